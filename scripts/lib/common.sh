@@ -1,0 +1,34 @@
+# Shared by the scripts: where things are, and installing what a fresh
+# Debian 12 machine lacks.
+set -euo pipefail
+
+KESTRIX_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+export KESTRIX_ROOT
+
+# Installs the Debian packages that are missing; does nothing when all are there.
+ensure_packages() {
+  local missing=()
+  local package
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing ${missing[*]} ..." >&2
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+}
+
+ensure_build_tools() {
+  ensure_packages cmake ninja-build g++ ccache libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev \
+    libutfcpp-dev
+}
+
+# Configures and builds the native programs and tests (or only the targets named).
+build_native() {
+  ensure_build_tools
+  cd "$KESTRIX_ROOT"
+  cmake --preset release >/dev/null
+  cmake --build --preset release ${1:+--target "$@"}
+}

@@ -1,0 +1,37 @@
+#include "app/scan_report.h"
+
+#include <nlohmann/json.hpp>
+
+namespace kestrix {
+
+std::string FormatTextReport(const ScanOutcome& outcome) {
+  std::string text;
+  for (const SuspectEntry& entry : outcome.entries) {
+    std::string number = entry.number;
+    if (number.size() < 4) number.insert(0, 4 - number.size(), ' ');
+    text.append(number).append("  ").append(entry.category).append("  ").append(entry.path).append("\n");
+  }
+  text.append("病毒數量：").append(std::to_string(outcome.entries.size())).append("\n");
+  return text;
+}
+
+std::string FormatJsonReport(const ScanOutcome& outcome) {
+  auto entries = nlohmann::json::array();
+  for (const SuspectEntry& entry : outcome.entries) {
+    entries.push_back({{"number", std::stoll(entry.number)},
+                       {"path", entry.path},
+                       {"category", entry.category},
+                       {"image", entry.image}});
+  }
+  nlohmann::json report = {{"entries", std::move(entries)}, {"finished", !outcome.error}, {"error", nullptr}};
+  if (outcome.error) report["error"] = *outcome.error;
+  // Paths from a stick are not always valid UTF-8; never fail on them.
+  return report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+int ScanExitStatus(const ScanOutcome& outcome) {
+  if (outcome.error) return 2;
+  return outcome.entries.empty() ? 0 : 1;
+}
+
+}  // namespace kestrix

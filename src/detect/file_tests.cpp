@@ -1,0 +1,34 @@
+#include "detect/file_tests.h"
+
+#include "platform/common/case_text.h"
+
+namespace kestrix {
+
+std::size_t PosNoCase(const CaseFolding& folding, std::string_view pattern, std::string_view text) {
+  const auto match = FindNoCase(folding, text, pattern);
+  return match ? match->begin + 1 : 0;
+}
+
+bool ExistsAndClearAttributes(Files& files, std::string_view path) {
+  return files.FileExists(path) && files.ResetAttributes(path);
+}
+
+namespace {
+std::string OpenErrorText(std::string_view path, std::string_view reason) {
+  std::string text = "Cannot open file \"";
+  text.append(path).append("\". ").append(reason);
+  return text;
+}
+}  // namespace
+
+FileOpenError::FileOpenError(std::string_view path, std::string_view reason)
+    : std::runtime_error(OpenErrorText(path, reason)) {}
+
+std::vector<std::string> ReadTextFile(Files& files, std::string_view path) {
+  std::string reason;
+  auto lines = files.ReadTextLines(path, reason);
+  if (!lines) throw FileOpenError(path, reason);
+  return std::move(*lines);
+}
+
+}  // namespace kestrix

@@ -1,0 +1,33 @@
+// The two tests every detection step is made of, and the one error that
+// ends a sweep.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace kestrix {
+
+// 1-based byte position of the first occurrence of `pattern` in `text`,
+// ignoring letter case and nothing else; 0 when absent.
+std::size_t PosNoCase(const CaseFolding& folding, std::string_view pattern, std::string_view text);
+
+// True when the path names an existing file (not a directory) whose
+// attributes could be reset to normal. Resetting them is the point: every
+// file a sweep tests loses its read-only, hidden and system marks, and a
+// file whose marks cannot be cleared counts as absent.
+bool ExistsAndClearAttributes(Files& files, std::string_view path);
+
+// A file that exists but cannot be read. It ends the running sweep.
+class FileOpenError : public std::runtime_error {
+ public:
+  FileOpenError(std::string_view path, std::string_view reason);
+};
+
+// The file's lines, or FileOpenError.
+std::vector<std::string> ReadTextFile(Files& files, std::string_view path);
+
+}  // namespace kestrix

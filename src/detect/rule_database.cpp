@@ -1,0 +1,81 @@
+#include "detect/rule_database.h"
+
+#include "detect/file_tests.h"
+#include "platform/common/case_text.h"
+#include "platform/common/text_file.h"
+
+namespace kestrix {
+
+namespace {
+
+// The trimmed line when it is a rule; empty for blanks, comments and macro lines.
+std::string_view RuleText(std::string_view line) {
+  const std::string_view text = TrimControls(line);
+  if (text.empty() || text.front() == '#' || text.front() == '<') return {};
+  return text;
+}
+
+// The code point the line ends with; a stray byte stands for itself.
+char32_t LastCharacter(std::string_view line) {
+  std::size_t start = line.size() - 1;
+  while (start > 0 && line.size() - start < 4 && (static_cast<unsigned char>(line[start]) & 0xC0) == 0x80) {
+    --start;
+  }
+  const auto lead = static_cast<unsigned char>(line[start]);
+  const std::size_t length = line.size() - start;
+  const std::size_t expected = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : 4;
+  if (lead < 0x80 || lead < 0xC0 || expected != length) return static_cast<unsigned char>(line.back());
+  char32_t cp = lead & (0x7F >> length);
+  for (std::size_t i = start + 1; i < line.size(); ++i) cp = (cp << 6) | (line[i] & 0x3F);
+  return cp;
+}
+
+}  // namespace
+
+RuleList LoadRuleDatabase(Files& files, std::string_view ruleDatabasePath) {
+  if (ruleDatabasePath.empty() || !ExistsAndClearAttributes(files, ruleDatabasePath)) return {};
+  return ReadTextFile(files, ruleDatabasePath);
+}
+
+std::int32_t RuleCategory(std::string_view line) {
+  if (line.empty()) return 0;
+  return static_cast<std::int32_t>(LastCharacter(line)) - '0';
+}
+
+void RulePass(const DetectContext& context, const RuleList& rules, std::string_view root,
+              std::initializer_list<std::string_view> tokens) {
+  for (const std::string& line : rules) {
+    context.pump.PumpMessages();
+    std::string_view text = RuleText(line);
+    if (text.empty()) continue;
+    for (const std::string_view token : tokens) {
+      const auto match = FindNoCase(context.folding, text, token);
+      if (!match) continue;
+      text = TrimControls(text.substr(0, match->begin));
+      std::string candidate(root);
+      candidate += text;
+      if (ExistsAndClearAttributes(context.files, candidate)) context.list.AddVirus(candidate, RuleCategory(line));
+    }
+  }
+}
+
+void ExpandRuleMacros(const CaseFolding& folding, RuleList& rules, std::string_view macro,
+                      std::string_view replacement) {
+  std::string joined;
+  for (const std::string& line : rules) joined.append(line).append("\r\n");
+  rules = SplitLines(ReplaceAllNoCase(folding, joined, macro, replacement));
+}
+
+void FixedPathPass(const DetectContext& context, const RuleList& rules) {
+  for (const std::string& line : rules) {
+    context.pump.PumpMessages();
+    const std::string_view text = RuleText(line);
+    if (text.empty()) continue;
+    const auto marker = FindNoCase(context.folding, text, " :");
+    if (!marker) continue;
+    const std::string_view path = TrimControls(text.substr(0, marker->begin));
+    if (ExistsAndClearAttributes(context.files, path)) context.list.AddVirus(path, RuleCategory(line));
+  }
+}
+
+}  // namespace kestrix

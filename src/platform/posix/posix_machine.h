@@ -1,0 +1,79 @@
+// A Windows machine made of directory trees: each drive letter maps to a
+// directory with a drive type and a first-extent length, and Windows paths
+// are resolved into those directories the way Windows would find them
+// (either separator, any letter case, ".." never above the drive root).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+
+namespace kestrix::posix {
+
+struct MappedDrive {
+  DriveType type = DriveType::kNoRootDir;
+  std::int64_t extentLength = 0;
+  std::filesystem::path directory;
+};
+
+// Drive letters 'A' to 'Z'; an unmapped letter has no root directory.
+class DriveMap {
+ public:
+  void Map(char letter, MappedDrive drive);
+  const MappedDrive* Find(char letter) const;
+
+ private:
+  std::array<std::optional<MappedDrive>, 26> drives_;
+};
+
+// Parses "L=TYPE[@N]:DIR" (TYPE one of removable, fixed, remote, cdrom,
+// ramdisk, unknown; N the first extent's length in bytes, positive when
+// omitted). nullopt with a message in `error` when malformed.
+std::optional<std::pair<char, MappedDrive>> ParseDriveSpec(std::string_view spec, std::string& error);
+
+class PosixMachine final : public Files, public Volumes, public CaseFolding {
+ public:
+  // `codePage` is the ANSI code page text files are decoded from (1252, 936,
+  // 950, ...) unless they are UTF-8. Windows paths default as on a stock
+  // machine: C:\WINDOWS and its TEMP folder.
+  PosixMachine(DriveMap drives, int codePage);
+
+  void SetWindowsDirectory(std::string directory);
+  void SetTempDirectory(std::string directory);
+
+  // Where a Windows path lies on this machine: a drive path below its mapped
+  // directory, a path starting with '/' as it stands, anything else below
+  // the current directory. Components are matched without regard to case,
+  // an exact-case name winning. nullopt for a drive that is not mapped or a
+  // path that would leave its drive through a symbolic link.
+  std::optional<std::filesystem::path> Resolve(std::string_view windowsPath) const;
+
+  // Files
+  bool FileExists(std::string_view path) override;
+  bool ResetAttributes(std::string_view path) override;
+  std::optional<std::vector<std::string>> ReadTextLines(std::string_view path,
+                                                        std::string& reason) override;
+  std::int32_t QueryFileSize(std::string_view path) override;
+
+  // Volumes
+  std::string WindowsDirectory() override;
+  std::string TempDirectory() override;
+  DriveType GetDriveType(std::string_view root) override;
+  DiskExtent GetFirstDiskExtent(char letter) override;
+
+  // CaseFolding
+  char32_t ToLower(char32_t c) const override;
+
+ private:
+  DriveMap drives_;
+  int codePage_;
+  std::string windowsDirectory_ = "C:\\WINDOWS";
+  std::optional<std::string> tempDirectory_;
+};
+
+}  // namespace kestrix::posix

@@ -1,0 +1,62 @@
+#include "remedy/suspect_list.h"
+
+#include "platform/common/case_text.h"
+
+namespace kestrix {
+
+CategoryDisplay DisplayCategory(std::int32_t category, std::int32_t size) {
+  if (size <= 0) return {"垃圾", 3};
+  switch (category) {
+    case 0:
+      return {"病毒", 0};
+    case 1:
+      return {"危险", 1};
+    case 2:
+      return {"可疑", 2};
+    default:
+      // Truncating remainder: -1 gives -1, which shows no image.
+      return {"垃圾", category % 4};
+  }
+}
+
+SuspectList::SuspectList(Files& files, const CaseFolding& folding, SuspectListView& view)
+    : files_(files), folding_(folding), view_(view) {}
+
+std::string SuspectList::Key(std::string_view path) const {
+  return LowerText(folding_, TrimControls(path));
+}
+
+void SuspectList::AddVirus(std::string_view fileName, std::int32_t category) {
+  std::string key = Key(fileName);
+  if (keys_.contains(key)) return;
+  if (entries_.empty()) view_.ShowMainWindow();
+
+  const CategoryDisplay display = DisplayCategory(category, files_.QueryFileSize(fileName));
+  SuspectEntry& entry = entries_.emplace_back();
+  entry.number = std::to_string(entries_.size());
+  entry.path = fileName;
+  entry.category = display.text;
+  entry.image = display.image;
+  keys_.insert(std::move(key));
+
+  view_.ListAppended(entry);
+  view_.SetTotalNumber(entry.number);
+}
+
+void SuspectList::Clear() {
+  entries_.clear();
+  keys_.clear();
+  view_.ListCleared();
+}
+
+void SuspectList::Delete(std::size_t index) {
+  keys_.erase(Key(entries_[index].path));
+  entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(index));
+  view_.ListDeleted(index);
+}
+
+void SuspectList::SetSelected(std::size_t index, bool selected) { entries_[index].selected = selected; }
+
+void SuspectList::ShowCount() { view_.SetTotalNumber(std::to_string(entries_.size())); }
+
+}  // namespace kestrix

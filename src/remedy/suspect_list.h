@@ -1,0 +1,75 @@
+// The suspect list: every file the current sweep found, in the order found,
+// each with its running number, category text and state image.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace kestrix {
+
+struct SuspectEntry {
+  std::string number;    // entry count right after it was appended, never renumbered
+  std::string path;      // exactly as found, case and blanks kept
+  std::string category;  // "病毒", "危险", "可疑" or "垃圾"
+  int image = 3;         // state image; 0 to 3 select one, other values show none
+  bool selected = false;
+};
+
+// What the main window shows of the list.
+class SuspectListView {
+ public:
+  virtual ~SuspectListView() = default;
+  virtual void ListCleared() = 0;
+  virtual void ListAppended(const SuspectEntry& entry) = 0;
+  virtual void ListDeleted(std::size_t index) = 0;
+  // The caption of the count label (TotalNumber).
+  virtual void SetTotalNumber(std::string_view caption) = 0;
+  // Brings the main window up from the tray.
+  virtual void ShowMainWindow() = 0;
+};
+
+// Category text and state image for a hit; `size` is the file's size as
+// QueryFileSize gives it. An empty or missing file is junk whatever the rule says.
+struct CategoryDisplay {
+  std::string_view text;
+  int image;
+};
+CategoryDisplay DisplayCategory(std::int32_t category, std::int32_t size);
+
+class SuspectList {
+ public:
+  SuspectList(Files& files, const CaseFolding& folding, SuspectListView& view);
+
+  // Appends a hit unless its path is listed already (compared trimmed and
+  // lower-cased), so the first pass to find a file decides its category.
+  // The first entry after the list was emptied brings the main window up.
+  void AddVirus(std::string_view fileName, std::int32_t category);
+
+  void Clear();
+  void Delete(std::size_t index);
+  void SetSelected(std::size_t index, bool selected);
+
+  std::size_t Count() const { return entries_.size(); }
+  const SuspectEntry& Entry(std::size_t index) const { return entries_[index]; }
+  const std::vector<SuspectEntry>& Entries() const { return entries_; }
+
+  // Shows the number of entries in the count label.
+  void ShowCount();
+
+ private:
+  std::string Key(std::string_view path) const;
+
+  Files& files_;
+  const CaseFolding& folding_;
+  SuspectListView& view_;
+  std::vector<SuspectEntry> entries_;
+  std::unordered_set<std::string> keys_;  // the duplicate test in constant time
+};
+
+}  // namespace kestrix

@@ -1,0 +1,54 @@
+#include "app/scan_report.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+namespace kestrix {
+namespace {
+
+ScanOutcome TwoEntries() {
+  ScanOutcome outcome;
+  outcome.entries.push_back({"1", "E:\\Autorun.inf", "危险", 1, false});
+  outcome.entries.push_back({"2", "E:\\ravmone.exe", "病毒", 0, false});
+  return outcome;
+}
+
+TEST(ScanReport, JsonListsEntriesInOrderWithTheOutcome) {
+  EXPECT_EQ(FormatJsonReport(TwoEntries()),
+            "{\"entries\":[{\"category\":\"危险\",\"image\":1,\"number\":1,\"path\":\"E:\\\\Autorun.inf\"},"
+            "{\"category\":\"病毒\",\"image\":0,\"number\":2,\"path\":\"E:\\\\ravmone.exe\"}],"
+            "\"error\":null,\"finished\":true}\n");
+
+  ScanOutcome failed = TwoEntries();
+  failed.error = "Cannot open file \"F:\\Autorun.inf\". Permission denied";
+  const auto json = nlohmann::json::parse(FormatJsonReport(failed));
+  EXPECT_FALSE(json["finished"]);
+  EXPECT_EQ(json["error"], *failed.error);
+  EXPECT_EQ(json["entries"].size(), 2u) << "what was found before the error is still reported";
+
+  ScanOutcome odd;
+  odd.entries.push_back({"1", "E:\\\xff.exe", "垃圾", 3, false});
+  EXPECT_NO_THROW(nlohmann::json::parse(FormatJsonReport(odd)));
+}
+
+TEST(ScanReport, TextHasALinePerEntryAndTheCount) {
+  EXPECT_EQ(FormatTextReport(TwoEntries()),
+            "   1  危险  E:\\Autorun.inf\n"
+            "   2  病毒  E:\\ravmone.exe\n"
+            "病毒數量：2\n");
+}
+
+TEST(ScanReport, ExitStatusTellsCleanInfectedAndFailed) {
+  ScanOutcome outcome;
+  EXPECT_EQ(ScanExitStatus(outcome), 0);
+  outcome = TwoEntries();
+  EXPECT_EQ(ScanExitStatus(outcome), 1);
+  outcome.error = "Cannot open file";
+  EXPECT_EQ(ScanExitStatus(outcome), 2);
+  outcome.entries.clear();
+  EXPECT_EQ(ScanExitStatus(outcome), 2);
+}
+
+}  // namespace
+}  // namespace kestrix

@@ -1,0 +1,112 @@
+#include "detect/autorun.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "detect/file_tests.h"
+#include "fakes/fake_machine.h"
+
+namespace kestrix {
+namespace {
+
+using ::testing::ElementsAre;
+using testing::FakeEngine;
+
+TEST(StripArguments, CutsAtTheFirstCommaOrAtALastBlankAfterTheLastDot) {
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {"x.exe,1", "x.exe"},         {"x.exe -s", "x.exe"},       {"x.exe -a -b", "x.exe -a"},
+      {"my file.exe", "my file.exe"}, {"setup", "setup"},        {"a b,c.d e", "a b"},
+      {"\"x.exe\"", "\"x.exe\""},     {" x.exe", " x.exe"},      {"", ""},
+  };
+  for (const auto& [value, stripped] : cases) EXPECT_EQ(StripArguments(value), stripped) << value;
+}
+
+TEST(ResolveLaunchTarget, TriesTheExecutableExtensionsInOrder) {
+  testing::FakeMachine machine;
+  EXPECT_EQ(ResolveLaunchTarget(machine, "D:\\w\\x.exe", "E:\\"), "D:\\w\\x.exe");
+  EXPECT_EQ(ResolveLaunchTarget(machine, "sub\\x.exe", "E:\\"), "E:\\sub\\x.exe");
+  EXPECT_EQ(ResolveLaunchTarget(machine, "setup", "E:\\"), "E:\\setup.exe") << "no candidate exists";
+
+  machine.AddFile("E:\\setup.com").hidden = true;
+  machine.AddFile("E:\\setup.cmd").hidden = true;
+  EXPECT_EQ(ResolveLaunchTarget(machine, "setup", "E:\\"), "E:\\setup.com");
+  EXPECT_FALSE(machine.Find("E:\\setup.com")->hidden);
+  EXPECT_TRUE(machine.Find("E:\\setup.cmd")->hidden) << "the search stops at the first hit";
+}
+
+// Each case: the lines of E:\Autorun.inf, the files on the machine, and
+// what the analysis lists after the Autorun.inf itself.
+struct AutorunCase {
+  std::string_view name;
+  std::string content;
+  std::vector<std::string> files;
+  std::vector<std::string> listed;
+};
+
+TEST(AnalyseAutorun, ListsTheFileAndEveryExistingLaunchTarget) {
+  const AutorunCase cases[] = {
+      {"empty file", "", {"E:\\x.exe"}, {}},
+      {"blanks around =", "[autorun]\r\nopen = x.exe\r\n", {"E:\\x.exe"}, {"E:\\x.exe"}},
+      {"two blanks before =", "open  =x.exe", {"E:\\x.exe"}, {}},
+      {"two blanks after = keep one", "open=  x.exe", {"E:\\x.exe", "E:\\ x.exe"}, {"E:\\ x.exe"}},
+      {"shell command", "shell\\open\\command=x.exe", {"E:\\x.exe"}, {"E:\\x.exe"}},
+      {"shellexecute", "shellexecute=x.exe", {"E:\\x.exe"}, {"E:\\x.exe"}},
+      {"defaulticon is caught by icon=", "defaulticon=x.ico", {"E:\\x.ico"}, {"E:\\x.ico"}},
+      {"icon index", "icon=x.exe,0", {"E:\\x.exe"}, {"E:\\x.exe"}},
+      {"extension search", "open=setup", {"E:\\setup.com", "E:\\setup.bat"}, {"E:\\setup.com"}},
+      {"no candidate", "open=setup", {}, {}},
+      {"other drive", "open=D:\\w\\x.exe", {"D:\\w\\x.exe"}, {"D:\\w\\x.exe"}},
+      {"quotes kept", "open=\"x.exe\"", {"E:\\x.exe"}, {}},
+      {"commented out", ";open=x.exe", {"E:\\x.exe"}, {"E:\\x.exe"}},
+      {"upper-case key", "OPEN=x.exe", {"E:\\x.exe"}, {"E:\\x.exe"}},
+      {"arguments", "[AutoRun]\nopen=x.exe -s\nshellexecute=y.exe,1\n", {"E:\\x.exe", "E:\\y.exe"},
+       {"E:\\x.exe", "E:\\y.exe"}},
+      {"lines to the first NUL", std::string("open=x.exe\r\0open=y.exe", 22), {"E:\\x.exe", "E:\\y.exe"},
+       {"E:\\x.exe"}},
+  };
+  for (const AutorunCase& c : cases) {
+    FakeEngine engine;
+    engine.machine.AddFile("E:\\Autorun.inf", c.content);
+    for (const std::string& file : c.files) engine.machine.AddFile(file);
+    AnalyseAutorun(engine.context, "E:\\", "E:\\Autorun.inf");
+
+    std::vector<std::string> listed;
+    for (const SuspectEntry& entry : engine.list.Entries()) listed.push_back(entry.path);
+    ASSERT_FALSE(listed.empty()) << c.name;
+    EXPECT_EQ(listed.front(), "E:\\Autorun.inf") << c.name;
+    listed.erase(listed.begin());
+    EXPECT_EQ(listed, c.listed) << c.name;
+  }
+}
+
+TEST(AnalyseAutorun, GivesEveryHitCategoryOneAndClearsTheFileMarks) {
+  FakeEngine engine;
+  testing::FakeFile& inf = engine.machine.AddFile("E:\\AUTORUN.INF", "open=x.exe");
+  inf.hidden = inf.readOnly = inf.system = true;
+  engine.machine.AddFile("E:\\x.exe").hidden = true;
+  AnalyseAutorun(engine.context, "E:\\", "E:\\Autorun.inf");
+  EXPECT_THAT(engine.Listed(), ElementsAre("E:\\Autorun.inf 危险", "E:\\x.exe 危险"));
+  EXPECT_FALSE(engine.machine.Find("E:\\Autorun.inf")->hidden);
+  EXPECT_FALSE(engine.machine.Find("E:\\x.exe")->hidden);
+}
+
+TEST(AnalyseAutorun, IgnoresADirectoryAndReportsAnUnreadableFileAfterListingIt) {
+  FakeEngine engine;
+  engine.machine.directories.insert("e:\\autorun.inf");
+  AnalyseAutorun(engine.context, "E:\\", "E:\\Autorun.inf");
+  EXPECT_EQ(engine.list.Count(), 0u);
+
+  engine.machine.AddFile("E:\\Autorun.inf", "open=x.exe").unreadable = true;
+  EXPECT_THROW(AnalyseAutorun(engine.context, "E:\\", "E:\\Autorun.inf"), FileOpenError);
+  EXPECT_THAT(engine.Listed(), ElementsAre("E:\\Autorun.inf 危险"));
+}
+
+TEST(AnalyseAutorun, HandlesMessagesBeforeEveryLine) {
+  FakeEngine engine;
+  engine.machine.AddFile("E:\\Autorun.inf", "[autorun]\r\n\r\nopen=x.exe\r\n");
+  AnalyseAutorun(engine.context, "E:\\", "E:\\Autorun.inf");
+  EXPECT_EQ(engine.machine.pumps, 3);
+}
+
+}  // namespace
+}  // namespace kestrix

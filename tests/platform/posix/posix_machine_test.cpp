@@ -1,0 +1,290 @@
+#include "platform/posix/posix_machine.h"
+
+#include <gtest/gtest.h>
+#include <linux/magic.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/posix/ansi_decoder.h"
+
+namespace kestrix::posix {
+namespace {
+
+namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
+
+// A fresh directory per test with drive E: mapped onto its "stick" folder;
+// the current directory is restored afterwards, since some tests move it.
+class Sandbox : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "kestrix-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    root_ = fs::canonical(pattern);
+    stick_ = root_ / "stick";
+    fs::create_directories(stick_);
+    savedCwd_ = fs::current_path();
+  }
+  void TearDown() override {
+    fs::current_path(savedCwd_);
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+
+  void Write(const fs::path& path, std::string_view bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  }
+
+  PosixMachine Machine(int codePage = 1252) {
+    DriveMap drives;
+    drives.Map('e', {.type = DriveType::kRemovable, .extentLength = 1, .directory = stick_});
+    return PosixMachine(std::move(drives), codePage);
+  }
+
+  fs::path root_, stick_, savedCwd_;
+};
+
+TEST_F(Sandbox, ResolvesComponentsTheWayWindowsFindsThem) {
+  Write(stick_ / "Autorun.inf", "x");
+  Write(stick_ / "Dir/Sub/Virus.exe", "x");
+  // Every spelling of "abc" but "ABC", so that directory order rarely lists the smallest first.
+  for (const char* name : {"ABc", "AbC", "Abc", "aBC", "aBc", "abC", "abc"})
+    Write(stick_ / "multi" / name, "x");
+  Write(stick_ / "École.txt", "x");
+  const PosixMachine machine = Machine();
+  const struct {
+    std::string_view windowsPath;
+    std::string_view underStick;
+  } cases[] = {
+      {"E:\\autorun.INF", "Autorun.inf"},
+      {"e:/AUTORUN.inf", "Autorun.inf"},
+      {"E:\\dir/sub\\..\\SUB\\.\\virus.EXE", "Dir/Sub/Virus.exe"},
+      {"E:\\\\Dir\\\\", "Dir"},
+      {"E:\\..\\..\\Dir\\..\\..\\Autorun.inf", "Autorun.inf"},
+      {"E:\\Autorun.inf. . ", "Autorun.inf"},
+      {"E:\\Dir .\\Sub\\Virus.exe", "Dir/Sub/Virus.exe"},
+      {"E:\\multi\\ABC", "multi/ABc"},  // smallest in byte order
+      {"E:\\multi\\aBc", "multi/aBc"},  // exact case wins
+      {"E:\\éCOLE.TXT", "École.txt"},
+      {"E:\\MISSING\\virus.exe", "MISSING/virus.exe"},
+      {"E:\\dir\\NotThere\\..\\sub\\VIRUS.exe", "Dir/Sub/Virus.exe"},
+      {"E:", ""},
+      {"E:\\", ""},
+  };
+  for (const auto& c : cases) {
+    const fs::path expected = c.underStick.empty() ? stick_ : stick_ / c.underStick;
+    EXPECT_EQ(machine.Resolve(c.windowsPath), expected) << c.windowsPath;
+  }
+  EXPECT_EQ(machine.Resolve("F:\\Autorun.inf"), std::nullopt);
+  EXPECT_EQ(machine.Resolve(std::string("E:\\Autorun.inf\0/../x", 20)), std::nullopt);
+}
+
+TEST_F(Sandbox, NeverFollowsASymbolicLinkOutOfTheDrive) {
+  Write(root_ / "outside/secret.txt", "x");
+  Write(stick_ / "Dir/Virus.exe", "x");
+  fs::create_directory_symlink(root_ / "outside", stick_ / "out");
+  fs::create_directory_symlink("..", stick_ / "up");
+  fs::create_symlink(root_ / "outside/secret.txt", stick_ / "secret.lnk");
+  fs::create_directory_symlink(stick_ / "Dir", stick_ / "alias");
+  PosixMachine machine = Machine();
+  for (const std::string_view escape :
+       {"E:\\out\\secret.txt", "E:\\OUT\\missing.txt", "E:\\up\\outside\\secret.txt", "E:\\secret.lnk"}) {
+    EXPECT_EQ(machine.Resolve(escape), std::nullopt) << escape;
+    EXPECT_FALSE(machine.FileExists(escape)) << escape;
+    EXPECT_EQ(machine.QueryFileSize(escape), -1) << escape;
+  }
+  EXPECT_TRUE(machine.FileExists("E:\\ALIAS\\virus.exe"));
+}
+
+TEST_F(Sandbox, ResolvesOtherPathsAgainstTheCurrentDirectoryOrAsNativePaths) {
+  Write(stick_ / "Autorun.inf", "x");
+  Write(stick_ / "Dir/Sub/Virus.exe", "x");
+  fs::current_path(stick_ / "Dir");
+  const PosixMachine machine = Machine();
+  const struct {
+    std::string windowsPath;
+    fs::path expected;
+  } cases[] = {
+      {"sub\\VIRUS.EXE", stick_ / "Dir/Sub/Virus.exe"},
+      {"\\Sub\\virus.exe", stick_ / "Dir/Sub/Virus.exe"},
+      {"..\\autorun.inf", stick_ / "Autorun.inf"},  // may climb above the current directory
+      {(stick_ / "AUTORUN.INF").string(), stick_ / "Autorun.inf"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(machine.Resolve(c.windowsPath), c.expected) << c.windowsPath;
+}
+
+TEST_F(Sandbox, ResetAttributesMakesAReadOnlyFileWritable) {
+  Write(stick_ / "Autorun.inf", "x");
+  fs::permissions(stick_ / "Autorun.inf",
+                  fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  fs::create_directory(stick_ / "Folder");
+  PosixMachine machine = Machine();
+  EXPECT_TRUE(machine.ResetAttributes("E:\\autorun.inf"));
+  EXPECT_EQ(fs::status(stick_ / "Autorun.inf").permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+  EXPECT_TRUE(machine.ResetAttributes("E:\\autorun.inf"));
+  EXPECT_FALSE(machine.ResetAttributes("E:\\Folder"));
+  EXPECT_FALSE(machine.ResetAttributes("E:\\missing.exe"));
+}
+
+// Runs only where KESTRIX_FAT_DIR names a writable directory on a FAT volume.
+TEST_F(Sandbox, ResetAttributesClearsFatAttributeBits) {
+  const char* fatDir = std::getenv("KESTRIX_FAT_DIR");
+  struct statfs fileSystem {};
+  if (fatDir == nullptr || ::statfs(fatDir, &fileSystem) != 0 || fileSystem.f_type != MSDOS_SUPER_MAGIC) {
+    GTEST_SKIP() << "no FAT volume in KESTRIX_FAT_DIR";
+  }
+  stick_ = fatDir;
+  Write(stick_ / "kestrix.tmp", "x");
+  fs::permissions(stick_ / "kestrix.tmp", fs::perms::owner_write, fs::perm_options::remove);
+  PosixMachine machine = Machine();
+  EXPECT_TRUE(machine.ResetAttributes("E:\\KESTRIX.TMP"));
+  EXPECT_NE(fs::status(stick_ / "kestrix.tmp").permissions() & fs::perms::owner_write, fs::perms::none);
+  fs::remove(stick_ / "kestrix.tmp");
+}
+
+TEST_F(Sandbox, FileExistsAndQueryFileSizeTellFilesFromOtherEntries) {
+  Write(stick_ / "Autorun.inf", "12345");
+  Write(stick_ / "empty", "");
+  Write(stick_ / "big", "");
+  fs::resize_file(stick_ / "big", (std::uintmax_t{1} << 32) + 7);  // sparse; takes no space
+  Write(stick_ / "half", "");
+  fs::resize_file(stick_ / "half", (std::uintmax_t{1} << 31) + 1);
+  fs::create_directory(stick_ / "Folder");
+  ASSERT_EQ(::mkfifo((stick_ / "pipe").c_str(), 0600), 0);
+  PosixMachine machine = Machine();
+  const struct {
+    std::string_view path;
+    bool exists;
+    std::int32_t size;
+  } cases[] = {
+      {"E:\\AUTORUN.INF", true, 5},   {"E:\\empty", true, 0},
+      {"E:\\big", true, 7},           {"E:\\half", true, INT32_MIN + 1},
+      {"E:\\Folder", false, 0},       {"E:\\", false, 0},
+      {"E:\\pipe", false, 0},         {"E:\\missing", false, -1},
+      {"Q:\\Autorun.inf", false, -1},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(machine.FileExists(c.path), c.exists) << c.path;
+    EXPECT_EQ(machine.QueryFileSize(c.path), c.size) << c.path;
+  }
+}
+
+TEST_F(Sandbox, ReadTextLinesDecodesTheAnsiCodePageUnlessUtf8) {
+  const struct {
+    std::string bytes;
+    int codePage;
+    Lines lines;
+  } cases[] = {
+      {"caf\xE9\r\nopen=x.exe", 1252, {"café", "open=x.exe"}},
+      {"\xB2\xA1\xB6\xBE", 936, {"病毒"}},
+      {"\xAF\x66\xAC\x72", 950, {"病毒"}},
+      {"café\nx", 936, {"café", "x"}},
+      {"\xE9", 99999, {"é"}},                     // an unknown page reads as 1252
+      {"\x81x", 1252, {"\uFFFDx"}},               // 0x81 has no character
+      {"a\xB2", 936, {"a\uFFFD"}},                // a lead byte cut off by the end
+      {"\xB2\n\xA1", 936, {"\uFFFD", "\uFFFD"}},  // the bad pair keeps its line end
+  };
+  for (const auto& c : cases) {
+    Write(stick_ / "Autorun.inf", c.bytes);
+    std::string reason;
+    EXPECT_EQ(Machine(c.codePage).ReadTextLines("E:\\AUTORUN.INF", reason), c.lines)
+        << testing::PrintToString(c.bytes) << " in " << c.codePage;
+  }
+}
+
+TEST_F(Sandbox, ReadTextLinesGivesTheReasonWhenItCannotRead) {
+  fs::create_directory(stick_ / "Folder");
+  PosixMachine machine = Machine();
+  for (const std::string_view path : {"E:\\missing.inf", "E:\\Folder", "Q:\\Autorun.inf"}) {
+    std::string reason;
+    EXPECT_EQ(machine.ReadTextLines(path, reason), std::nullopt) << path;
+    EXPECT_FALSE(reason.empty()) << path;
+  }
+}
+
+TEST(DecodeAnsi, SurvivesAnyBytesInEveryCodePage) {
+  std::string junk;
+  for (int round = 0; round < 64; ++round) {
+    for (int byte = 1; byte < 256; ++byte) junk += static_cast<char>(byte);
+  }
+  junk += std::string(1 << 20, '\x81');  // a megabyte of errors, each its own restart
+  for (const int codePage : {1252, 936, 950, 932, 949, 1251, 65001, 0, -5}) {
+    const std::string text = DecodeAnsi(junk, codePage);
+    EXPECT_GE(text.size(), junk.size()) << codePage;  // every byte leaves at least one
+  }
+}
+
+TEST(ParseDriveSpec, AcceptsWellFormedMappings) {
+  const struct {
+    std::string_view mapping;
+    char letter;
+    DriveType type;
+    std::int64_t extentLength;
+    std::string_view directory;
+  } cases[] = {
+      {"E=removable@0:/mnt/stick", 'E', DriveType::kRemovable, 0, "/mnt/stick"},
+      {"f=fixed:/data", 'F', DriveType::kFixed, 1, "/data"},
+      {"G=remote@9223372036854775807:rel/dir", 'G', DriveType::kRemote, INT64_MAX, "rel/dir"},
+      {"H=CdRom:/odd:name", 'H', DriveType::kCdRom, 1, "/odd:name"},
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    const auto parsed = ParseDriveSpec(c.mapping, error);
+    ASSERT_TRUE(parsed) << c.mapping << ": " << error;
+    EXPECT_EQ(parsed->first, c.letter);
+    EXPECT_EQ(parsed->second.type, c.type) << c.mapping;
+    EXPECT_EQ(parsed->second.extentLength, c.extentLength) << c.mapping;
+    EXPECT_EQ(parsed->second.directory, fs::path(c.directory)) << c.mapping;
+  }
+}
+
+TEST(ParseDriveSpec, RejectsMalformedMappingsWithAMessage) {
+  for (const std::string_view mapping :
+       {"", "E", "E:removable:/x", "1=fixed:/x", "É=fixed:/x", "E=floppy:/x", "E=fixed/x", "E=:/x",
+        "E=fixed@:/x", "E=fixed@-1:/x", "E=fixed@+1:/x", "E=fixed@12a:/x", "E=fixed@9223372036854775808:/x",
+        "E=fixed:"}) {
+    std::string error;
+    EXPECT_EQ(ParseDriveSpec(mapping, error), std::nullopt) << mapping;
+    EXPECT_FALSE(error.empty()) << mapping;
+  }
+}
+
+TEST_F(Sandbox, DriveTypeAndExtentFollowTheMap) {
+  fs::create_directory(root_ / "fixed");
+  DriveMap drives;
+  drives.Map('E', {.type = DriveType::kRemovable, .extentLength = 0, .directory = stick_});
+  drives.Map('F', {.type = DriveType::kFixed, .extentLength = 1, .directory = root_ / "fixed"});
+  drives.Map('G', {.type = DriveType::kRemote, .extentLength = 1, .directory = root_ / "gone"});
+  drives.Map('U', {.type = DriveType::kUnknown, .extentLength = 9, .directory = stick_});
+  PosixMachine machine(std::move(drives), 1252);
+  const struct {
+    std::string_view root;
+    DriveType type;
+    std::int64_t extentLength;
+  } cases[] = {
+      {"E:\\", DriveType::kRemovable, 0}, {"f:/", DriveType::kFixed, 1},
+      {"G:\\", DriveType::kNoRootDir, 0}, {"U:", DriveType::kUnknown, 9},
+      {"Q:\\", DriveType::kNoRootDir, 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(machine.GetDriveType(c.root), c.type) << c.root;
+    const DiskExtent extent = machine.GetFirstDiskExtent(c.root[0]);
+    EXPECT_EQ(extent.DiskNumber, 0u) << c.root;
+    EXPECT_EQ(extent.StartingOffset, 0) << c.root;
+    EXPECT_EQ(extent.ExtentLength, c.extentLength) << c.root;
+  }
+  for (const std::string_view malformed : {"", "E", "EE:\\", "E:\\x", "1:\\"}) {
+    EXPECT_EQ(machine.GetDriveType(malformed), DriveType::kNoRootDir) << malformed;
+  }
+}
+
+}  // namespace
+}  // namespace kestrix::posix
