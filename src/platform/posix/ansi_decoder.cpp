@@ -25,11 +25,15 @@ class Converter {
   explicit Converter(int codePage) {
     for (const std::string& name : CharsetNames(codePage)) {
       handle_ = iconv_open("UTF-8", name.c_str());
-      if (handle_ != kNoConverter) return;
+      if (handle_ != kNoConverter) {
+        is1252_ = codePage == 1252;
+        return;
+      }
     }
     // A code page this system lacks is read as 1252, the commonest, rather
     // than leaving the file unread.
     handle_ = iconv_open("UTF-8", "CP1252");
+    is1252_ = true;
   }
   ~Converter() {
     if (handle_ != kNoConverter) iconv_close(handle_);
@@ -38,6 +42,7 @@ class Converter {
   Converter& operator=(const Converter&) = delete;
 
   bool Usable() const { return handle_ != kNoConverter; }
+  bool Is1252() const { return is1252_; }
   iconv_t Handle() const { return handle_; }
 
  private:
@@ -56,9 +61,11 @@ class Converter {
   }
 
   iconv_t handle_ = kNoConverter;
+  bool is1252_ = false;
 };
 
-// Code points of 0x80..0x9F in code page 1252; 0 where the page has none.
+// Code points of 0x80..0x9F in code page 1252; 0 where the page has none,
+// and Windows then gives the C1 control of the same value.
 constexpr std::array<std::uint16_t, 32> kCp1252High = {
     0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
     0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
@@ -86,11 +93,7 @@ std::string DecodeCp1252(std::string_view bytes) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte >= 0x80 && byte <= 0x9F) {
       const char32_t cp = kCp1252High[byte - 0x80];
-      if (cp == 0) {
-        out += kReplacement;
-      } else {
-        AppendUtf8(out, cp);
-      }
+      AppendUtf8(out, cp == 0 ? byte : cp);
     } else {
       AppendUtf8(out, byte);
     }
@@ -120,8 +123,14 @@ std::string DecodeAnsi(std::string_view bytes, int codePage) {
     if (converted != kFailed) continue;
     if (error == E2BIG && produced > 0) continue;
     // An invalid sequence, or one the end of the text cuts off: that one byte
-    // is lost, and the byte after it may well start a character again.
-    out += kReplacement;
+    // is lost, and the byte after it may well start a character again. The
+    // five bytes code page 1252 leaves undefined read as Windows reads them.
+    const auto byte = static_cast<unsigned char>(*in);
+    if (converter.Is1252() && byte >= 0x80 && byte <= 0x9F) {
+      AppendUtf8(out, byte);
+    } else {
+      out += kReplacement;
+    }
     ++in;
     --inLeft;
     iconv(converter.Handle(), nullptr, nullptr, nullptr, nullptr);

@@ -188,7 +188,7 @@ TEST_F(Sandbox, ReadTextLinesDecodesTheAnsiCodePageUnlessUtf8) {
       {"\xAF\x66\xAC\x72", 950, {"病毒"}},
       {"café\nx", 936, {"café", "x"}},
       {"\xE9", 99999, {"é"}},                     // an unknown page reads as 1252
-      {"\x81x", 1252, {"\uFFFDx"}},               // 0x81 has no character
+      {"\x81x", 1252, {"\u0081x"}},               // 0x81 has no character: Windows gives U+0081
       {"a\xB2", 936, {"a\uFFFD"}},                // a lead byte cut off by the end
       {"\xB2\n\xA1", 936, {"\uFFFD", "\uFFFD"}},  // the bad pair keeps its line end
   };
