@@ -37,14 +37,22 @@ void AnalyseAutorunOf(benchmark::State& state, std::string (*make)(std::size_t))
   state.SetComplexityN(state.range(0));
   state.SetBytesProcessed(state.iterations() * state.range(0));
 }
-BENCHMARK_CAPTURE(AnalyseAutorunOf, binary, RandomBytes)->RangeMultiplier(4)->Range(1 << 18, 1 << 24)->Complexity();
-BENCHMARK_CAPTURE(AnalyseAutorunOf, long_lines, LongLines)->RangeMultiplier(4)->Range(1 << 18, 1 << 24)->Complexity();
+BENCHMARK_CAPTURE(AnalyseAutorunOf, binary, RandomBytes)
+    ->RangeMultiplier(4)
+    ->Range(1 << 18, 1 << 24)
+    ->Complexity();
+BENCHMARK_CAPTURE(AnalyseAutorunOf, long_lines, LongLines)
+    ->RangeMultiplier(4)
+    ->Range(1 << 18, 1 << 24)
+    ->Complexity();
 
 void RulePassOverManyRules(benchmark::State& state) {
   testing::FakeEngine engine;
   RuleList rules;
-  for (std::int64_t i = 0; i < state.range(0); ++i) rules.push_back("worm" + std::to_string(i) + ".exe !ALL 0");
-  for (std::int64_t i = 0; i < state.range(0); i += 8) engine.machine.AddFile("E:\\worm" + std::to_string(i) + ".exe");
+  for (std::int64_t i = 0; i < state.range(0); ++i)
+    rules.push_back("worm" + std::to_string(i) + ".exe !ALL 0");
+  for (std::int64_t i = 0; i < state.range(0); i += 8)
+    engine.machine.AddFile("E:\\worm" + std::to_string(i) + ".exe");
   for (auto _ : state) {
     engine.list.Clear();
     RulePass(engine.context, rules, "E:\\", {"!ALL", "@WinPath", "@SYS32path", "@SYSpath", "@DSKROOT"});

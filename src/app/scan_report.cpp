@@ -25,6 +25,14 @@ std::string FormatJsonReport(const ScanOutcome& outcome) {
   }
   nlohmann::json report = {{"entries", std::move(entries)}, {"finished", !outcome.error}, {"error", nullptr}};
   if (outcome.error) report["error"] = *outcome.error;
+  if (outcome.clean) {
+    report["removed"] = outcome.clean->removed;
+    auto balloons = nlohmann::json::array();
+    for (const ReportedBalloon& balloon : outcome.clean->balloons) {
+      balloons.push_back({{"text", balloon.text}, {"kind", balloon.kind}});
+    }
+    report["balloons"] = std::move(balloons);
+  }
   // Paths from a stick are not always valid UTF-8; never fail on them.
   return report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }

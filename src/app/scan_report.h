@@ -9,16 +9,28 @@
 
 namespace kestrix {
 
+struct ReportedBalloon {
+  std::string text;
+  int kind = 0;
+};
+
+// What cleaning did, when it ran.
+struct CleanOutcome {
+  std::vector<std::string> removed;  // paths deleted, in order
+  std::vector<ReportedBalloon> balloons;
+};
+
 struct ScanOutcome {
-  std::vector<SuspectEntry> entries;
-  std::optional<std::string> error;  // set when the sweep was ended by an error
+  std::vector<SuspectEntry> entries;  // the list as it ended, after any cleaning
+  std::optional<std::string> error;   // set when the sweep was ended by an error
+  std::optional<CleanOutcome> clean;
 };
 
 // One line per entry (number, category, path), then the count.
 std::string FormatTextReport(const ScanOutcome& outcome);
 
 // {"entries":[{"number":1,"path":"E:\\Autorun.inf","category":"危险","image":1}],
-//  "finished":true,"error":null}
+//  "finished":true,"error":null}, with "removed" and "balloons" after cleaning.
 std::string FormatJsonReport(const ScanOutcome& outcome);
 
 // 0 finished with nothing found, 1 finished with entries, 2 ended by an error.

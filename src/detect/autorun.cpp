@@ -9,7 +9,8 @@ namespace kestrix {
 
 namespace {
 
-constexpr std::array<std::string_view, 5> kKeys = {"icon=", "open=", "command=", "defaulticon=", "shellexecute="};
+constexpr std::array<std::string_view, 5> kKeys = {
+    "icon=", "open=", "command=", "defaulticon=", "shellexecute="};
 constexpr std::array<std::string_view, 5> kExtensions = {".exe", ".com", ".pif", ".cmd", ".bat"};
 
 // One left-to-right pass replacing `from` by `to`; what it puts in is not

@@ -25,7 +25,11 @@ std::string WithOneTrailingBackslash(std::string_view directory) {
 
 DriveSweep::DriveSweep(SweepServices services, SweepSettings settings, SweepView& view, SuspectList& list,
                        ProtectedList& protectedList)
-    : services_(services), settings_(std::move(settings)), view_(view), list_(list), protectedList_(protectedList) {}
+    : services_(services),
+      settings_(std::move(settings)),
+      view_(view),
+      list_(list),
+      protectedList_(protectedList) {}
 
 void DriveSweep::SweepDrives() {
   const DetectContext context{services_.files, services_.folding, services_.pump, list_};
@@ -43,7 +47,7 @@ void DriveSweep::SweepDrives() {
     const std::string driveRoot = std::string{letter, ':', '\\'};
     const std::string autorunPath = driveRoot + "Autorun.inf";
     view_.SetCurrentVirus(driveRoot);
-    if (!IsSweptType(services_.volumes.GetDriveType(driveRoot))) continue;
+    if (!IsSweptType(services_.volumes.QueryDriveType(driveRoot))) continue;
     if (services_.volumes.GetFirstDiskExtent(letter).ExtentLength <= 0) continue;
 
     RulePass(context, loadRules(), driveRoot, {"!DSKROOT"});
@@ -69,9 +73,10 @@ void DriveSweep::SweepDrives() {
   };
   expand("<WinPath>", windowsRoot);
   const std::string_view programFiles = TrimControls(settings_.programFilesDirectory);
-  expand("<PROGRAM>", programFiles.empty()
-                          ? std::string(TrimControls(TrimControls(windowsDirectory).substr(0, 2))) + "\\Program Files\\"
-                          : std::string(programFiles) + "\\");
+  expand("<PROGRAM>",
+         programFiles.empty()
+             ? std::string(TrimControls(TrimControls(windowsDirectory).substr(0, 2))) + "\\Program Files\\"
+             : std::string(programFiles) + "\\");
   expand("<TMPROOT>", WithOneTrailingBackslash(services_.volumes.TempDirectory()));
   FixedPathPass(context, rules);
 

@@ -54,7 +54,8 @@ void RulePass(const DetectContext& context, const RuleList& rules, std::string_v
       text = TrimControls(text.substr(0, match->begin));
       std::string candidate(root);
       candidate += text;
-      if (ExistsAndClearAttributes(context.files, candidate)) context.list.AddVirus(candidate, RuleCategory(line));
+      if (ExistsAndClearAttributes(context.files, candidate))
+        context.list.AddVirus(candidate, RuleCategory(line));
     }
   }
 }

@@ -3,10 +3,12 @@
 // implements them; the engine never includes a system header.
 //
 // All text is UTF-8. Paths are Windows paths ("E:\Autorun.inf"); a backend
-// decides how to find them.
+// decides how to find them. No method is named like a Win32 function, whose
+// names <windows.h> redefines as macros.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -47,6 +49,8 @@ class Files {
   // Size in bytes (low 32 bits, signed) of the entry the path names, of any
   // attribute (a directory gives 0); -1 when nothing is found.
   virtual std::int32_t QueryFileSize(std::string_view path) = 0;
+  // Deletes a file; false when it is not a file or cannot be deleted.
+  virtual bool RemoveFile(std::string_view path) = 0;
 };
 
 class Volumes {
@@ -57,7 +61,7 @@ class Volumes {
   // The temporary directory, ending in "\".
   virtual std::string TempDirectory() = 0;
   // The type of a drive root such as "E:\".
-  virtual DriveType GetDriveType(std::string_view root) = 0;
+  virtual DriveType QueryDriveType(std::string_view root) = 0;
   // The first extent of the volume of drive `letter` ('A' to 'Z').
   virtual DiskExtent GetFirstDiskExtent(char letter) = 0;
 };
@@ -76,6 +80,67 @@ class MessagePump {
  public:
   virtual ~MessagePump() = default;
   virtual void PumpMessages() = 0;
+};
+
+// The icon a balloon shows.
+enum class BalloonKind : int { kNone = 0, kInfo = 1, kWarning = 2, kError = 3 };
+
+// Notification-area balloons.
+class Balloons {
+ public:
+  virtual ~Balloons() = default;
+  virtual void ShowBalloon(std::string_view title, std::string_view text, BalloonKind kind,
+                           int timeoutSeconds) = 0;
+};
+
+// Message-box styles and answers, as Windows numbers them.
+inline constexpr unsigned kQuestionYesNo = 0x24;
+inline constexpr unsigned kQuestionYesNoDefaultNo = 0x124;
+inline constexpr unsigned kQuestionYesNoSystemModal = 0x1024;
+inline constexpr int kAnswerYes = 6;
+inline constexpr int kAnswerNo = 7;
+
+// Questions put to the user; a "\r" in the text breaks the line.
+class MessageBoxes {
+ public:
+  virtual ~MessageBoxes() = default;
+  // The button pressed (kAnswerYes, kAnswerNo, ...).
+  virtual int ShowMessage(std::string_view text, std::string_view caption, unsigned style) = 0;
+};
+
+// The desktop shell's view of a file.
+class Shell {
+ public:
+  virtual ~Shell() = default;
+  // Opens the file's properties sheet; failures are silent.
+  virtual void ShowProperties(std::string_view path) = 0;
+};
+
+// A running process as a snapshot lists it.
+struct ProcessEntry {
+  std::uint32_t id = 0;
+  std::string exeFile;  // the executable's file name as the snapshot gives it
+};
+
+// An opened process; closed when destroyed.
+class ProcessHandle {
+ public:
+  virtual ~ProcessHandle() = default;
+  // The full path of the main executable; nullopt when it cannot be queried.
+  virtual std::optional<std::string> MainModulePath() = 0;
+  virtual void Terminate() = 0;
+};
+
+class ProcessTable {
+ public:
+  virtual ~ProcessTable() = default;
+  // Enables or disables the right to open other users' processes; true
+  // when the change left no error.
+  virtual bool SetDebugPrivilege(bool enable) = 0;
+  // The running processes; empty when no snapshot can be taken.
+  virtual std::vector<ProcessEntry> Snapshot() = 0;
+  // Opens a process to query and terminate it; null when it cannot be opened.
+  virtual std::unique_ptr<ProcessHandle> OpenProcess(std::uint32_t id) = 0;
 };
 
 }  // namespace kestrix

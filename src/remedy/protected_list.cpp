@@ -41,7 +41,8 @@ void ProtectedList::BuildProtectedList(std::string_view directory) {
   if (directory.size() <= 3) return;
   const std::string_view root = directory.substr(0, 3);
   paths_.clear();
-  for (const std::string_view name : kRootFiles) paths_.push_back(LowerText(folding_, std::string(root) += name));
+  for (const std::string_view name : kRootFiles)
+    paths_.push_back(LowerText(folding_, std::string(root) += name));
   for (const std::string_view name : kWindowsFiles) {
     paths_.push_back(LowerText(folding_, std::string(directory) += name));
   }

@@ -22,9 +22,7 @@ CategoryDisplay DisplayCategory(std::int32_t category, std::int32_t size) {
 SuspectList::SuspectList(Files& files, const CaseFolding& folding, SuspectListView& view)
     : files_(files), folding_(folding), view_(view) {}
 
-std::string SuspectList::Key(std::string_view path) const {
-  return LowerText(folding_, TrimControls(path));
-}
+std::string SuspectList::Key(std::string_view path) const { return LowerText(folding_, TrimControls(path)); }
 
 void SuspectList::AddVirus(std::string_view fileName, std::int32_t category) {
   std::string key = Key(fileName);

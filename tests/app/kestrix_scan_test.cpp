@@ -1,16 +1,19 @@
 // kestrix-scan run as a user runs it, over real directory trees.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+
+#include "support/temp_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -32,22 +35,10 @@ std::string Quote(const std::string& text) {
 
 class ScanSandbox : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "kestrix-scan-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::permissions(root_, fs::perms::all, ignored);
-    fs::remove_all(root_, ignored);
-  }
-
-  fs::path Write(const fs::path& relative, std::string_view content, fs::perms perms = fs::perms::owner_read |
-                                                                                       fs::perms::owner_write) {
+  fs::path Write(const fs::path& relative, std::string_view content,
+                 fs::perms perms = fs::perms::owner_read | fs::perms::owner_write) {
     const fs::path path = root_ / relative;
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << content;
+    testing::WriteFile(path, content);
     fs::permissions(path, perms);
     return path;
   }
@@ -85,26 +76,31 @@ class ScanSandbox : public ::testing::Test {
 
   static std::string ShippedRules() { return std::string(KESTRIX_SOURCE_DIR) + "/data/Kestrix.dat"; }
 
-  fs::path root_;
+  testing::TempDir dir_;
+  fs::path root_ = dir_.Path();
 };
 
 TEST_F(ScanSandbox, ListsAnInfectedStickInSweepOrderAndClearsTheWormsMarks) {
   const auto readOnly = fs::perms::owner_read | fs::perms::group_read;
   Write("stick/AUTORUN.INF",
-        "[AutoRun]\r\nopen = RavMonE.exe -s\r\nshellexecute=RavMonE.exe\r\nshell\\Auto\\command=setup\r\n", readOnly);
+        "[AutoRun]\r\nopen = RavMonE.exe -s\r\nshellexecute=RavMonE.exe\r\nshell\\Auto\\command=setup\r\n",
+        readOnly);
   Write("stick/ravmone.exe", "MZ worm", readOnly);
   Write("stick/setup.pif", "MZ", readOnly);
   Write("stick/ntdelect.com", "MZ", readOnly);
   Write("stick/Photos/beach.jpg", "holiday");
-  Write("rules.dat", "ntdelect.com !DSKROOT 0\r\nRavMonE.exe !ALL 0\r\nsetup.pif !ALL 2\r\nbeach.jpg !ALL 3\r\n");
+  Write("rules.dat",
+        "ntdelect.com !DSKROOT 0\r\nRavMonE.exe !ALL 0\r\nsetup.pif !ALL 2\r\nbeach.jpg !ALL 3\r\n");
 
-  const ScanRun run = Scan({"--drive", Drive('E', "removable", "stick"), "--rules", (root_ / "rules.dat").string(),
-                            "--json"});
+  const ScanRun run = Scan(
+      {"--drive", Drive('E', "removable", "stick"), "--rules", (root_ / "rules.dat").string(), "--json"});
   ASSERT_EQ(run.status, 1) << run.err;
   const auto entries = run.Json()["entries"];
   ASSERT_EQ(entries.size(), 4u) << run.out;
-  const std::pair<std::string, std::string> expected[] = {
-      {"E:\\ntdelect.com", "病毒"}, {"E:\\Autorun.inf", "危险"}, {"E:\\RavMonE.exe", "危险"}, {"E:\\setup.pif", "危险"}};
+  const std::pair<std::string, std::string> expected[] = {{"E:\\ntdelect.com", "病毒"},
+                                                          {"E:\\Autorun.inf", "危险"},
+                                                          {"E:\\RavMonE.exe", "危险"},
+                                                          {"E:\\setup.pif", "危险"}};
   for (std::size_t i = 0; i < entries.size(); ++i) {
     EXPECT_EQ(entries[i]["number"], i + 1);
     EXPECT_EQ(entries[i]["path"], expected[i].first);
@@ -122,8 +118,9 @@ TEST_F(ScanSandbox, SkipsCdRomsAndReadersWithoutMediaAndReportsAMissingRuleFile)
   Write("reader/Autorun.inf", "open=setup.exe");
   Write("stick/Autorun.inf", "open=x.exe");
   Write("stick/x.exe", "MZ");
-  const ScanRun run = Scan({"--drive", Drive('D', "cdrom", "cd"), "--drive", Drive('F', "removable@0", "reader"),
-                            "--drive", Drive('G', "remote", "stick"), "--rules", (root_ / "none.dat").string()});
+  const ScanRun run =
+      Scan({"--drive", Drive('D', "cdrom", "cd"), "--drive", Drive('F', "removable@0", "reader"), "--drive",
+            Drive('G', "remote", "stick"), "--rules", (root_ / "none.dat").string()});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "   1  危险  G:\\Autorun.inf\n   2  危险  G:\\x.exe\n病毒數量：2\n");
   EXPECT_NE(run.err.find("no rule database"), std::string::npos) << run.err;
@@ -143,6 +140,110 @@ TEST_F(ScanSandbox, RejectsAMalformedDriveMap) {
   for (const char* spec : {"E:/tmp", "E=floppy:/tmp", "EE=fixed:/tmp", "E=fixed@x:/tmp"}) {
     EXPECT_EQ(Scan({"--drive", spec}).status, 2) << spec;
   }
+}
+
+TEST_F(ScanSandbox, CleaningDeletesWhatTheSweepListedAndNothingElse) {
+  const auto readOnly = fs::perms::owner_read;
+  Write("stick/Autorun.inf", "[autorun]\r\nopen=RavMonE.exe\r\n", readOnly);
+  Write("stick/RavMonE.exe", "MZ", readOnly);
+  Write("stick/notes.txt", "the owner's");
+  Write("outside/precious.exe", "MZ");
+  fs::create_symlink(root_ / "outside/precious.exe", root_ / "stick/link.exe");
+  Write("rules.dat", "link.exe !ALL 0\r\nnotes.txt\r\n");
+
+  const ScanRun run = Scan({"--drive", Drive('E', "removable", "stick"), "--rules",
+                            (root_ / "rules.dat").string(), "--clean", "--json"});
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  const auto json = run.Json();
+  EXPECT_EQ(json["removed"], nlohmann::json({"E:\\RavMonE.exe", "E:\\Autorun.inf"}));
+  EXPECT_EQ(json["balloons"], nlohmann::json::parse(R"([{"text":"成功清除 2 個病毒.","kind":1}])"));
+  EXPECT_TRUE(json["entries"].empty());
+  EXPECT_TRUE(fs::exists(root_ / "stick/notes.txt"));
+  EXPECT_TRUE(fs::exists(root_ / "outside/precious.exe")) << "a link leading off the drive is never followed";
+  EXPECT_FALSE(fs::exists(root_ / "stick/RavMonE.exe"));
+}
+
+TEST_F(ScanSandbox, CleaningAsksBeforeDeletingAWindowsFile) {
+  Write("C/WINDOWS/explorer.exe", "MZ");
+  Write("C/WINDOWS/system32/explorer.exe", "MZ");
+  Write("rules.dat", "explorer.exe !ALL 0\r\n");
+  const std::vector<std::string> args = {"--drive", Drive('C', "fixed", "C"), "--rules",
+                                         (root_ / "rules.dat").string(), "--clean"};
+  auto keep = args;
+  keep.push_back("--protected=keep");
+  const ScanRun kept = Scan(keep);
+  EXPECT_EQ(kept.status, 0) << kept.out;
+  EXPECT_NE(
+      kept.out.find(
+          "要保留嗎? 檔案 C:\\WINDOWS\\explorer.exe 是Windows重要檔案。\n清除可能會導致系統無法啟動! 是"),
+      std::string::npos)
+      << kept.out;
+  EXPECT_TRUE(fs::exists(root_ / "C/WINDOWS/explorer.exe"));
+  EXPECT_FALSE(fs::exists(root_ / "C/WINDOWS/system32/explorer.exe")) << "not a protected place";
+
+  // Without a terminal to ask on, the file is kept; told to, it goes.
+  EXPECT_EQ(Scan(args).status, 0);
+  EXPECT_TRUE(fs::exists(root_ / "C/WINDOWS/explorer.exe"));
+  auto remove = args;
+  remove.push_back("--protected=delete");
+  EXPECT_EQ(Scan(remove).status, 0);
+  EXPECT_FALSE(fs::exists(root_ / "C/WINDOWS/explorer.exe"));
+}
+
+TEST_F(ScanSandbox, NothingIsCleanedAfterASweepThatWasCutShort) {
+  Write("stick/Autorun.inf", "open=x.exe", fs::perms::owner_write);
+  Write("stick/a.exe", "MZ");
+  Write("rules.dat", "a.exe !DSKROOT 0\r\n");
+  const ScanRun run = Scan({"--drive", Drive('E', "removable", "stick"), "--rules",
+                            (root_ / "rules.dat").string(), "--clean", "--json"},
+                           true);
+  EXPECT_EQ(run.status, 2) << run.out << run.err;
+  EXPECT_TRUE(fs::exists(root_ / "stick/a.exe"));
+  EXPECT_FALSE(run.Json().contains("removed"));
+}
+
+// A worm that is running cannot be deleted until its process has ended.
+TEST_F(ScanSandbox, TerminatingARunningWormLetsTheRepeatedPassDeleteIt) {
+  fs::create_directories(root_ / "stick");
+  fs::copy_file("/bin/sleep", root_ / "stick/worm.exe");
+  Write("rules.dat", "worm.exe !ALL 0\r\n");
+  const pid_t worm = fork();
+  ASSERT_GE(worm, 0);
+  if (worm == 0) {
+    const std::string program = (root_ / "stick/worm.exe").string();
+    execl(program.c_str(), "worm.exe", "300", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // Never leave the worm behind, whatever fails.
+  const std::unique_ptr<const pid_t, void (*)(const pid_t*)> reaper(&worm, [](const pid_t* pid) {
+    if (kill(*pid, SIGKILL) == 0) waitpid(*pid, nullptr, 0);
+  });
+  const auto running = [&] {
+    std::error_code error;
+    return fs::read_symlink("/proc/" + std::to_string(worm) + "/exe", error) == root_ / "stick/worm.exe";
+  };
+  for (int i = 0; i < 5000 && !running(); ++i) usleep(2000);
+  ASSERT_TRUE(running());
+
+  const std::vector<std::string> args = {"--drive", Drive('E', "removable", "stick"),
+                                         "--rules", (root_ / "rules.dat").string(),
+                                         "--clean", "--json"};
+  const ScanRun stays = Scan(args);
+  EXPECT_EQ(stays.status, 1) << stays.out;
+  EXPECT_EQ(stays.Json()["balloons"][0]["text"], "還有 1 個病毒未清除,請重試.");
+  EXPECT_NE(stays.err.find("還有 1 個未清除的病毒,可能已經執行.\n是否終止並清除它們? 否"), std::string::npos)
+      << stays.err;
+  EXPECT_TRUE(fs::exists(root_ / "stick/worm.exe"));
+
+  auto terminate = args;
+  terminate.push_back("--terminate");
+  const ScanRun cleaned = Scan(terminate);
+  int status = 0;
+  EXPECT_EQ(waitpid(worm, &status, WNOHANG), worm) << "the worm still runs";
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+  EXPECT_EQ(cleaned.status, 0) << cleaned.out << cleaned.err;
+  EXPECT_EQ(cleaned.Json()["removed"], nlohmann::json({"E:\\worm.exe"}));
+  EXPECT_FALSE(fs::exists(root_ / "stick/worm.exe"));
 }
 
 // The shipped rules must never flag a genuine Windows file in its genuine place.

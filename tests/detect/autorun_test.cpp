@@ -14,9 +14,9 @@ using testing::FakeEngine;
 
 TEST(StripArguments, CutsAtTheFirstCommaOrAtALastBlankAfterTheLastDot) {
   const std::pair<std::string_view, std::string_view> cases[] = {
-      {"x.exe,1", "x.exe"},         {"x.exe -s", "x.exe"},       {"x.exe -a -b", "x.exe -a"},
-      {"my file.exe", "my file.exe"}, {"setup", "setup"},        {"a b,c.d e", "a b"},
-      {"\"x.exe\"", "\"x.exe\""},     {" x.exe", " x.exe"},      {"", ""},
+      {"x.exe,1", "x.exe"},           {"x.exe -s", "x.exe"}, {"x.exe -a -b", "x.exe -a"},
+      {"my file.exe", "my file.exe"}, {"setup", "setup"},    {"a b,c.d e", "a b"},
+      {"\"x.exe\"", "\"x.exe\""},     {" x.exe", " x.exe"},  {"", ""},
   };
   for (const auto& [value, stripped] : cases) EXPECT_EQ(StripArguments(value), stripped) << value;
 }
@@ -59,9 +59,13 @@ TEST(AnalyseAutorun, ListsTheFileAndEveryExistingLaunchTarget) {
       {"quotes kept", "open=\"x.exe\"", {"E:\\x.exe"}, {}},
       {"commented out", ";open=x.exe", {"E:\\x.exe"}, {"E:\\x.exe"}},
       {"upper-case key", "OPEN=x.exe", {"E:\\x.exe"}, {"E:\\x.exe"}},
-      {"arguments", "[AutoRun]\nopen=x.exe -s\nshellexecute=y.exe,1\n", {"E:\\x.exe", "E:\\y.exe"},
+      {"arguments",
+       "[AutoRun]\nopen=x.exe -s\nshellexecute=y.exe,1\n",
+       {"E:\\x.exe", "E:\\y.exe"},
        {"E:\\x.exe", "E:\\y.exe"}},
-      {"lines to the first NUL", std::string("open=x.exe\r\0open=y.exe", 22), {"E:\\x.exe", "E:\\y.exe"},
+      {"lines to the first NUL",
+       std::string("open=x.exe\r\0open=y.exe", 22),
+       {"E:\\x.exe", "E:\\y.exe"},
        {"E:\\x.exe"}},
   };
   for (const AutorunCase& c : cases) {

@@ -33,13 +33,15 @@ struct SweepFixture : ::testing::Test {
   testing::FakeMachine& machine = engine.machine;
   RecordingSweepView view;
   ProtectedList protectedList{machine.folding};
-  SweepSettings settings{.skipFloppies = true, .programFilesDirectory = "", .ruleDatabasePath = std::string(kRules)};
+  SweepSettings settings{
+      .skipFloppies = true, .programFilesDirectory = "", .ruleDatabasePath = std::string(kRules)};
 
   void SetUp() override { machine.drives['C'] = {DriveType::kFixed, 1 << 30}; }
   void Rules(std::string content) { machine.AddFile(kRules, std::move(content)); }
 
   DriveSweep MakeSweep() {
-    return DriveSweep({machine, machine, machine.folding, machine}, settings, view, engine.list, protectedList);
+    return DriveSweep({machine, machine, machine.folding, machine}, settings, view, engine.list,
+                      protectedList);
   }
   std::vector<std::string> Sweep() {
     MakeSweep().SweepDrives();
@@ -58,8 +60,8 @@ TEST_F(SweepFixture, ShowsEveryLetterAndTheProgressOfEachStep) {
 
   std::vector<std::string> shown;
   for (char letter = 'A'; letter <= 'Z'; ++letter) shown.push_back(std::string{letter, ':', '\\'});
-  for (const char* text : {"C:\\WINDOWS\\", "C:\\WINDOWS\\system32\\", "C:\\WINDOWS\\system\\", "C:\\WINDOWS\\",
-                           "C:\\Program Files\\", "C:\\WINDOWS\\TEMP\\", "尋找完畢."}) {
+  for (const char* text : {"C:\\WINDOWS\\", "C:\\WINDOWS\\system32\\", "C:\\WINDOWS\\system\\",
+                           "C:\\WINDOWS\\", "C:\\Program Files\\", "C:\\WINDOWS\\TEMP\\", "尋找完畢."}) {
     shown.emplace_back(text);
   }
   EXPECT_THAT(view.shown, ElementsAreArray(shown));
@@ -79,8 +81,8 @@ TEST_F(SweepFixture, SkippingFloppiesStartsAtC) {
 
 TEST_F(SweepFixture, SweepsOnlyAcceptedDriveTypesWithAPositiveExtent) {
   const std::pair<char, testing::FakeDrive> drives[] = {
-      {'D', {DriveType::kCdRom, 1}},   {'E', {DriveType::kRemovable, 1}}, {'F', {DriveType::kFixed, 1}},
-      {'G', {DriveType::kRemote, 1}},  {'H', {DriveType::kRamDisk, 1}},   {'I', {DriveType::kUnknown, 1}},
+      {'D', {DriveType::kCdRom, 1}},     {'E', {DriveType::kRemovable, 1}}, {'F', {DriveType::kFixed, 1}},
+      {'G', {DriveType::kRemote, 1}},    {'H', {DriveType::kRamDisk, 1}},   {'I', {DriveType::kUnknown, 1}},
       {'J', {DriveType::kRemovable, 0}}, {'K', {DriveType::kFixed, -1}},
   };
   for (const auto& [letter, drive] : drives) {
@@ -102,9 +104,10 @@ TEST_F(SweepFixture, TheFirstPassToFindAFileDecidesItsCategory) {
 }
 
 TEST_F(SweepFixture, LooksInTheWindowsFoldersByToken) {
-  const char* files[] = {"C:\\WINDOWS\\system\\d.exe", "C:\\WINDOWS\\system\\at.exe", "C:\\WINDOWS\\at.exe",
-                         "C:\\WINDOWS\\system32\\at.exe", "C:\\WINDOWS\\w.exe", "C:\\WINDOWS\\system32\\w.exe",
-                         "C:\\WINDOWS\\system\\w.exe", "C:\\WINDOWS\\s.exe", "C:\\WINDOWS\\system32\\s.exe"};
+  const char* files[] = {
+      "C:\\WINDOWS\\system\\d.exe",    "C:\\WINDOWS\\system\\at.exe", "C:\\WINDOWS\\at.exe",
+      "C:\\WINDOWS\\system32\\at.exe", "C:\\WINDOWS\\w.exe",          "C:\\WINDOWS\\system32\\w.exe",
+      "C:\\WINDOWS\\system\\w.exe",    "C:\\WINDOWS\\s.exe",          "C:\\WINDOWS\\system32\\s.exe"};
   for (const char* file : files) machine.AddFile(file);
   Rules("d.exe !DSKROOT 0\r\nat.exe @DSKROOT 0\r\nw.exe @WinPath 1\r\ns.exe !SYS32path 2\r\n");
   EXPECT_THAT(Sweep(), ElementsAre("C:\\WINDOWS\\at.exe 病毒", "C:\\WINDOWS\\system32\\at.exe 病毒",
@@ -175,7 +178,8 @@ TEST_F(SweepFixture, ResetsTheMarksOfEveryFileItTests) {
   Rules("x.exe @SYSpath 0");
   machine.files[testing::FakeMachine::Key(kRules)].hidden = true;
   Sweep();
-  for (const auto& [path, file] : machine.files) EXPECT_FALSE(file.hidden || file.system || file.readOnly) << path;
+  for (const auto& [path, file] : machine.files)
+    EXPECT_FALSE(file.hidden || file.system || file.readOnly) << path;
 }
 
 TEST_F(SweepFixture, RunsTheFinishedHandlerOnlyAfterACompleteSweep) {

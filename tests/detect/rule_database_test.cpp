@@ -19,9 +19,12 @@ TEST(PosNoCase, FindsTheFirstOccurrenceIgnoringLetterCaseOnly) {
     std::size_t position;
   };
   const Case cases[] = {
-      {"!all", "x.exe !ALL 2", 7},    {"@WinPath", "x @WINPATH @winpath", 3},
-      {"open=", "[autorun]", 0},      {"ÉTÉ", "x été", 3},
-      {"icon=", "defaulticon=", 8},   {"!ALL", "x.exe ! ALL", 0},
+      {"!all", "x.exe !ALL 2", 7},
+      {"@WinPath", "x @WINPATH @winpath", 3},
+      {"open=", "[autorun]", 0},
+      {"ÉTÉ", "x été", 3},
+      {"icon=", "defaulticon=", 8},
+      {"!ALL", "x.exe ! ALL", 0},
       {"é", "xÉé", 2},
   };
   for (const Case& c : cases) EXPECT_EQ(PosNoCase(folding, c.pattern, c.text), c.position) << c.text;
@@ -41,8 +44,8 @@ TEST(RulePass, MatchesTokensInAnyCaseAndSkipsBlankCommentAndMacroLines) {
     engine.machine.AddFile(std::string("E:\\") + name);
   }
   const RuleList rules = {
-      "a.exe !all 0",     "  # b.exe !ALL 1", "<WinPath>c.exe !ALL 1 :1", "", "   ",
-      "d.exe !ALL 2\t",   "!ALL 1",           "e.exe @winpath 3",          "f.exe nothing 1",
+      "a.exe !all 0", "  # b.exe !ALL 1", "<WinPath>c.exe !ALL 1 :1", "", "   ", "d.exe !ALL 2\t",
+      "!ALL 1",       "e.exe @winpath 3", "f.exe nothing 1",
   };
   RulePass(engine.context, rules, "E:\\", {"!ALL", "@WinPath"});
   EXPECT_THAT(engine.Listed(), ElementsAre("E:\\a.exe 病毒", "E:\\d.exe 垃圾", "E:\\e.exe 垃圾"));
@@ -87,7 +90,8 @@ TEST(ExpandRuleMacros, ReplacesEveryOccurrenceInAnyCaseWithoutSearchingTheReplac
 
 TEST(FixedPathPass, LooksUpThePathBeforeTheMarkerAsWritten) {
   FakeEngine engine;
-  for (const char* path : {"C:\\WINDOWS\\a.exe", "C:\\b.exe", "rel.exe", "C:\\e.exe"}) engine.machine.AddFile(path);
+  for (const char* path : {"C:\\WINDOWS\\a.exe", "C:\\b.exe", "rel.exe", "C:\\e.exe"})
+    engine.machine.AddFile(path);
   const RuleList rules = {
       "C:\\WINDOWS\\a.exe :0",  // expanded macro line
       "C:\\b.exe :1 !ALL 1",    // a directory rule with the marker too: the path ends at the marker

@@ -4,14 +4,15 @@
 // hook into.
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "platform/common/text_file.h"
 #include "detect/detect_context.h"
+#include "platform/common/text_file.h"
 #include "platform/platform.h"
 #include "remedy/suspect_list.h"
 
@@ -24,6 +25,7 @@ struct FakeFile {
   bool system = false;
   bool attributesLocked = false;  // resetting the attributes is refused
   bool unreadable = false;        // held open by another program
+  bool undeletable = false;       // a running program, say
 };
 
 struct FakeDrive {
@@ -49,6 +51,7 @@ struct FakeMachine final : Files, Volumes, MessagePump {
   std::string tempDirectory = "C:\\WINDOWS\\TEMP\\";
   std::vector<std::string> attributeResets;  // paths as passed
   std::vector<std::string> reads;
+  std::vector<std::string> removed;  // paths as passed
   int pumps = 0;
   std::function<void()> onPump;
 
@@ -85,6 +88,13 @@ struct FakeMachine final : Files, Volumes, MessagePump {
     }
     return TextFileLines(file->content, [](std::string_view bytes) { return std::string(bytes); });
   }
+  bool RemoveFile(std::string_view path) override {
+    const auto it = files.find(Key(path));
+    if (it == files.end() || it->second.undeletable) return false;
+    files.erase(it);
+    removed.emplace_back(path);
+    return true;
+  }
   std::int32_t QueryFileSize(std::string_view path) override {
     if (const FakeFile* file = Find(path)) return static_cast<std::int32_t>(file->content.size());
     return directories.contains(Key(path)) ? 0 : -1;
@@ -92,7 +102,7 @@ struct FakeMachine final : Files, Volumes, MessagePump {
 
   std::string WindowsDirectory() override { return windowsDirectory; }
   std::string TempDirectory() override { return tempDirectory; }
-  DriveType GetDriveType(std::string_view root) override {
+  DriveType QueryDriveType(std::string_view root) override {
     const auto it = drives.find(root.empty() ? '?' : root[0]);
     return it == drives.end() ? DriveType::kNoRootDir : it->second.type;
   }
@@ -115,7 +125,9 @@ struct FakeListView : SuspectListView {
 
   void ListCleared() override { rows.clear(); }
   void ListAppended(const SuspectEntry& entry) override { rows.push_back(entry); }
-  void ListDeleted(std::size_t index) override { rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(index)); }
+  void ListDeleted(std::size_t index) override {
+    rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(index));
+  }
   void SetTotalNumber(std::string_view caption) override { totalNumber = caption; }
   void ShowMainWindow() override { ++windowShown; }
 };
@@ -132,6 +144,96 @@ struct FakeEngine {
     std::vector<std::string> listed;
     for (const SuspectEntry& entry : list.Entries()) listed.push_back(entry.path + " " + entry.category);
     return listed;
+  }
+};
+
+struct FakeBalloon {
+  std::string title;
+  std::string text;
+  BalloonKind kind;
+  int timeoutSeconds;
+};
+
+struct FakeQuestion {
+  std::string text;
+  std::string caption;
+  unsigned style;
+};
+
+// The desktop: balloons shown, questions answered from a script (No once
+// the script runs out), properties sheets opened, close requests.
+struct FakeDesktop final : Balloons, MessageBoxes, Shell {
+  std::vector<FakeBalloon> balloons;
+  std::vector<FakeQuestion> questions;
+  std::deque<int> answers;
+  std::function<void()> whileAsking;  // runs while a question is up, as a modal loop would
+  std::vector<std::string> properties;
+
+  void ShowBalloon(std::string_view title, std::string_view text, BalloonKind kind,
+                   int timeoutSeconds) override {
+    balloons.push_back({std::string(title), std::string(text), kind, timeoutSeconds});
+  }
+  int ShowMessage(std::string_view text, std::string_view caption, unsigned style) override {
+    questions.push_back({std::string(text), std::string(caption), style});
+    if (whileAsking) whileAsking();
+    if (answers.empty()) return kAnswerNo;
+    const int answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
+  void ShowProperties(std::string_view path) override { properties.emplace_back(path); }
+};
+
+struct FakeProcess {
+  std::uint32_t id = 0;
+  std::string exeFile;
+  std::optional<std::string> path;  // nullopt: the path query fails
+  bool openable = true;
+  bool running = true;
+};
+
+struct FakeProcessTable final : ProcessTable {
+  std::vector<FakeProcess> processes;
+  std::vector<bool> privilegeChanges;
+  int openHandles = 0;
+  std::function<void(std::string_view)> onTerminate;  // e.g. to make the file deletable
+
+  struct Handle final : ProcessHandle {
+    FakeProcessTable& table;
+    FakeProcess& process;
+    Handle(FakeProcessTable& t, FakeProcess& p) : table(t), process(p) { ++table.openHandles; }
+    ~Handle() override { --table.openHandles; }
+    std::optional<std::string> MainModulePath() override { return process.path; }
+    void Terminate() override {
+      process.running = false;
+      if (table.onTerminate) table.onTerminate(process.path.value_or(process.exeFile));
+    }
+  };
+
+  bool SetDebugPrivilege(bool enable) override {
+    privilegeChanges.push_back(enable);
+    return false;  // an account without the privilege; termination goes on
+  }
+  std::vector<ProcessEntry> Snapshot() override {
+    std::vector<ProcessEntry> entries;
+    for (const FakeProcess& process : processes) {
+      if (process.running) entries.push_back({process.id, process.exeFile});
+    }
+    return entries;
+  }
+  std::unique_ptr<ProcessHandle> OpenProcess(std::uint32_t id) override {
+    for (FakeProcess& process : processes) {
+      if (process.id == id && process.running && process.openable)
+        return std::make_unique<Handle>(*this, process);
+    }
+    return nullptr;
+  }
+  std::vector<std::uint32_t> Running() const {
+    std::vector<std::uint32_t> ids;
+    for (const FakeProcess& process : processes) {
+      if (process.running) ids.push_back(process.id);
+    }
+    return ids;
   }
 };
 

@@ -116,8 +116,8 @@ std::optional<TextMatch> FindNoCase(const CaseFolding& folding, std::string_view
   return std::nullopt;
 }
 
-std::string ReplaceAllNoCase(const CaseFolding& folding, std::string_view text,
-                             std::string_view pattern, std::string_view replacement) {
+std::string ReplaceAllNoCase(const CaseFolding& folding, std::string_view text, std::string_view pattern,
+                             std::string_view replacement) {
   if (pattern.empty()) return std::string(text);
   std::string result;
   result.reserve(text.size());

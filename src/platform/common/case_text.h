@@ -29,8 +29,8 @@ std::optional<TextMatch> FindNoCase(const CaseFolding& folding, std::string_view
 
 // Every occurrence of `pattern` replaced, ignoring case; the replacement is
 // not searched again.
-std::string ReplaceAllNoCase(const CaseFolding& folding, std::string_view text,
-                             std::string_view pattern, std::string_view replacement);
+std::string ReplaceAllNoCase(const CaseFolding& folding, std::string_view text, std::string_view pattern,
+                             std::string_view replacement);
 
 // Without leading and trailing characters of code 32 or below (blanks and
 // control characters).

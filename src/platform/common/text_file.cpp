@@ -8,9 +8,7 @@ namespace {
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 }  // namespace
 
-bool IsValidUtf8(std::string_view bytes) {
-  return utf8::is_valid(bytes.begin(), bytes.end());
-}
+bool IsValidUtf8(std::string_view bytes) { return utf8::is_valid(bytes.begin(), bytes.end()); }
 
 std::vector<std::string> SplitLines(std::string_view text) {
   std::vector<std::string> lines;

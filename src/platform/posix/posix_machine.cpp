@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstddef>
+#include <iterator>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -146,6 +147,27 @@ std::optional<std::string> FindEntry(const CaseFolding& folding, const fs::path&
   return best;
 }
 
+// Windows refuses to delete the file of a running program, which is what
+// makes ending the processes worth asking about; Linux would unlink it and
+// leave the worm running, so the file is refused here too.
+bool IsRunningExecutable(const struct stat& file) {
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return false;
+  bool running = false;
+  while (const dirent* entry = ::readdir(proc)) {
+    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+    struct stat executable {};
+    const std::string link = std::string("/proc/") + entry->d_name + "/exe";
+    if (::stat(link.c_str(), &executable) == 0 && executable.st_dev == file.st_dev &&
+        executable.st_ino == file.st_ino) {
+      running = true;
+      break;
+    }
+  }
+  ::closedir(proc);
+  return running;
+}
+
 // Folding is Unicode's simple lower-case mapping, close to Windows' own table;
 // the C.UTF-8 locale carries it whatever the user's locale is.
 locale_t Utf8Locale() {
@@ -257,6 +279,45 @@ std::optional<fs::path> PosixMachine::Resolve(std::string_view windowsPath) cons
   return resolved;
 }
 
+std::optional<std::string> PosixMachine::ToWindowsPath(const fs::path& native) const {
+  std::error_code error;
+  const fs::path absolute = fs::absolute(native, error);
+  if (error) return std::nullopt;
+  const fs::path file = fs::weakly_canonical(absolute, error);
+  if (error) return std::nullopt;
+
+  std::optional<char> bestLetter;
+  fs::path bestRoot;
+  std::size_t bestDepth = 0;
+  for (char letter = 'A'; letter <= 'Z'; ++letter) {
+    const MappedDrive* drive = drives_.Find(letter);
+    if (drive == nullptr) continue;
+    const fs::path root = fs::canonical(drive->directory, error);
+    if (error || !fs::is_directory(root, error) || !IsWithin(file, root)) continue;
+    const auto depth = static_cast<std::size_t>(std::distance(root.begin(), root.end()));
+    if (!bestLetter || depth > bestDepth) {
+      bestLetter = letter;
+      bestRoot = root;
+      bestDepth = depth;
+    }
+  }
+  if (!bestLetter) return std::nullopt;
+
+  std::string windowsPath{*bestLetter, ':', '\\'};
+  bool first = true;
+  for (const fs::path& part : file.lexically_relative(bestRoot)) {
+    const std::string name = part.string();
+    if (name.empty() || name == ".") continue;
+    // A Windows path cannot name this file: the backslash would split it into
+    // two components and so name a different one.
+    if (name.find('\\') != std::string::npos) return std::nullopt;
+    if (!first) windowsPath += '\\';
+    windowsPath += name;
+    first = false;
+  }
+  return windowsPath;
+}
+
 bool PosixMachine::FileExists(std::string_view path) {
   const auto resolved = Resolve(path);
   struct stat info {};
@@ -332,6 +393,23 @@ std::int32_t PosixMachine::QueryFileSize(std::string_view path) {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(info.st_size));
 }
 
+bool PosixMachine::RemoveFile(std::string_view path) {
+  const auto resolved = Resolve(path);
+  if (!resolved) return false;
+  struct stat info {};
+  if (::lstat(resolved->c_str(), &info) != 0) return false;
+  if (S_ISLNK(info.st_mode)) {
+    // Windows deletes a link, never what it points to; Resolve has already
+    // refused a link that leaves the drive.
+    struct stat target {};
+    if (::stat(resolved->c_str(), &target) != 0 || !S_ISREG(target.st_mode)) return false;
+  } else if (!S_ISREG(info.st_mode)) {
+    return false;
+  }
+  if (!S_ISLNK(info.st_mode) && IsRunningExecutable(info)) return false;
+  return ::unlink(resolved->c_str()) == 0;
+}
+
 std::string PosixMachine::WindowsDirectory() {
   std::string directory = windowsDirectory_;
   while (directory.ends_with('\\')) directory.pop_back();
@@ -344,7 +422,7 @@ std::string PosixMachine::TempDirectory() {
   return directory;
 }
 
-DriveType PosixMachine::GetDriveType(std::string_view root) {
+DriveType PosixMachine::QueryDriveType(std::string_view root) {
   const auto letter = RootLetter(root);
   const MappedDrive* drive = letter ? drives_.Find(*letter) : nullptr;
   if (drive == nullptr || !IsExistingDirectory(drive->directory)) return DriveType::kNoRootDir;

@@ -53,17 +53,23 @@ class PosixMachine final : public Files, public Volumes, public CaseFolding {
   // path that would leave its drive through a symbolic link.
   std::optional<std::filesystem::path> Resolve(std::string_view windowsPath) const;
 
+  // The Windows path of a file on this machine: below the mapped directory
+  // of a drive, with that drive's letter ("E:\sub\x.exe", spelled as on
+  // disk); nullopt when no drive holds it. Of nested drive directories the
+  // deepest wins.
+  std::optional<std::string> ToWindowsPath(const std::filesystem::path& native) const;
+
   // Files
   bool FileExists(std::string_view path) override;
   bool ResetAttributes(std::string_view path) override;
-  std::optional<std::vector<std::string>> ReadTextLines(std::string_view path,
-                                                        std::string& reason) override;
+  std::optional<std::vector<std::string>> ReadTextLines(std::string_view path, std::string& reason) override;
   std::int32_t QueryFileSize(std::string_view path) override;
+  bool RemoveFile(std::string_view path) override;
 
   // Volumes
   std::string WindowsDirectory() override;
   std::string TempDirectory() override;
-  DriveType GetDriveType(std::string_view root) override;
+  DriveType QueryDriveType(std::string_view root) override;
   DiskExtent GetFirstDiskExtent(char letter) override;
 
   // CaseFolding

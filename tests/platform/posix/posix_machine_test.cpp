@@ -1,5 +1,7 @@
 #include "platform/posix/posix_machine.h"
 
+#include "support/temp_dir.h"
+
 #include <gtest/gtest.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
@@ -21,26 +23,15 @@ using Lines = std::vector<std::string>;
 
 // A fresh directory per test with drive E: mapped onto its "stick" folder;
 // the current directory is restored afterwards, since some tests move it.
-class Sandbox : public testing::Test {
+class Sandbox : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "kestrix-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root_ = fs::canonical(pattern);
-    stick_ = root_ / "stick";
     fs::create_directories(stick_);
     savedCwd_ = fs::current_path();
   }
-  void TearDown() override {
-    fs::current_path(savedCwd_);
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-  }
+  void TearDown() override { fs::current_path(savedCwd_); }
 
-  void Write(const fs::path& path, std::string_view bytes) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  }
+  void Write(const fs::path& path, std::string_view bytes) { kestrix::testing::WriteFile(path, bytes); }
 
   PosixMachine Machine(int codePage = 1252) {
     DriveMap drives;
@@ -48,7 +39,10 @@ class Sandbox : public testing::Test {
     return PosixMachine(std::move(drives), codePage);
   }
 
-  fs::path root_, stick_, savedCwd_;
+  kestrix::testing::TempDir dir_;
+  fs::path root_ = dir_.Path();
+  fs::path stick_ = root_ / "stick";
+  fs::path savedCwd_;
 };
 
 TEST_F(Sandbox, ResolvesComponentsTheWayWindowsFindsThem) {
@@ -177,6 +171,93 @@ TEST_F(Sandbox, FileExistsAndQueryFileSizeTellFilesFromOtherEntries) {
   }
 }
 
+TEST_F(Sandbox, RemoveFileDeletesFilesAndLinksToThemButNothingElse) {
+  Write(stick_ / "Virus.exe", "x");
+  Write(stick_ / "ReadOnly.exe", "x");
+  fs::permissions(stick_ / "ReadOnly.exe", fs::perms::owner_read | fs::perms::group_read);
+  Write(stick_ / "Folder/inner.txt", "x");
+  fs::create_directory(stick_ / "Empty");
+  ASSERT_EQ(::mkfifo((stick_ / "pipe").c_str(), 0600), 0);
+  Write(stick_ / "Target.exe", "x");
+  fs::create_symlink(stick_ / "Target.exe", stick_ / "link.exe");
+  fs::create_symlink("Target.exe", stick_ / "relative.exe");
+  fs::create_symlink(stick_ / "nothing", stick_ / "dangling.exe");
+  fs::create_directory_symlink(stick_ / "Folder", stick_ / "folder.lnk");
+  Write(root_ / "outside/secret.txt", "x");
+  fs::create_symlink(root_ / "outside/secret.txt", stick_ / "out.exe");
+  PosixMachine machine = Machine();
+  const struct {
+    std::string_view path;
+    std::string_view entry;  // below the stick
+    bool removed;
+  } cases[] = {
+      {"E:\\VIRUS.EXE", "Virus.exe", true},
+      {"E:\\readonly.exe", "ReadOnly.exe", true},
+      {"E:\\LINK.exe", "link.exe", true},
+      {"E:\\relative.exe", "relative.exe", true},
+      {"E:\\Folder", "Folder", false},
+      {"E:\\Empty", "Empty", false},
+      {"E:\\", "", false},
+      {"E:\\pipe", "pipe", false},
+      {"E:\\dangling.exe", "dangling.exe", false},
+      {"E:\\folder.lnk", "folder.lnk", false},
+      {"E:\\out.exe", "out.exe", false},
+      {"E:\\missing.exe", "missing.exe", false},
+      {"Q:\\Virus.exe", "Virus.exe", false},
+  };
+  for (const auto& c : cases) {
+    const bool existed = fs::exists(fs::symlink_status(stick_ / c.entry));
+    EXPECT_EQ(machine.RemoveFile(c.path), c.removed) << c.path;
+    EXPECT_EQ(fs::exists(fs::symlink_status(stick_ / c.entry)), existed && !c.removed) << c.path;
+  }
+  for (const fs::path& kept :
+       {stick_ / "Target.exe", stick_ / "Folder/inner.txt", root_ / "outside/secret.txt"}) {
+    EXPECT_TRUE(fs::is_regular_file(kept)) << kept;
+  }
+}
+
+TEST_F(Sandbox, ToWindowsPathNamesAFileByTheDeepestDriveHoldingIt) {
+  Write(stick_ / "Autorun.inf", "x");
+  Write(stick_ / "Dir/Sub/Virus.exe", "x");
+  Write(stick_ / "Inner/x.exe", "x");
+  Write(stick_ / "Innerx/y.exe", "x");
+  Write(stick_ / "back\\slash.exe", "x");
+  Write(root_ / "fixed/a.txt", "x");
+  Write(root_ / "outside/secret.txt", "x");
+  fs::create_directory_symlink(stick_, root_ / "via");
+  fs::create_directory_symlink(root_ / "outside", stick_ / "out");
+  DriveMap drives;
+  drives.Map('E', {.type = DriveType::kRemovable, .extentLength = 1, .directory = stick_});
+  drives.Map('F', {.type = DriveType::kFixed, .extentLength = 1, .directory = root_ / "fixed"});
+  drives.Map('C', {.type = DriveType::kFixed, .extentLength = 1, .directory = stick_ / "Inner"});
+  drives.Map('H', {.type = DriveType::kFixed, .extentLength = 1, .directory = root_ / "gone"});
+  const PosixMachine machine(std::move(drives), 1252);
+  fs::current_path(stick_ / "Dir");
+  const struct {
+    fs::path native;
+    std::optional<std::string> windowsPath;
+  } cases[] = {
+      {stick_ / "Autorun.inf", "E:\\Autorun.inf"},
+      {stick_ / "Dir/Sub/Virus.exe", "E:\\Dir\\Sub\\Virus.exe"},
+      {stick_, "E:\\"},
+      {stick_ / "", "E:\\"},
+      {stick_ / "Dir/../Autorun.inf", "E:\\Autorun.inf"},
+      {stick_ / "missing.exe", "E:\\missing.exe"},
+      {"Sub/Virus.exe", "E:\\Dir\\Sub\\Virus.exe"},
+      {stick_ / "Inner/x.exe", "C:\\x.exe"},
+      {stick_ / "Inner", "C:\\"},
+      {stick_ / "Innerx/y.exe", "E:\\Innerx\\y.exe"},
+      {root_ / "fixed/a.txt", "F:\\a.txt"},
+      {root_ / "via/Dir/Sub/Virus.exe", "E:\\Dir\\Sub\\Virus.exe"},
+      {stick_ / "out/secret.txt", std::nullopt},
+      {root_ / "outside/secret.txt", std::nullopt},
+      {root_ / "gone/x.exe", std::nullopt},
+      {root_, std::nullopt},
+      {stick_ / "back\\slash.exe", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(machine.ToWindowsPath(c.native), c.windowsPath) << c.native;
+}
+
 TEST_F(Sandbox, ReadTextLinesDecodesTheAnsiCodePageUnlessUtf8) {
   const struct {
     std::string bytes;
@@ -196,7 +277,7 @@ TEST_F(Sandbox, ReadTextLinesDecodesTheAnsiCodePageUnlessUtf8) {
     Write(stick_ / "Autorun.inf", c.bytes);
     std::string reason;
     EXPECT_EQ(Machine(c.codePage).ReadTextLines("E:\\AUTORUN.INF", reason), c.lines)
-        << testing::PrintToString(c.bytes) << " in " << c.codePage;
+        << ::testing::PrintToString(c.bytes) << " in " << c.codePage;
   }
 }
 
@@ -275,14 +356,14 @@ TEST_F(Sandbox, DriveTypeAndExtentFollowTheMap) {
       {"Q:\\", DriveType::kNoRootDir, 0},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(machine.GetDriveType(c.root), c.type) << c.root;
+    EXPECT_EQ(machine.QueryDriveType(c.root), c.type) << c.root;
     const DiskExtent extent = machine.GetFirstDiskExtent(c.root[0]);
     EXPECT_EQ(extent.DiskNumber, 0u) << c.root;
     EXPECT_EQ(extent.StartingOffset, 0) << c.root;
     EXPECT_EQ(extent.ExtentLength, c.extentLength) << c.root;
   }
   for (const std::string_view malformed : {"", "E", "EE:\\", "E:\\x", "1:\\"}) {
-    EXPECT_EQ(machine.GetDriveType(malformed), DriveType::kNoRootDir) << malformed;
+    EXPECT_EQ(machine.QueryDriveType(malformed), DriveType::kNoRootDir) << malformed;
   }
 }
 

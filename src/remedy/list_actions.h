@@ -1,0 +1,19 @@
+// The suspect list's own menu commands: ignoring entries and opening a
+// listed file's properties.
+#pragma once
+
+#include <string>
+
+#include "platform/platform.h"
+#include "remedy/suspect_list.h"
+
+namespace kestrix {
+
+// Drops the selected entries (the files stay on disk) and says how many in
+// a balloon; an ignored file comes back with the next sweep.
+void passitClick(SuspectList& list, Balloons& balloons, const std::string& applicationTitle);
+
+// Opens the properties sheet of the first selected entry's file.
+void thisattrClick(const SuspectList& list, Shell& shell);
+
+}  // namespace kestrix

@@ -1,0 +1,79 @@
+// Removal: deleting the listed files, all of them or the selected ones.
+// Protected Windows files go only when the user says not to keep them;
+// files that stay behind are reported, and on request the processes that
+// run them are terminated and the pass is tried again.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+#include "remedy/protected_list.h"
+#include "remedy/suspect_list.h"
+
+namespace kestrix {
+
+// Who started a pass. Only the flat clean button closes the window when
+// the list ends empty; the sweep's automatic cleaning passes no sender.
+enum class Sender { kNone, kFlatButton, kMenuItem };
+
+// What a pass asks of the main window.
+class RemovalView {
+ public:
+  virtual ~RemovalView() = default;
+  // Asks the main window to close, which hides it to the tray.
+  virtual void RequestClose() = 0;
+};
+
+struct RemovalServices {
+  Files& files;
+  const CaseFolding& folding;
+  MessagePump& pump;
+  Balloons& balloons;
+  MessageBoxes& boxes;
+  ProcessTable& processes;
+};
+
+inline constexpr int kBalloonSeconds = 10;
+
+// Terminates every running process whose main executable is `path`
+// (letter case ignored, nothing trimmed), with the debug privilege raised
+// for the time of the walk.
+void KillProcessByFile(ProcessTable& processes, const CaseFolding& folding, std::string_view path);
+
+class Removal {
+ public:
+  // `applicationTitle` is read at each use: start-up may still change it.
+  Removal(RemovalServices services, SuspectList& list, const ProtectedList& protectedList, RemovalView& view,
+          const std::string& applicationTitle);
+
+  // The pass over every entry.
+  void KillVirusClick(Sender sender);
+  // The pass over the selected entries.
+  void KillSelectedClick(Sender sender);
+
+ private:
+  enum class Outcome { kKept, kDeleted, kFailed, kGone };
+
+  // Handles entry `index` whose path was `path` when the pass looked at it:
+  // asks about a protected file (`keepCaption`), then clears the file's
+  // attributes and deletes it, dropping the entry when the file is gone.
+  // Messages handled meanwhile may change the list: an entry that is no
+  // longer the one looked at is left alone (kGone).
+  Outcome Remove(std::size_t index, const std::string& path, std::string_view keepCaption);
+  bool StillListed(std::size_t index, const std::string& path) const;
+  void Pass(bool selectedOnly, Sender sender);
+  // Balloon and question about files left over; true when the user wants
+  // their processes terminated and the pass repeated.
+  bool AskAboutLeftovers(std::string_view balloonFormat, std::string_view questionFormat, int remaining);
+  void TerminateListedProcesses(bool selectedOnly);
+
+  RemovalServices services_;
+  SuspectList& list_;
+  const ProtectedList& protectedList_;
+  RemovalView& view_;
+  const std::string& title_;
+};
+
+}  // namespace kestrix
