@@ -106,7 +106,7 @@ std::string DefaultRulesPath() {
 int Run(int argc, char** argv) {
   CLI::App app{"Sweeps directory trees mapped as drive letters for what autorun worms plant.",
                "kestrix-scan"};
-  std::vector<std::string> driveSpecs;
+  std::vector<std::string> driveMappings;
   std::string windowsDirectory = "C:\\WINDOWS";
   std::optional<std::string> tempDirectory;
   std::string programFiles;
@@ -117,7 +117,7 @@ int Run(int argc, char** argv) {
   bool terminate = false;
   ProtectedAnswer protectedAnswer = ProtectedAnswer::kAsk;
   int codePage = 1252;
-  app.add_option("--drive", driveSpecs,
+  app.add_option("--drive", driveMappings,
                  "Map a drive letter: L=TYPE[@N]:DIR, TYPE one of removable, fixed, "
                  "remote, cdrom, ramdisk, unknown; N the first extent's length")
       ->type_name("L=TYPE[@N]:DIR");
@@ -146,11 +146,11 @@ int Run(int argc, char** argv) {
   }
 
   posix::DriveMap drives;
-  for (const std::string& spec : driveSpecs) {
+  for (const std::string& mapping : driveMappings) {
     std::string error;
-    auto drive = posix::ParseDriveSpec(spec, error);
+    auto drive = posix::ParseDriveMapping(mapping, error);
     if (!drive) {
-      std::cerr << "kestrix-scan: --drive " << spec << ": " << error << "\n";
+      std::cerr << "kestrix-scan: --drive " << mapping << ": " << error << "\n";
       return kUsageExitStatus;
     }
     drives.Map(drive->first, std::move(drive->second));
@@ -172,7 +172,7 @@ int Run(int argc, char** argv) {
     settings.ruleDatabasePath.clear();
   }
 
-  DriveSweep sweep({files, machine, machine, view}, std::move(settings), view, list, protectedList);
+  DriveSweep sweep({files, machine, machine, view}, settings, view, list, protectedList);
   ScanOutcome outcome;
   try {
     sweep.RequestSweep();

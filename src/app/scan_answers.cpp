@@ -37,9 +37,10 @@ int ScanAnswers::ShowMessage(std::string_view text, std::string_view caption, un
   return keep ? kAnswerYes : kAnswerNo;
 }
 
-void ScanAnswers::ShowBalloon(std::string_view, std::string_view text, BalloonKind kind, int) {
+bool ScanAnswers::ShowBalloon(std::string_view, std::string_view text, BalloonKind kind, int) {
   balloons_.push_back({std::string(text), static_cast<int>(kind)});
   Print(text);
+  return true;
 }
 
 }  // namespace kestrix

@@ -33,7 +33,7 @@ class ScanAnswers final : public MessageBoxes, public Balloons, public Shell, pu
               KeepPrompt prompt);
 
   int ShowMessage(std::string_view text, std::string_view caption, unsigned style) override;
-  void ShowBalloon(std::string_view title, std::string_view text, BalloonKind kind,
+  bool ShowBalloon(std::string_view title, std::string_view text, BalloonKind kind,
                    int timeoutSeconds) override;
   void ShowProperties(std::string_view) override {}
   void RequestClose() override {}

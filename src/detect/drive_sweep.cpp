@@ -23,13 +23,9 @@ std::string WithOneTrailingBackslash(std::string_view directory) {
 
 }  // namespace
 
-DriveSweep::DriveSweep(SweepServices services, SweepSettings settings, SweepView& view, SuspectList& list,
-                       ProtectedList& protectedList)
-    : services_(services),
-      settings_(std::move(settings)),
-      view_(view),
-      list_(list),
-      protectedList_(protectedList) {}
+DriveSweep::DriveSweep(SweepServices services, const SweepSettings& settings, SweepView& view,
+                       SuspectList& list, ProtectedList& protectedList)
+    : services_(services), settings_(settings), view_(view), list_(list), protectedList_(protectedList) {}
 
 void DriveSweep::SweepDrives() {
   const DetectContext context{services_.files, services_.folding, services_.pump, list_};

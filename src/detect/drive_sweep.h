@@ -44,7 +44,8 @@ inline constexpr std::string_view kSweepFinished = "尋找完畢.";
 
 class DriveSweep {
  public:
-  DriveSweep(SweepServices services, SweepSettings settings, SweepView& view, SuspectList& list,
+  // The settings are read at every sweep; their owner keeps them.
+  DriveSweep(SweepServices services, const SweepSettings& settings, SweepView& view, SuspectList& list,
              ProtectedList& protectedList);
 
   // Called when a sweep has finished: the removal of everything found when
@@ -66,7 +67,7 @@ class DriveSweep {
 
  private:
   SweepServices services_;
-  SweepSettings settings_;
+  const SweepSettings& settings_;
   SweepView& view_;
   SuspectList& list_;
   ProtectedList& protectedList_;

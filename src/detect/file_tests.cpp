@@ -22,7 +22,7 @@ std::string OpenErrorText(std::string_view path, std::string_view reason) {
 }  // namespace
 
 FileOpenError::FileOpenError(std::string_view path, std::string_view reason)
-    : std::runtime_error(OpenErrorText(path, reason)) {}
+    : HandlerError(OpenErrorText(path, reason)) {}
 
 std::vector<std::string> ReadTextFile(Files& files, std::string_view path) {
   std::string reason;

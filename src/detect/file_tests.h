@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/common/handler_error.h"
 #include "platform/platform.h"
 
 namespace kestrix {
@@ -22,7 +23,7 @@ std::size_t PosNoCase(const CaseFolding& folding, std::string_view pattern, std:
 bool ExistsAndClearAttributes(Files& files, std::string_view path);
 
 // A file that exists but cannot be read. It ends the running sweep.
-class FileOpenError : public std::runtime_error {
+class FileOpenError : public HandlerError {
  public:
   FileOpenError(std::string_view path, std::string_view reason);
 };

@@ -89,7 +89,8 @@ enum class BalloonKind : int { kNone = 0, kInfo = 1, kWarning = 2, kError = 3 };
 class Balloons {
  public:
   virtual ~Balloons() = default;
-  virtual void ShowBalloon(std::string_view title, std::string_view text, BalloonKind kind,
+  // True when the shell took the balloon; callers may ignore it.
+  virtual bool ShowBalloon(std::string_view title, std::string_view text, BalloonKind kind,
                            int timeoutSeconds) = 0;
 };
 
@@ -141,6 +142,31 @@ class ProcessTable {
   virtual std::vector<ProcessEntry> Snapshot() = 0;
   // Opens a process to query and terminate it; null when it cannot be opened.
   virtual std::unique_ptr<ProcessHandle> OpenProcess(std::uint32_t id) = 0;
+};
+
+// An open registry key below HKEY_LOCAL_MACHINE; closed when destroyed.
+class RegistryKey {
+ public:
+  virtual ~RegistryKey() = default;
+  // The text of a REG_SZ or REG_EXPAND_SZ value up to its first NUL, not
+  // expanded; empty for a missing value or one of zero length; nullopt for
+  // a value of another type.
+  virtual std::optional<std::string> ReadText(std::string_view name) = 0;
+  // Writes a REG_SZ value (its terminating NUL stored); false when refused.
+  virtual bool WriteText(std::string_view name, std::string_view text) = 0;
+  // Deletes a value; a missing one is no error.
+  virtual void DeleteValue(std::string_view name) = 0;
+};
+
+// The registry below HKEY_LOCAL_MACHINE, keys opened with full access.
+// Paths may start with "\".
+class Registry {
+ public:
+  virtual ~Registry() = default;
+  // Null when the key is missing or access is refused.
+  virtual std::unique_ptr<RegistryKey> OpenKey(std::string_view path) = 0;
+  // Creates a missing key; null when refused.
+  virtual std::unique_ptr<RegistryKey> OpenOrCreateKey(std::string_view path) = 0;
 };
 
 }  // namespace kestrix

@@ -137,8 +137,8 @@ TEST_F(ScanSandbox, AnUnreadableAutorunEndsTheSweepWithTheErrorAndWhatWasFound) 
 }
 
 TEST_F(ScanSandbox, RejectsAMalformedDriveMap) {
-  for (const char* spec : {"E:/tmp", "E=floppy:/tmp", "EE=fixed:/tmp", "E=fixed@x:/tmp"}) {
-    EXPECT_EQ(Scan({"--drive", spec}).status, 2) << spec;
+  for (const char* mapping : {"E:/tmp", "E=floppy:/tmp", "EE=fixed:/tmp", "E=fixed@x:/tmp"}) {
+    EXPECT_EQ(Scan({"--drive", mapping}).status, 2) << mapping;
   }
 }
 

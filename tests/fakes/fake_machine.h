@@ -169,9 +169,10 @@ struct FakeDesktop final : Balloons, MessageBoxes, Shell {
   std::function<void()> whileAsking;  // runs while a question is up, as a modal loop would
   std::vector<std::string> properties;
 
-  void ShowBalloon(std::string_view title, std::string_view text, BalloonKind kind,
+  bool ShowBalloon(std::string_view title, std::string_view text, BalloonKind kind,
                    int timeoutSeconds) override {
     balloons.push_back({std::string(title), std::string(text), kind, timeoutSeconds});
+    return true;
   }
   int ShowMessage(std::string_view text, std::string_view caption, unsigned style) override {
     questions.push_back({std::string(text), std::string(caption), style});

@@ -188,7 +188,7 @@ const MappedDrive* DriveMap::Find(char letter) const {
   return drive ? &*drive : nullptr;
 }
 
-std::optional<std::pair<char, MappedDrive>> ParseDriveSpec(std::string_view mapping, std::string& error) {
+std::optional<std::pair<char, MappedDrive>> ParseDriveMapping(std::string_view mapping, std::string& error) {
   const auto fail = [&](std::string_view message) {
     error = "drive \"" + std::string(mapping) + "\": " + std::string(message);
     return std::nullopt;

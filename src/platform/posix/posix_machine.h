@@ -34,7 +34,7 @@ class DriveMap {
 // Parses "L=TYPE[@N]:DIR" (TYPE one of removable, fixed, remote, cdrom,
 // ramdisk, unknown; N the first extent's length in bytes, positive when
 // omitted). nullopt with a message in `error` when malformed.
-std::optional<std::pair<char, MappedDrive>> ParseDriveSpec(std::string_view spec, std::string& error);
+std::optional<std::pair<char, MappedDrive>> ParseDriveMapping(std::string_view mapping, std::string& error);
 
 class PosixMachine final : public Files, public Volumes, public CaseFolding {
  public:

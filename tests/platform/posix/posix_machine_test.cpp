@@ -1,7 +1,5 @@
 #include "platform/posix/posix_machine.h"
 
-#include "support/temp_dir.h"
-
 #include <gtest/gtest.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
@@ -14,6 +12,7 @@
 #include <vector>
 
 #include "platform/posix/ansi_decoder.h"
+#include "support/temp_dir.h"
 
 namespace kestrix::posix {
 namespace {
@@ -303,7 +302,7 @@ TEST(DecodeAnsi, SurvivesAnyBytesInEveryCodePage) {
   }
 }
 
-TEST(ParseDriveSpec, AcceptsWellFormedMappings) {
+TEST(ParseDriveMapping, AcceptsWellFormedMappings) {
   const struct {
     std::string_view mapping;
     char letter;
@@ -318,7 +317,7 @@ TEST(ParseDriveSpec, AcceptsWellFormedMappings) {
   };
   for (const auto& c : cases) {
     std::string error;
-    const auto parsed = ParseDriveSpec(c.mapping, error);
+    const auto parsed = ParseDriveMapping(c.mapping, error);
     ASSERT_TRUE(parsed) << c.mapping << ": " << error;
     EXPECT_EQ(parsed->first, c.letter);
     EXPECT_EQ(parsed->second.type, c.type) << c.mapping;
@@ -327,13 +326,13 @@ TEST(ParseDriveSpec, AcceptsWellFormedMappings) {
   }
 }
 
-TEST(ParseDriveSpec, RejectsMalformedMappingsWithAMessage) {
+TEST(ParseDriveMapping, RejectsMalformedMappingsWithAMessage) {
   for (const std::string_view mapping :
        {"", "E", "E:removable:/x", "1=fixed:/x", "É=fixed:/x", "E=floppy:/x", "E=fixed/x", "E=:/x",
         "E=fixed@:/x", "E=fixed@-1:/x", "E=fixed@+1:/x", "E=fixed@12a:/x", "E=fixed@9223372036854775808:/x",
         "E=fixed:"}) {
     std::string error;
-    EXPECT_EQ(ParseDriveSpec(mapping, error), std::nullopt) << mapping;
+    EXPECT_EQ(ParseDriveMapping(mapping, error), std::nullopt) << mapping;
     EXPECT_FALSE(error.empty()) << mapping;
   }
 }

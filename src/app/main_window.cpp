@@ -1,0 +1,222 @@
+#include "app/main_window.h"
+
+#include "detect/file_tests.h"
+#include "detect/rule_database.h"
+#include "platform/common/format_text.h"
+#include "platform/common/handler_error.h"
+#include "remedy/list_actions.h"
+#include "repair/disk_class_repair.h"
+#include "settings/registry_values.h"
+
+namespace kestrix {
+
+namespace {
+
+constexpr std::string_view kDesignHint = "Kestrix(隨身碟病毒清除工具)";
+constexpr std::string_view kCloseQuestion = "還有 %d 個可疑檔案,要略過嗎？";
+constexpr std::string_view kCloseCaption = "是否略過";
+constexpr std::string_view kExitQuestion = "還有 %d 個可疑檔案,是否在離開前刪除？";
+constexpr int kScanDispachInterval = 100;
+constexpr int kFreshOneTimeInterval = 50;
+
+// The folder of a Windows path, with its trailing backslash.
+std::string_view FolderOf(std::string_view path) {
+  const auto slash = path.find_last_of("\\/");
+  return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash + 1);
+}
+
+}  // namespace
+
+MainLayout FormResizeLayout(int width, int height) {
+  const int half = (width - 427) / 2;  // truncates toward zero: -3 gives -1
+  const int top = width - 10;
+  return {
+      .topBannerWidth = top,
+      .virusListWidth = top,
+      .fileColumnWidth = width - 147,
+      .bottomBannerWidth = top,
+      .killVirusLeft = width - 192,
+      .skipVirusLeft = width - 103,
+      .kestrixIconLeft = width - 51,
+      .currentVirusWidth = half + 185,
+      .totalProgressWidth = half + 185,
+      .foundVirusLeft = half + 275,
+      .totalNumberLeft = half + 322,
+      .bottomBannerTop = height - 89,
+      .virusListHeight = height - 149,
+  };
+}
+
+WakeUpMessage MakeWakeUpMessage() {
+  std::string data = "ShowKestrix";
+  data.push_back('\0');
+  return {.dwData = 0, .cbData = static_cast<std::uint32_t>(data.size()), .data = std::move(data)};
+}
+
+bool IsRunningInstance(std::string_view windowClass, std::string_view title) {
+  return windowClass == kWindowClass && title.starts_with(kApplicationTitle);
+}
+
+Tconsole::Tconsole(ConsoleServices services, ConsoleView& view)
+    : CoolTrayIcon1(services.notificationArea, services.trayWindow),
+      services_(services),
+      view_(view),
+      list_(services.files, services.folding, *this),
+      protectedList_(services.folding),
+      sweep_({services.files, services.volumes, services.folding, services.pump}, sweepSettings_, view, list_,
+             protectedList_),
+      removal_({services.files, services.folding, services.pump, CoolTrayIcon1, services.boxes,
+                services.processes},
+               list_, protectedList_, *this, title_),
+      scanDispach_(services.timers, kScanDispachTimer, kScanDispachInterval, true),
+      freshonetime_(services.timers, kFreshOneTimeTimer, kFreshOneTimeInterval, true) {
+  autokillv.OnClick = [this] { autokillvClick(); };
+  autokillv.OnPaint = [this](bool checked) { view_.SetAutoKillChecked(checked); };
+  CoolTrayIcon1.OnDblClick = [this] { CoolTrayIcon1DblClick(); };
+  CoolTrayIcon1.OnStartup = [this](bool& showMainForm) { CoolTrayIcon1Startup(showMainForm); };
+  // Automatic cleaning follows the dialog's box as it is now, not the
+  // start-up setting.
+  sweep_.SetFinishedHandler([this] {
+    if (dialog_ != nullptr && dialog_->autokill.Checked()) removal_.KillVirusClick(Sender::kNone);
+  });
+}
+
+void Tconsole::Create() {
+  CoolTrayIcon1.SetHint(kDesignHint);
+  CoolTrayIcon1.SetIconVisible(true);
+  CoolTrayIcon1.Startup();
+  Dispatch([this] { FormCreate(); });
+}
+
+void Tconsole::Dispatch(const std::function<void()>& handler) {
+  try {
+    handler();
+  } catch (const HandlerError& error) {
+    services_.application.ShowError(error.what(), title_);
+  }
+}
+
+void Tconsole::FormCreate() {
+  executablePath_ = services_.application.ExecutablePath();
+  sweepSettings_.ruleDatabasePath = std::string(FolderOf(executablePath_)) + std::string(kRuleDatabaseName);
+  scanSettings_ = ScanSettings{.startWithWindows = false, .autoClean = false, .skipFloppies = true};
+  sweepSettings_.skipFloppies = scanSettings_.skipFloppies;
+  if (!ExistsAndClearAttributes(services_.files, sweepSettings_.ruleDatabasePath)) {
+    sweepSettings_.ruleDatabasePath.clear();
+    title_ = kMissingRulesTitle;
+    view_.SetCaption(title_);
+  }
+  CoolTrayIcon1.SetHint(title_ + "\r狀態：正在監控\r開始：" + services_.application.Now());
+
+  // A registry error ends this handler; the flags read before it count.
+  try {
+    ReadScanSettings(services_.registry, services_.files, services_.folding, executablePath_, scanSettings_,
+                     sweepSettings_.programFilesDirectory);
+  } catch (const HandlerError&) {
+    sweepSettings_.skipFloppies = scanSettings_.skipFloppies;
+    throw;
+  }
+  sweepSettings_.skipFloppies = scanSettings_.skipFloppies;
+  RepairDiskClassKey(services_.registry);
+}
+
+void Tconsole::FormDestroy() { CoolTrayIcon1.SetIconVisible(false); }
+
+void Tconsole::FormResize(int width, int height) { view_.ApplyLayout(FormResizeLayout(width, height)); }
+
+bool Tconsole::FormCloseQuery() {
+  if (list_.Count() == 0) {
+    CoolTrayIcon1.HideMainWindow();
+  } else if (services_.boxes.ShowMessage(FormatText(kCloseQuestion, static_cast<long long>(list_.Count())),
+                                         kCloseCaption, kQuestionYesNoDefaultNo) == kAnswerYes) {
+    CoolTrayIcon1.HideMainWindow();
+  }
+  return false;
+}
+
+void Tconsole::CoolTrayIcon1Startup(bool& showMainForm) {
+  CoolTrayIcon1.ShowBalloon(title_, title_ + "成功執行，開始保護你的電腦。", BalloonKind::kInfo,
+                            kBalloonSeconds);
+  showMainForm = false;
+}
+
+void Tconsole::CoolTrayIcon1DblClick() { CoolTrayIcon1.ShowMainWindow(); }
+
+void Tconsole::ShowMainClick() { CoolTrayIcon1.ShowMainWindow(); }
+
+void Tconsole::SkipVirusClick() { CoolTrayIcon1.HideMainWindow(); }
+
+void Tconsole::exitappClick() {
+  if (list_.Count() > 0) {
+    CoolTrayIcon1.ShowMainWindow();
+    const std::string question = FormatText(kExitQuestion, static_cast<long long>(list_.Count()));
+    if (services_.boxes.ShowMessage(question, title_, kQuestionYesNo) == kAnswerYes) {
+      // Cleans and stays: a further Exit with an empty list ends the program.
+      removal_.KillVirusClick(Sender::kMenuItem);
+      return;
+    }
+  }
+  CoolTrayIcon1.SetIconVisible(false);
+  services_.application.Terminate();
+}
+
+void Tconsole::updateappClick() { services_.application.OpenDocument(kUpdateAddress); }
+
+void Tconsole::KestrixAboutClick() {
+  services_.application.ShowAbout(title_ + " 隨身碟掃毒工", kOwnershipNotice);
+  if (dialog_ != nullptr && dialog_->Visible()) CoolTrayIcon1.ShowMainWindow();
+}
+
+void Tconsole::ConfigappClick() {
+  if (dialog_ == nullptr || dialog_->Visible()) return;
+  CoolTrayIcon1.ShowMainWindow();
+  dialog_->ShowModal();
+}
+
+void Tconsole::startsearchClick() { scanDispach_.SetEnabled(true); }
+
+void Tconsole::ScanDispachTimer() {
+  scanDispach_.SetEnabled(false);
+  sweep_.RequestSweep();
+}
+
+void Tconsole::freshonetimeTimer() {
+  freshonetime_.SetEnabled(false);
+  autokillv.SetChecked(scanSettings_.autoClean);
+  if (dialog_ == nullptr) return;
+  dialog_->autokill.SetChecked(scanSettings_.autoClean);
+  dialog_->autostart.SetChecked(scanSettings_.startWithWindows);
+  dialog_->SkipFloopy.SetChecked(scanSettings_.skipFloppies);
+}
+
+void Tconsole::autokillvClick() {
+  if (dialog_ != nullptr) dialog_->autokill.SetChecked(autokillv.Checked());
+  StoreValue(services_.registry, kSettingsKey, kAutoKillValue, autokillv.Checked() ? kOptionOn : "");
+  if (dialog_ != nullptr) dialog_->UpdateOptionStatus();
+}
+
+void Tconsole::KillVirusClick(Sender sender) { removal_.KillVirusClick(sender); }
+
+void Tconsole::KillSelectedClick() { removal_.KillSelectedClick(Sender::kMenuItem); }
+
+void Tconsole::passitClick() { kestrix::passitClick(list_, CoolTrayIcon1, title_); }
+
+void Tconsole::thisattrClick() { kestrix::thisattrClick(list_, services_.shell); }
+
+void Tconsole::TimerTick(int id) {
+  if (id == kScanDispachTimer) {
+    ScanDispachTimer();
+  } else if (id == kFreshOneTimeTimer) {
+    freshonetimeTimer();
+  }
+}
+
+void Tconsole::WmDeviceChange(std::uint32_t event) {
+  if (event == kDeviceArrival) scanDispach_.SetEnabled(true);
+}
+
+std::intptr_t Tconsole::WmQueryEndSession() { return -1; }
+
+void Tconsole::WmCopyData() { CoolTrayIcon1.ShowMainWindow(); }
+
+}  // namespace kestrix

@@ -1,0 +1,201 @@
+// The main window's logic: every event handler of the window, its tray
+// icon and its timers, written once and portable. The Windows program
+// turns messages into calls on this class and draws what it is told.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "app/flat_check_box.h"
+#include "app/timers.h"
+#include "app/tray_icon.h"
+#include "detect/drive_sweep.h"
+#include "platform/platform.h"
+#include "remedy/protected_list.h"
+#include "remedy/removal.h"
+#include "remedy/suspect_list.h"
+#include "settings/options_dialog.h"
+#include "settings/scan_settings.h"
+
+namespace kestrix {
+
+inline constexpr std::string_view kApplicationTitle = "Kestrix";
+inline constexpr std::string_view kMissingRulesTitle = "Kestrix [无病毒库：Kestrix.dat]";
+inline constexpr std::string_view kHelpFile = "Kestrix.CHM";
+inline constexpr std::string_view kWindowClass = "Tconsole";
+inline constexpr std::string_view kUpdateAddress = "https://kestrix.example.org/download";
+inline constexpr std::string_view kOwnershipNotice = "Kestrix © 2026 the Kestrix developers. Free software.";
+
+inline constexpr int kScanDispachTimer = 1;
+inline constexpr int kFreshOneTimeTimer = 2;
+
+inline constexpr std::uint32_t kDeviceArrival = 0x8000;
+
+// Positions and sizes that follow the window's size.
+struct MainLayout {
+  int topBannerWidth;
+  int virusListWidth;
+  int fileColumnWidth;
+  int bottomBannerWidth;
+  int killVirusLeft;
+  int skipVirusLeft;
+  int kestrixIconLeft;
+  int currentVirusWidth;
+  int totalProgressWidth;
+  int foundVirusLeft;
+  int totalNumberLeft;
+  int bottomBannerTop;
+  int virusListHeight;
+
+  bool operator==(const MainLayout&) const = default;
+};
+
+// The layout for an outer window size (frame included; 430 x 362 as
+// designed). No lower bound: a tiny window gives negative sizes, which the
+// controls take as zero.
+MainLayout FormResizeLayout(int width, int height);
+
+// The main window as the logic sees it.
+class ConsoleView : public SweepView {
+ public:
+  virtual void SetCaption(std::string_view caption) = 0;
+  virtual void ListCleared() = 0;
+  virtual void ListAppended(const SuspectEntry& entry) = 0;
+  virtual void ListDeleted(std::size_t index) = 0;
+  virtual void SetTotalNumber(std::string_view caption) = 0;
+  virtual void SetAutoKillChecked(bool checked) = 0;
+  virtual void ApplyLayout(const MainLayout& layout) = 0;
+};
+
+// The application around the windows.
+class Application {
+ public:
+  virtual ~Application() = default;
+  // Ends the message loop after the current message.
+  virtual void Terminate() = 0;
+  // The standard error box: a stop icon, the application's title as caption.
+  virtual void ShowError(std::string_view message, std::string_view caption) = 0;
+  // The system's About box with the program's icon.
+  virtual void ShowAbout(std::string_view title, std::string_view notice) = 0;
+  // Opens a document or web address with the shell.
+  virtual void OpenDocument(std::string_view address) = 0;
+  // The full path of the running executable.
+  virtual std::string ExecutablePath() = 0;
+  // Now, in the system's short date and long time format: "2026/12/7 20:49:03".
+  virtual std::string Now() = 0;
+};
+
+struct ConsoleServices {
+  Files& files;
+  Volumes& volumes;
+  const CaseFolding& folding;
+  MessagePump& pump;
+  MessageBoxes& boxes;
+  Shell& shell;
+  ProcessTable& processes;
+  Registry& registry;
+  Application& application;
+  Timers& timers;
+  NotificationArea& notificationArea;
+  TrayWindow& trayWindow;
+};
+
+// The WM_COPYDATA record a second start sends to wake the running one.
+struct WakeUpMessage {
+  std::uintptr_t dwData = 0;
+  std::uint32_t cbData = 0;
+  std::string data;  // cbData bytes: the text and its NUL
+};
+WakeUpMessage MakeWakeUpMessage();
+
+// Whether a top-level window is a running Kestrix: its class, and a title
+// that begins with "Kestrix", so that an instance that started without its
+// rule database is found as well.
+bool IsRunningInstance(std::string_view windowClass, std::string_view title);
+
+class Tconsole final : private SuspectListView, private RemovalView {
+ public:
+  Tconsole(ConsoleServices services, ConsoleView& view);
+  Tconsole(const Tconsole&) = delete;
+  Tconsole& operator=(const Tconsole&) = delete;
+
+  // Builds the window as the program starts: the tray icon with its tip
+  // and start-up event, then FormCreate.
+  void Create();
+  // The options dialog, created right after the main window.
+  void AttachOptionsDialog(TConfigKestrix& dialog) { dialog_ = &dialog; }
+
+  // Runs an event handler. An error that ends it (a file that cannot be
+  // read, a registry value of the wrong type) goes to the error box.
+  void Dispatch(const std::function<void()>& handler);
+
+  void FormCreate();
+  void FormDestroy();
+  void FormResize(int width, int height);
+  // Always false: closing only hides the window.
+  bool FormCloseQuery();
+  void CoolTrayIcon1Startup(bool& showMainForm);
+  void CoolTrayIcon1DblClick();
+  void ShowMainClick();
+  void SkipVirusClick();
+  void exitappClick();
+  void updateappClick();
+  void KestrixAboutClick();
+  void ConfigappClick();
+  void startsearchClick();
+  void ScanDispachTimer();
+  void freshonetimeTimer();
+  void autokillvClick();
+  void KillVirusClick(Sender sender);
+  void KillSelectedClick();
+  void passitClick();
+  void thisattrClick();
+  // A timer of this window ticked.
+  void TimerTick(int id);
+
+  // WM_DEVICECHANGE: a volume's arrival starts a sweep.
+  void WmDeviceChange(std::uint32_t event);
+  // WM_QUERYENDSESSION: Windows may always log off; the answer is non-zero.
+  std::intptr_t WmQueryEndSession();
+  // WM_COPYDATA: a second start wakes this one, whatever it sent.
+  void WmCopyData();
+
+  TCoolTrayIcon CoolTrayIcon1;
+  FlatCheckBox autokillv{false};
+  SuspectList& VirusList() { return list_; }
+  const std::string& Title() const { return title_; }
+  const ScanSettings& Settings() const { return scanSettings_; }
+  const SweepSettings& SweepSetup() const { return sweepSettings_; }
+  bool SweepRunning() const { return sweep_.Running(); }
+  const OneShotTimer& ScanDispach() const { return scanDispach_; }
+
+ private:
+  // SuspectListView: the list goes to the view, the first hit brings the
+  // window up through the tray icon.
+  void ListCleared() override { view_.ListCleared(); }
+  void ListAppended(const SuspectEntry& entry) override { view_.ListAppended(entry); }
+  void ListDeleted(std::size_t index) override { view_.ListDeleted(index); }
+  void SetTotalNumber(std::string_view caption) override { view_.SetTotalNumber(caption); }
+  void ShowMainWindow() override { CoolTrayIcon1.ShowMainWindow(); }
+  // RemovalView: the clean button emptied the list.
+  void RequestClose() override { FormCloseQuery(); }
+
+  ConsoleServices services_;
+  ConsoleView& view_;
+  std::string title_{kApplicationTitle};
+  ScanSettings scanSettings_;
+  std::string executablePath_;
+  SweepSettings sweepSettings_;
+  SuspectList list_;
+  ProtectedList protectedList_;
+  DriveSweep sweep_;
+  Removal removal_;
+  OneShotTimer scanDispach_;
+  OneShotTimer freshonetime_;
+  TConfigKestrix* dialog_ = nullptr;
+};
+
+}  // namespace kestrix

@@ -1,0 +1,41 @@
+#include "settings/options_dialog.h"
+
+#include "settings/registry_values.h"
+#include "settings/scan_settings.h"
+
+namespace kestrix {
+
+TConfigKestrix::TConfigKestrix(Registry& registry, OptionsDialogView& view, FlatCheckBox& autokillv,
+                               std::string executablePath)
+    : registry_(registry), view_(view), autokillv_(autokillv), executablePath_(std::move(executablePath)) {
+  autokill.OnClick = [this] { autokillClick(); };
+  autostart.OnClick = [this] { autostartClick(); };
+  SkipFloopy.OnClick = [this] { SkipFloopyClick(); };
+}
+
+void TConfigKestrix::autokillClick() {
+  autokillv_.SetChecked(autokill.Checked());
+  StoreValue(registry_, kSettingsKey, kAutoKillValue, autokill.Checked() ? kOptionOn : "");
+  UpdateOptionStatus();
+}
+
+void TConfigKestrix::autostartClick() {
+  StoreValue(registry_, kRunKey, kRunValue, autostart.Checked() ? RunCommand(executablePath_) : "");
+  UpdateOptionStatus();
+}
+
+void TConfigKestrix::SkipFloopyClick() {
+  // Sweeps of this run keep skipping as they started; the change counts
+  // from the next start.
+  StoreValue(registry_, kSettingsKey, kSkipFloopyValue, SkipFloopy.Checked() ? kOptionOn : "");
+}
+
+void TConfigKestrix::RzBitBtn1Click() { view_.Close(); }
+
+void TConfigKestrix::UpdateOptionStatus() {
+  std::string status(autostart.Checked() ? "自動執行," : "手動執行,");
+  status += autokill.Checked() ? "自動掃毒。" : "手动杀毒。";
+  view_.SetStatusText(status);
+}
+
+}  // namespace kestrix

@@ -1,0 +1,57 @@
+// The options dialog's logic: its three check boxes store their option in
+// the registry the moment they change, and the status bar tells how the
+// program starts and cleans.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "app/flat_check_box.h"
+#include "platform/platform.h"
+
+namespace kestrix {
+
+// What the dialog window does for its logic.
+class OptionsDialogView {
+ public:
+  virtual ~OptionsDialogView() = default;
+  // The second panel of the status bar.
+  virtual void SetStatusText(std::string_view text) = 0;
+  virtual bool IsVisible() const = 0;
+  // Shows the dialog modally; returns when it is closed.
+  virtual void ShowModal() = 0;
+  virtual void Close() = 0;
+};
+
+inline constexpr std::string_view kStatusReady = "準備就緒。";
+
+class TConfigKestrix {
+ public:
+  // `autokillv` is the main window's auto-clean box, which mirrors `autokill`.
+  TConfigKestrix(Registry& registry, OptionsDialogView& view, FlatCheckBox& autokillv,
+                 std::string executablePath);
+  TConfigKestrix(const TConfigKestrix&) = delete;
+  TConfigKestrix& operator=(const TConfigKestrix&) = delete;
+
+  FlatCheckBox autokill{false};
+  FlatCheckBox autostart{false};
+  FlatCheckBox SkipFloopy{true};
+
+  void autokillClick();
+  void autostartClick();
+  void SkipFloopyClick();
+  // "完成(&C)": closes the dialog; everything is stored already.
+  void RzBitBtn1Click();
+  void UpdateOptionStatus();
+
+  bool Visible() const { return view_.IsVisible(); }
+  void ShowModal() { view_.ShowModal(); }
+
+ private:
+  Registry& registry_;
+  OptionsDialogView& view_;
+  FlatCheckBox& autokillv_;
+  std::string executablePath_;
+};
+
+}  // namespace kestrix

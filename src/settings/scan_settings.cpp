@@ -1,0 +1,41 @@
+#include "settings/scan_settings.h"
+
+#include "detect/file_tests.h"
+#include "platform/common/case_text.h"
+#include "settings/registry_values.h"
+
+namespace kestrix {
+
+std::string RunCommand(std::string_view executablePath) {
+  std::string command = "\"";
+  command.append(executablePath).append("\"");
+  return command;
+}
+
+void ReadScanSettings(Registry& registry, Files& files, const CaseFolding& folding,
+                      std::string_view executablePath, ScanSettings& settings,
+                      std::string& programFilesDirectory) {
+  if (const auto key = registry.OpenKey(kSettingsKey)) {
+    settings.autoClean = !ReadTextValue(*key, kAutoKillValue).empty();
+    settings.skipFloppies = !ReadTextValue(*key, kSkipFloopyValue).empty();
+  }
+  if (const auto key = registry.OpenKey(kCurrentVersionKey)) {
+    programFilesDirectory = ReadTextValue(*key, kProgramFilesValue);
+  }
+  const auto run = registry.OpenKey(kRunKey);
+  if (!run) return;
+  const std::string command = ReadTextValue(*run, kRunValue);
+  settings.startWithWindows = !command.empty();
+  if (command.empty()) return;
+
+  const std::string expected = RunCommand(executablePath);
+  if (LowerText(folding, TrimControls(command)) == LowerText(folding, TrimControls(expected))) return;
+  // Another copy of the program that still exists keeps its entry.
+  std::string named = command;
+  std::erase(named, '"');
+  if (ExistsAndClearAttributes(files, named)) return;
+  run->DeleteValue(kRunValue);
+  WriteTextValue(*run, kRunValue, expected);
+}
+
+}  // namespace kestrix

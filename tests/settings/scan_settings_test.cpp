@@ -1,0 +1,109 @@
+#include "settings/scan_settings.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "fakes/fake_machine.h"
+#include "fakes/fake_registry.h"
+#include "settings/registry_values.h"
+
+namespace kestrix {
+namespace {
+
+using testing::FakeRegistry;
+
+constexpr std::string_view kExe = "C:\\Program Files\\Kestrix\\kestrix.exe";
+
+struct ReadSettingsFixture : ::testing::Test {
+  FakeRegistry registry;
+  testing::FakeMachine machine;
+  ScanSettings settings;
+  std::string programFiles;
+
+  void Read() { ReadScanSettings(registry, machine, machine.folding, kExe, settings, programFiles); }
+};
+
+TEST_F(ReadSettingsFixture, WithoutTheSettingsKeyCleaningIsOffAndFloppiesAreSkipped) {
+  Read();
+  EXPECT_FALSE(settings.autoClean);
+  EXPECT_TRUE(settings.skipFloppies);
+  EXPECT_FALSE(settings.startWithWindows);
+  EXPECT_TRUE(programFiles.empty());
+  EXPECT_TRUE(registry.keys.empty()) << "nothing is created or written";
+}
+
+TEST_F(ReadSettingsFixture, AnOptionIsOnWhenItsValueHoldsAnyText) {
+  const std::pair<std::string, bool> cases[] = {{"TRUE", true}, {"FALSE", true}, {"0", true}, {"", false}};
+  for (const auto& [text, on] : cases) {
+    registry.keys.clear();
+    registry.Set(kSettingsKey, kAutoKillValue, text);
+    settings = {};
+    Read();
+    EXPECT_EQ(settings.autoClean, on) << text;
+    EXPECT_FALSE(settings.skipFloppies) << "the key exists without SkipFloopy: A and B are swept";
+  }
+  registry.Set(kSettingsKey, kSkipFloopyValue, "TRUE", testing::kRegExpandSz);
+  Read();
+  EXPECT_TRUE(settings.skipFloppies);
+}
+
+TEST_F(ReadSettingsFixture, ReadsTheProgramFilesDirectory) {
+  registry.Set(kCurrentVersionKey, kProgramFilesValue, "D:\\Apps");
+  Read();
+  EXPECT_EQ(programFiles, "D:\\Apps");
+}
+
+TEST_F(ReadSettingsFixture, PointsARunValueNamingAMissingFileAtTheRunningProgram) {
+  machine.AddFile("D:\\Old\\kestrix.exe");
+  struct Case {
+    std::string stored;
+    std::string after;
+  };
+  const std::string current = "\"C:\\Program Files\\Kestrix\\kestrix.exe\"";
+  const Case cases[] = {
+      {" \"c:\\program files\\KESTRIX\\kestrix.exe\"\t", " \"c:\\program files\\KESTRIX\\kestrix.exe\"\t"},
+      {"\"D:\\Old\\kestrix.exe\"", "\"D:\\Old\\kestrix.exe\""},  // another copy that exists
+      {"\"E:\\gone.exe\"", current},
+      {current + " /min", current},  // arguments: no file of that name
+  };
+  for (const Case& c : cases) {
+    registry.Set(kRunKey, kRunValue, c.stored);
+    registry.log.clear();
+    Read();
+    EXPECT_TRUE(settings.startWithWindows);
+    EXPECT_EQ(registry.Get(kRunKey, kRunValue)->data, c.after) << c.stored;
+    EXPECT_EQ(std::count(registry.log.begin(), registry.log.end(), "delete Kestrix"),
+              c.after != c.stored ? 1 : 0)
+        << c.stored;
+  }
+}
+
+TEST_F(ReadSettingsFixture, AValueOfTheWrongTypeStopsTheReadingAndEveryKeyIsClosed) {
+  registry.Set(kSettingsKey, kAutoKillValue, std::string("\1\0\0\0", 4), testing::kRegDword);
+  registry.Set(kCurrentVersionKey, kProgramFilesValue, "D:\\Apps");
+  try {
+    Read();
+    FAIL() << "a number where text belongs must end the handler";
+  } catch (const RegistryError& error) {
+    EXPECT_STREQ(error.what(), "Invalid data type for 'AutoKill'");
+  }
+  EXPECT_TRUE(programFiles.empty()) << "nothing after the bad value is read";
+  EXPECT_EQ(registry.openKeys, 0);
+}
+
+TEST(StoreValue, WritesDeletesAndSkipsAKeyThatCannotBeOpened) {
+  FakeRegistry registry;
+  StoreValue(registry, kSettingsKey, kAutoKillValue, "TRUE");
+  EXPECT_EQ(registry.Get(kSettingsKey, kAutoKillValue)->data, "TRUE");
+  StoreValue(registry, kSettingsKey, kAutoKillValue, "");
+  EXPECT_EQ(registry.Get(kSettingsKey, kAutoKillValue), nullptr);
+
+  registry.refusedKeys.insert(FakeRegistry::Key(kRunKey));
+  EXPECT_NO_THROW(StoreValue(registry, kRunKey, kRunValue, "x"));
+  registry.refusedWrites.insert("AutoKill");
+  EXPECT_THROW(StoreValue(registry, kSettingsKey, kAutoKillValue, "TRUE"), RegistryError);
+  EXPECT_EQ(registry.openKeys, 0);
+}
+
+}  // namespace
+}  // namespace kestrix
