@@ -25,10 +25,26 @@ ensure_build_tools() {
     libutfcpp-dev
 }
 
+# The Windows cross build and what runs its programs here: mingw-w64, Wine,
+# an X server for the windows, and a CJK font so Chinese text shows.
+ensure_windows_tools() {
+  ensure_build_tools
+  ensure_packages g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 xvfb xauth fonts-wqy-microhei \
+    imagemagick
+}
+
 # Configures and builds the native programs and tests (or only the targets named).
 build_native() {
   ensure_build_tools
   cd "$KESTRIX_ROOT"
   cmake --preset release >/dev/null
   cmake --build --preset release ${1:+--target "$@"}
+}
+
+# Configures and builds the Windows programs and tests (or only the targets named).
+build_windows() {
+  ensure_windows_tools
+  cd "$KESTRIX_ROOT"
+  cmake --preset windows >/dev/null
+  cmake --build --preset windows ${1:+--target "$@"}
 }

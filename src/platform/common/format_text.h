@@ -7,11 +7,13 @@ namespace kestrix {
 
 // The format with its one "%s" or "%d" replaced by `value`.
 inline std::string FormatText(std::string_view format, std::string_view value) {
-  std::string text(format);
   for (const std::string_view conversion : {"%s", "%d"}) {
-    if (const auto at = text.find(conversion); at != std::string::npos) return text.replace(at, 2, value);
+    if (const auto at = format.find(conversion); at != std::string_view::npos) {
+      std::string text(format.substr(0, at));
+      return text.append(value).append(format.substr(at + 2));
+    }
   }
-  return text;
+  return std::string(format);
 }
 
 inline std::string FormatText(std::string_view format, long long value) {

@@ -1,0 +1,67 @@
+// kestrix-scan on Windows: the real drives, the real Windows directory.
+#include <io.h>
+#include <windows.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/scan_command.h"
+#include "detect/rule_database.h"
+#include "platform/win32/win32_machine.h"
+
+namespace kestrix {
+namespace {
+
+std::string ExecutablePath() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length < path.size()) {
+      path.resize(length);
+      return win32::Narrow(path);
+    }
+    path.resize(path.size() * 2);
+  }
+}
+
+// The Program Files folder as the registry names it, as the program reads it.
+std::string ProgramFilesDirectory(Registry& registry) {
+  const auto key = registry.OpenKey("\\Software\\Microsoft\\Windows\\CurrentVersion");
+  if (!key) return {};
+  return key->ReadText("ProgramFilesDir").value_or("");
+}
+
+int Run(int argc, wchar_t** argv) {
+  // The list holds Chinese and any file name: UTF-8 on the console.
+  SetConsoleOutputCP(CP_UTF8);
+  std::vector<std::string> arguments;
+  for (int i = 0; i < argc; ++i) arguments.push_back(win32::Narrow(argv[i]));
+  std::vector<char*> pointers;
+  for (std::string& argument : arguments) pointers.push_back(argument.data());
+
+  CLI::App app{"Sweeps this computer's drives for what autorun worms plant.", "kestrix-scan"};
+  win32::Win32Registry registry;
+  std::string executable = ExecutablePath();
+  ScanOptions options;
+  options.rulesPath =
+      executable.substr(0, executable.find_last_of('\\') + 1) + std::string(kRuleDatabaseName);
+  options.programFiles = ProgramFilesDirectory(registry);
+  AddScanOptions(app, options);
+  try {
+    app.parse(static_cast<int>(pointers.size()), pointers.data());
+  } catch (const CLI::ParseError& error) {
+    return app.exit(error) == 0 ? 0 : 2;
+  }
+
+  win32::Win32Machine machine;
+  win32::Win32ProcessTable processes;
+  return RunScan(options, {machine, machine, machine, processes},
+                 {.progress = _isatty(_fileno(stderr)) != 0, .input = _isatty(_fileno(stdin)) != 0});
+}
+
+}  // namespace
+}  // namespace kestrix
+
+int wmain(int argc, wchar_t** argv) { return kestrix::Run(argc, argv); }

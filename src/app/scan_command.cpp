@@ -1,0 +1,156 @@
+#include "app/scan_command.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <iostream>
+#include <map>
+
+#include "app/scan_report.h"
+#include "detect/drive_sweep.h"
+#include "detect/file_tests.h"
+#include "remedy/removal.h"
+
+namespace kestrix {
+namespace {
+
+constexpr std::string_view kScanTitle = "Kestrix";
+
+// The main window's banner and list, as a terminal shows them: a progress
+// line on stderr when stderr is a terminal, nothing otherwise.
+class ConsoleView final : public SweepView, public SuspectListView, public MessagePump {
+ public:
+  explicit ConsoleView(bool showProgress) : showProgress_(showProgress) {}
+  ~ConsoleView() override { EndProgress(); }
+
+  void SetCurrentVirus(std::string_view text) override {
+    current_ = text;
+    Draw();
+  }
+  void SetTotalProgress(int position) override {
+    position_ = position;
+    Draw();
+  }
+  void SetKillVirusEnabled(bool) override {}
+  void ListCleared() override {}
+  void ListAppended(const SuspectEntry&) override {}
+  void ListDeleted(std::size_t) override {}
+  void SetTotalNumber(std::string_view) override {}
+  void ShowMainWindow() override {}
+  void PumpMessages() override {}
+
+  void EndProgress() {
+    if (drawn_) std::fputs("\r\033[K", stderr);
+    drawn_ = false;
+  }
+
+ private:
+  void Draw() {
+    if (!showProgress_) return;
+    constexpr int kWidth = 30;
+    const int filled = std::clamp(position_, 0, 100) * kWidth / 100;
+    std::fprintf(stderr, "\r\033[K[%s%s] %3d%% %s", std::string(filled, '#').c_str(),
+                 std::string(kWidth - filled, ' ').c_str(), position_, current_.c_str());
+    std::fflush(stderr);
+    drawn_ = true;
+  }
+
+  bool showProgress_;
+  bool drawn_ = false;
+  int position_ = 0;
+  std::string current_;
+};
+
+// The machine's files, keeping a note of every file deleted.
+class RecordingFiles final : public Files {
+ public:
+  explicit RecordingFiles(Files& files) : files_(files) {}
+  bool FileExists(std::string_view path) override { return files_.FileExists(path); }
+  bool ResetAttributes(std::string_view path) override { return files_.ResetAttributes(path); }
+  std::optional<std::vector<std::string>> ReadTextLines(std::string_view path, std::string& reason) override {
+    return files_.ReadTextLines(path, reason);
+  }
+  std::int32_t QueryFileSize(std::string_view path) override { return files_.QueryFileSize(path); }
+  bool RemoveFile(std::string_view path) override {
+    if (!files_.RemoveFile(path)) return false;
+    removed.emplace_back(path);
+    return true;
+  }
+  std::vector<std::string> removed;
+
+ private:
+  Files& files_;
+};
+
+// Asks on the terminal whether to keep a protected file; Enter keeps it.
+std::optional<bool> AskKeepOnTerminal(bool terminal, std::string_view question) {
+  if (!terminal) return std::nullopt;
+  std::string text(question);
+  for (char& c : text) c = c == '\r' ? '\n' : c;
+  std::cerr << text << " [Y/n] " << std::flush;
+  std::string answer;
+  if (!std::getline(std::cin, answer)) return std::nullopt;
+  return !(answer.starts_with('n') || answer.starts_with('N') || answer.starts_with("否"));
+}
+
+}  // namespace
+
+void AddScanOptions(CLI::App& app, ScanOptions& options) {
+  app.add_option("--program-files", options.programFiles, "The Program Files directory");
+  app.add_option("--rules", options.rulesPath, "The rule database")->capture_default_str();
+  app.add_flag("--floppies", options.floppies, "Sweep from A: instead of C:");
+  app.add_flag("--json", options.json, "Print the result as JSON");
+  app.add_flag("--clean", options.clean, "Delete what the sweep found");
+  app.add_option("--protected", options.protectedAnswer, "With --clean: keep or delete Windows files, or ask")
+      ->transform(CLI::CheckedTransformer(
+          std::map<std::string, ProtectedAnswer>{{"ask", ProtectedAnswer::kAsk},
+                                                 {"keep", ProtectedAnswer::kKeep},
+                                                 {"delete", ProtectedAnswer::kDelete}}))
+      ->default_str("ask");
+  app.add_flag("--terminate", options.terminate,
+               "With --clean: end the processes that run files left over, and try again");
+}
+
+int RunScan(const ScanOptions& options, const ScanMachine& machine, ScanTerminal terminal) {
+  ConsoleView view(terminal.progress);
+  RecordingFiles files(machine.files);
+  SuspectList list(files, machine.folding, view);
+  ProtectedList protectedList(machine.folding);
+
+  SweepSettings settings{.skipFloppies = !options.floppies,
+                         .programFilesDirectory = options.programFiles,
+                         .ruleDatabasePath = options.rulesPath};
+  if (!ExistsAndClearAttributes(files, settings.ruleDatabasePath)) {
+    std::cerr << "kestrix-scan: no rule database at " << settings.ruleDatabasePath
+              << "; sweeping without rules\n";
+    settings.ruleDatabasePath.clear();
+  }
+
+  DriveSweep sweep({files, machine.volumes, machine.folding, view}, settings, view, list, protectedList);
+  ScanOutcome outcome;
+  try {
+    sweep.RequestSweep();
+  } catch (const FileOpenError& error) {
+    outcome.error = error.what();
+  }
+  view.EndProgress();
+
+  // Only a finished sweep's list is cleaned: a cut-short one may be partial.
+  if (options.clean && !outcome.error) {
+    if (!options.json)
+      std::cout << FormatTextReport({.entries = list.Entries(), .error = {}, .clean = {}}) << std::flush;
+    ScanAnswers answers(
+        options.protectedAnswer, options.terminate, list, options.json ? stderr : stdout,
+        [&](std::string_view question) { return AskKeepOnTerminal(terminal.input, question); });
+    const std::string title(kScanTitle);
+    Removal removal({files, machine.folding, view, answers, answers, machine.processes}, list, protectedList,
+                    answers, title);
+    removal.KillVirusClick(Sender::kNone);
+    outcome.clean = CleanOutcome{files.removed, answers.Balloons()};
+  }
+  outcome.entries = list.Entries();
+  std::cout << (options.json ? FormatJsonReport(outcome) : FormatTextReport(outcome));
+  if (outcome.error && !options.json) std::cerr << "kestrix-scan: " << *outcome.error << "\n";
+  return ScanExitStatus(outcome);
+}
+
+}  // namespace kestrix

@@ -1,0 +1,67 @@
+// The engine's services on Windows itself, through the W functions; text
+// crosses as UTF-8 and becomes UTF-16 here. Under Wine the same code runs,
+// with one difference: a drive that Wine maps to a folder reports no disk
+// extent, so its volume size stands in for the extent's length.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace kestrix::win32 {
+
+// UTF-8 and UTF-16 at the boundary to the W functions. Invalid UTF-8
+// becomes U+FFFD.
+std::wstring Widen(std::string_view text);
+std::string Narrow(std::wstring_view text);
+// The system's message for an error code, without its line end.
+std::string ErrorText(std::uint32_t error);
+
+// True when this process runs under Wine (ntdll exports wine_get_version).
+bool RunningUnderWine();
+
+class Win32Machine final : public Files, public Volumes, public CaseFolding, public MessagePump {
+ public:
+  // Files
+  bool FileExists(std::string_view path) override;
+  bool ResetAttributes(std::string_view path) override;
+  // Rule files and Autorun.inf are ANSI text in the system code page
+  // (CP_ACP), unless they are UTF-8.
+  std::optional<std::vector<std::string>> ReadTextLines(std::string_view path, std::string& reason) override;
+  std::int32_t QueryFileSize(std::string_view path) override;
+  bool RemoveFile(std::string_view path) override;
+
+  // Volumes
+  std::string WindowsDirectory() override;
+  std::string TempDirectory() override;
+  DriveType QueryDriveType(std::string_view root) override;
+  DiskExtent GetFirstDiskExtent(char letter) override;
+
+  // CaseFolding, through CharLowerBuffW.
+  char32_t ToLower(char32_t c) const override;
+
+  // MessagePump: handles every pending message of this thread.
+  void PumpMessages() override;
+};
+
+// The process table: Tool Help and GetModuleFileNameExW bound at run time.
+class Win32ProcessTable final : public ProcessTable {
+ public:
+  bool SetDebugPrivilege(bool enable) override;
+  std::vector<ProcessEntry> Snapshot() override;
+  std::unique_ptr<ProcessHandle> OpenProcess(std::uint32_t id) override;
+};
+
+// The registry below HKEY_LOCAL_MACHINE with full access.
+class Win32Registry final : public Registry {
+ public:
+  std::unique_ptr<RegistryKey> OpenKey(std::string_view path) override;
+  std::unique_ptr<RegistryKey> OpenOrCreateKey(std::string_view path) override;
+};
+
+}  // namespace kestrix::win32

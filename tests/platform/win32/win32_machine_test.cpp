@@ -1,0 +1,473 @@
+#include "platform/win32/win32_machine.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/common/case_text.h"
+#include "remedy/removal.h"
+#include "settings/registry_values.h"
+
+namespace kestrix::win32 {
+namespace {
+
+using namespace std::string_literals;
+using Lines = std::vector<std::string>;
+
+constexpr DWORD kPatienceMilliseconds = 10000;
+
+bool WaitUntil(const std::function<bool()>& condition) {
+  const ULONGLONG deadline = ::GetTickCount64() + kPatienceMilliseconds;
+  while (!condition()) {
+    if (::GetTickCount64() > deadline) return false;
+    ::Sleep(5);
+  }
+  return true;
+}
+
+// The drive letters of tests/wine exist only in the prefix it lays out.
+bool InTestPrefix() { return std::getenv("KESTRIX_WINE_DRIVES") != nullptr; }
+
+DWORD AttributesOf(const std::string& path) { return ::GetFileAttributesW(Widen(path).c_str()); }
+
+HANDLE Open(const std::string& path, DWORD access, DWORD sharing, DWORD disposition = OPEN_EXISTING) {
+  return ::CreateFileW(Widen(path).c_str(), access, sharing, nullptr, disposition, 0, nullptr);
+}
+
+void WriteBytes(const std::string& path, std::string_view bytes) {
+  const HANDLE file = Open(path, GENERIC_WRITE, 0, CREATE_ALWAYS);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE) << path << ": " << ErrorText(::GetLastError());
+  DWORD written = 0;
+  EXPECT_TRUE(::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+  ::CloseHandle(file);
+}
+
+// Empties and removes a folder that holds files and empty folders only.
+void RemoveFolder(const std::string& folder) {
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = ::FindFirstFileW(Widen(folder + "\\*").c_str(), &found);
+  for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = ::FindNextFileW(search, &found)) {
+    const std::wstring name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    const std::wstring path = Widen(folder) + L"\\" + name;
+    ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (!::DeleteFileW(path.c_str())) ::RemoveDirectoryW(path.c_str());
+  }
+  if (search != INVALID_HANDLE_VALUE) ::FindClose(search);
+  ::RemoveDirectoryW(Widen(folder).c_str());
+}
+
+// A fresh folder per test on the removable drive E: (in the temporary
+// folder outside the test prefix), removed with all it holds afterwards.
+class Stick : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string base = InTestPrefix() ? "E:\\" : machine_.TempDirectory();
+    dir_ = base + "kestrix-" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    RemoveFolder(dir_);
+    ASSERT_TRUE(::CreateDirectoryW(Widen(dir_).c_str(), nullptr)) << ErrorText(::GetLastError());
+  }
+  void TearDown() override { RemoveFolder(dir_); }
+  std::string Path(std::string_view name) const { return dir_ + "\\" + std::string(name); }
+
+  Win32Machine machine_;
+  std::string dir_;
+};
+
+TEST(Win32Text, ConvertsAtTheBoundaryAndQuotesSystemErrors) {
+  const struct {
+    std::string narrow;
+    std::wstring wide;
+  } cases[] = {
+      {"", L""},
+      {"\303\211cole \xE4\xB8\xAD \xF0\x9F\x98\x80", L"\u00C9cole \u4E2D \U0001F600"},
+      {"x\0y"s, L"x\0y"s},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Widen(c.narrow), c.wide) << c.narrow;
+    EXPECT_EQ(Narrow(c.wide), c.narrow) << c.narrow;
+  }
+  EXPECT_EQ(Widen("a\377b"), L"a\uFFFDb");
+  EXPECT_EQ(Narrow(L"a\xD800"), "a\xEF\xBF\xBD");
+
+  const DWORD codes[] = {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, 0x2000FFFF};
+  for (const DWORD code : codes) {
+    const std::string text = ErrorText(code);
+    ASSERT_FALSE(text.empty()) << code;
+    EXPECT_EQ(text.find_last_not_of("\r\n"), text.size() - 1) << text;
+  }
+  EXPECT_NE(ErrorText(ERROR_FILE_NOT_FOUND), ErrorText(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(RunningUnderWine(), InTestPrefix());
+}
+
+TEST(Win32Volumes, ReportsDrivesAndSystemFolders) {
+  Win32Machine machine;
+  const std::string windows = machine.WindowsDirectory();
+  const std::string temp = machine.TempDirectory();
+  ASSERT_TRUE(windows.size() > 3 && !temp.empty());
+  EXPECT_NE(windows.back(), '\\');
+  EXPECT_EQ(temp.back(), '\\');
+  for (const std::string& dir : {windows, temp})
+    EXPECT_NE(AttributesOf(dir) & FILE_ATTRIBUTE_DIRECTORY, 0u) << dir;
+  EXPECT_EQ(machine.GetFirstDiskExtent('1').ExtentLength, 0);
+
+  if (!InTestPrefix()) GTEST_SKIP() << "needs the drives of tests/wine";
+  const struct {
+    std::string root;
+    DriveType type;
+    std::optional<bool> extent;  // whether its first extent has a length; unset: either
+  } cases[] = {
+      {"E:\\", DriveType::kRemovable, true},  {"e:\\", DriveType::kRemovable, true},
+      {"F:\\", DriveType::kFixed, true},      {"G:\\", DriveType::kCdRom, {}},
+      {"H:\\", DriveType::kRemote, {}},       {"R:\\", DriveType::kRamDisk, {}},
+      {"Q:\\", DriveType::kNoRootDir, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(machine.QueryDriveType(c.root), c.type) << c.root;
+    if (c.extent) {
+      EXPECT_EQ(machine.GetFirstDiskExtent(c.root[0]).ExtentLength > 0, *c.extent) << c.root;
+    }
+  }
+}
+
+TEST_F(Stick, ResetAttributesClearsWhatWormsSet) {
+  constexpr DWORD kWormBits = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  const std::string file = Path("Autorun.inf");
+  WriteBytes(file, "[autorun]");
+  ASSERT_TRUE(::SetFileAttributesW(Widen(file).c_str(), kWormBits));
+  ASSERT_EQ(AttributesOf(file) & kWormBits, kWormBits);
+  // Windows ignores letter case in names, and so must every lookup.
+  EXPECT_TRUE(machine_.FileExists(Path("AUTORUN.INF")));
+  EXPECT_TRUE(machine_.ResetAttributes(Path("AUTORUN.INF")));
+  EXPECT_EQ(AttributesOf(file) & kWormBits, 0u);
+
+  ASSERT_TRUE(::CreateDirectoryW(Widen(Path("folder.exe")).c_str(), nullptr));
+  EXPECT_FALSE(machine_.FileExists(Path("folder.exe")));
+  EXPECT_FALSE(machine_.FileExists(Path("missing")));
+  EXPECT_FALSE(machine_.ResetAttributes(Path("missing")));
+  EXPECT_FALSE(machine_.FileExists(file + "\0.txt"s));
+}
+
+TEST_F(Stick, QueryFileSizeSeesEveryEntryAndKeepsTheLow32Bits) {
+  WriteBytes(Path("five.txt"), "12345");
+  WriteBytes(Path("empty"), "");
+  WriteBytes(Path("hidden.sys"), "123");
+  ::SetFileAttributesW(Widen(Path("hidden.sys")).c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  ::CreateDirectoryW(Widen(Path("dir")).c_str(), nullptr);
+  // Sparse where the file system allows it, so this takes no real space.
+  const HANDLE big = Open(Path("big"), GENERIC_WRITE, 0, CREATE_NEW);
+  LARGE_INTEGER end{};
+  end.QuadPart = 0x1'8000'0005LL;
+  EXPECT_TRUE(::SetFilePointerEx(big, end, nullptr, FILE_BEGIN) && ::SetEndOfFile(big));
+  ::CloseHandle(big);
+  const struct {
+    std::string name;
+    std::int32_t size;
+  } cases[] = {{"five.txt", 5},
+               {"FIVE.TXT", 5},
+               {"empty", 0},
+               {"hidden.sys", 3},
+               {"dir", 0},
+               {"missing", -1},
+               {"big", static_cast<std::int32_t>(0x8000'0005u)}};
+  for (const auto& c : cases) EXPECT_EQ(machine_.QueryFileSize(Path(c.name)), c.size) << c.name;
+}
+
+TEST_F(Stick, ReadTextLinesDecodesAnsiOrUtf8) {
+  std::vector<std::pair<std::string, Lines>> cases = {
+      {"a\r\nb\rc\nd\n", {"a", "b", "c", "d"}},
+      {"open=x.exe\0shell=y.exe"s, {"open=x.exe"}},
+      {"\xE2\x82\xAC 5", {"\xE2\x82\xAC 5"}},
+      {"\357\273\277caf\xC3\xA9", {"caf\xC3\xA9"}},
+      {"", {}},
+  };
+  // The prefix's code page follows the host's locale; 1252 unless told.
+  if (::GetACP() == 1252) cases.push_back({"caf\xE9\r\n\x80 5", {"caf\xC3\xA9", "\xE2\x82\xAC 5"}});
+  std::string reason;
+  for (const auto& [bytes, lines] : cases) {
+    WriteBytes(Path("text.inf"), bytes);
+    EXPECT_EQ(machine_.ReadTextLines(Path("TEXT.INF"), reason), lines) << bytes << reason;
+  }
+  // Longer than one read.
+  std::string longText;
+  for (int i = 0; i < 10000; ++i) longText += "line " + std::to_string(i) + "\r\n";
+  WriteBytes(Path("long.inf"), longText);
+  const auto lines = machine_.ReadTextLines(Path("long.inf"), reason);
+  ASSERT_TRUE(lines) << reason;
+  EXPECT_EQ(lines->size(), 10000u);
+  EXPECT_EQ(lines->back(), "line 9999");
+}
+
+TEST_F(Stick, ReadTextLinesRefusesFilesBeingWrittenAndMissingOnes) {
+  const std::string file = Path("Autorun.inf");
+  WriteBytes(file, "[autorun]");
+  const struct {
+    DWORD access;
+    DWORD sharing;
+    bool readable;
+  } holders[] = {
+      {GENERIC_WRITE, 0, false},
+      {GENERIC_WRITE, FILE_SHARE_READ, false},
+      {GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, false},
+      {GENERIC_READ, FILE_SHARE_READ, true},
+  };
+  for (const auto& holder : holders) {
+    const HANDLE held = Open(file, holder.access, holder.sharing);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    std::string reason;
+    EXPECT_EQ(machine_.ReadTextLines(file, reason).has_value(), holder.readable) << holder.sharing;
+    EXPECT_EQ(reason.empty(), holder.readable) << reason;
+    ::CloseHandle(held);
+  }
+  std::string reason;
+  EXPECT_FALSE(machine_.ReadTextLines(Path("missing.inf"), reason));
+  EXPECT_EQ(reason, ErrorText(ERROR_FILE_NOT_FOUND));
+  reason.clear();
+  EXPECT_FALSE(machine_.ReadTextLines(dir_, reason));
+  EXPECT_FALSE(reason.empty());
+}
+
+TEST_F(Stick, RemoveFileDeletesFilesOnly) {
+  WriteBytes(Path("virus.exe"), "MZ");
+  WriteBytes(Path("locked.exe"), "MZ");
+  ::SetFileAttributesW(Widen(Path("locked.exe")).c_str(), FILE_ATTRIBUTE_READONLY);
+  ::CreateDirectoryW(Widen(Path("folder.exe")).c_str(), nullptr);
+
+  EXPECT_TRUE(machine_.RemoveFile(Path("VIRUS.EXE")));
+  EXPECT_EQ(AttributesOf(Path("virus.exe")), INVALID_FILE_ATTRIBUTES);
+  EXPECT_FALSE(machine_.RemoveFile(Path("virus.exe")));
+  EXPECT_FALSE(machine_.RemoveFile(Path("folder.exe")));
+  EXPECT_NE(AttributesOf(Path("folder.exe")), INVALID_FILE_ATTRIBUTES);
+  EXPECT_FALSE(machine_.RemoveFile(Path("locked.exe")));
+  EXPECT_TRUE(machine_.ResetAttributes(Path("locked.exe")));
+  EXPECT_TRUE(machine_.RemoveFile(Path("locked.exe")));
+}
+
+TEST(Win32CaseFolding, LowersAsTheSystemDoes) {
+  const std::pair<char32_t, char32_t> cases[] = {
+      {U'A', U'a'},     {U'a', U'a'},       {0xC9, 0xE9},     {0x3A9, 0x3C9},       {0x401, 0x451},
+      {0x4E2D, 0x4E2D}, {0x1F600, 0x1F600}, {0xD800, 0xD800}, {0x110000, 0x110000},
+  };
+  const Win32Machine machine;
+  for (const auto& [upper, lower] : cases) {
+    EXPECT_EQ(machine.ToLower(upper), lower) << std::hex << static_cast<std::uint32_t>(upper);
+  }
+  EXPECT_EQ(LowerText(machine, "E:\\\xE7\x97\x85\xE6\xAF\x92\\\303\211COLE\\AUTORUN.INF"),
+            "e:\\\xE7\x97\x85\xE6\xAF\x92\\\303\251cole\\autorun.inf");
+}
+
+int handledMessages = 0;
+
+LRESULT CALLBACK CountingProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_APP) ++handledMessages;
+  return ::DefWindowProcW(window, message, wParam, lParam);
+}
+
+TEST(Win32Messages, PumpHandlesPendingMessagesAndLeavesQuitToTheMainLoop) {
+  WNDCLASSW windowClass{};
+  windowClass.lpfnWndProc = CountingProcedure;
+  windowClass.hInstance = ::GetModuleHandleW(nullptr);
+  windowClass.lpszClassName = L"KestrixPumpTest";
+  ASSERT_NE(::RegisterClassW(&windowClass), 0);
+  const HWND window = ::CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                        nullptr, windowClass.hInstance, nullptr);
+  ASSERT_NE(window, nullptr);
+  ::PostMessageW(window, WM_APP, 0, 0);
+  ::PostMessageW(window, WM_APP, 0, 0);
+  ::PostQuitMessage(7);
+
+  Win32Machine().PumpMessages();
+  EXPECT_EQ(handledMessages, 2);
+  MSG message{};
+  ASSERT_TRUE(::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE));
+  EXPECT_EQ(message.message, static_cast<UINT>(WM_QUIT));
+  EXPECT_EQ(message.wParam, 7u);
+  ::DestroyWindow(window);
+  ::UnregisterClassW(windowClass.lpszClassName, windowClass.hInstance);
+}
+
+// The test key, removed before and after each test.
+class RegistryKeyTest : public ::testing::Test {
+ protected:
+  static constexpr const wchar_t* kKey = L"Software\\KestrixTest";
+  void SetUp() override { ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kKey); }
+  void TearDown() override { ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kKey); }
+
+  // Stores a value as it is, bypassing the code under test.
+  static void SetRaw(const wchar_t* name, DWORD type, const void* data, DWORD size) {
+    HKEY key = nullptr;
+    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
+    EXPECT_EQ(::RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
+    ::RegCloseKey(key);
+  }
+
+  Win32Registry registry_;
+};
+
+TEST_F(RegistryKeyTest, ReadsTextValuesAndRefusesOtherTypes) {
+  EXPECT_EQ(registry_.OpenKey("\\Software\\KestrixTest"), nullptr);
+  const auto key = registry_.OpenOrCreateKey("\\Software\\KestrixTest");
+  ASSERT_NE(key, nullptr);
+  EXPECT_TRUE(key->WriteText("AutoKill", "1"));
+  EXPECT_TRUE(key->WriteText("Title", "\xE4\xB8\xAD \xC3\xA9"));
+  for (const char* path : {"Software\\KestrixTest", "\\Software\\KestrixTest", "\\\\Software\\KestrixTest"}) {
+    const auto again = registry_.OpenKey(path);
+    ASSERT_NE(again, nullptr) << path;
+    EXPECT_EQ(again->ReadText("autokill"), "1") << path;
+  }
+
+  const DWORD number = 1;
+  SetRaw(L"Dword", REG_DWORD, &number, sizeof(number));
+  SetRaw(L"Multi", REG_MULTI_SZ, L"a\0b\0", 10);
+  SetRaw(L"Expand", REG_EXPAND_SZ, L"%SystemRoot%\\x", 30);
+  SetRaw(L"Embedded", REG_SZ, L"ab\0cd", 12);
+  SetRaw(L"Unterminated", REG_SZ, L"abc", 6);
+  SetRaw(L"OddLength", REG_SZ, L"abc", 5);
+  SetRaw(L"NoData", REG_BINARY, nullptr, 0);
+  const std::pair<std::string, std::optional<std::string>> cases[] = {
+      {"Title", "\xE4\xB8\xAD \xC3\xA9"},
+      {"Dword", std::nullopt},
+      {"Multi", std::nullopt},
+      {"Expand", "%SystemRoot%\\x"},
+      {"Embedded", "ab"},
+      {"Unterminated", "abc"},
+      {"OddLength", "ab"},
+      {"NoData", ""},
+      {"Missing", ""},
+  };
+  for (const auto& [name, text] : cases) EXPECT_EQ(key->ReadText(name), text) << name;
+
+  // What a handler makes of a number where the program keeps text.
+  try {
+    ReadTextValue(*key, "Dword");
+    ADD_FAILURE() << "a number must not read as text";
+  } catch (const RegistryError& error) {
+    EXPECT_STREQ(error.what(), "Invalid data type for 'Dword'");
+  }
+}
+
+TEST_F(RegistryKeyTest, AtSignIsAnOrdinaryNameAndDeletingIsQuiet) {
+  const auto key = registry_.OpenOrCreateKey("Software\\KestrixTest");
+  ASSERT_NE(key, nullptr);
+  ASSERT_TRUE(key->WriteText("@", "named"));
+  EXPECT_EQ(key->ReadText("@"), "named");
+  HKEY raw = nullptr;
+  ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_QUERY_VALUE, &raw), ERROR_SUCCESS);
+  DWORD size = 0;
+  EXPECT_EQ(::RegQueryValueExW(raw, L"", nullptr, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(::RegQueryValueExW(raw, L"@", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
+  EXPECT_EQ(size, 12u);  // "named" and its NUL
+  ::RegCloseKey(raw);
+
+  key->DeleteValue("@");
+  key->DeleteValue("Missing");
+  EXPECT_EQ(key->ReadText("@"), "");
+}
+
+bool Listed(ProcessTable& table, const CaseFolding& folding, DWORD id, std::string_view exeFile) {
+  const auto entries = table.Snapshot();
+  return std::any_of(entries.begin(), entries.end(), [&](const ProcessEntry& entry) {
+    return entry.id == id && EqualNoCase(folding, entry.exeFile, exeFile);
+  });
+}
+
+TEST(Win32Processes, ListsButNeverOpensItsOwnProcess) {
+  Win32ProcessTable table;
+  wchar_t ownPath[MAX_PATH] = {};
+  ::GetModuleFileNameW(nullptr, ownPath, MAX_PATH);
+  const std::wstring_view own(ownPath);
+  EXPECT_TRUE(
+      Listed(table, Win32Machine(), ::GetCurrentProcessId(), Narrow(own.substr(own.rfind(L'\\') + 1))));
+  EXPECT_EQ(table.OpenProcess(::GetCurrentProcessId()), nullptr);
+  EXPECT_EQ(table.OpenProcess(0xFFFFFFFC), nullptr);
+  // Under Wine either answer may come; neither may fail hard.
+  table.SetDebugPrivilege(true);
+  table.SetDebugPrivilege(false);
+}
+
+// Copies of the idle program on the stick; every copy still running is
+// ended before the stick is cleared.
+class RunningWorms : public Stick {
+ protected:
+  void TearDown() override {
+    for (const PROCESS_INFORMATION& child : children_) {
+      ::TerminateProcess(child.hProcess, 1);
+      ::WaitForSingleObject(child.hProcess, kPatienceMilliseconds);
+      ::CloseHandle(child.hThread);
+      ::CloseHandle(child.hProcess);
+    }
+    Stick::TearDown();
+  }
+
+  // Copies the idle program; the build names it by its host path, which
+  // Wine sees below Z:.
+  void Install(const std::string& path) {
+    std::string program = KESTRIX_IDLE_PROGRAM;
+    if (program.starts_with('/')) {
+      std::replace(program.begin(), program.end(), '/', '\\');
+      program = "Z:" + program;
+    }
+    ASSERT_TRUE(::CopyFileW(Widen(program).c_str(), Widen(path).c_str(), FALSE))
+        << program << ": " << ErrorText(::GetLastError());
+  }
+
+  HANDLE Start(const std::string& program) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started{};
+    std::wstring commandLine = L"\"" + Widen(program) + L"\"";
+    if (!::CreateProcessW(Widen(program).c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                          nullptr, &startup, &started)) {
+      ADD_FAILURE() << program << ": " << ErrorText(::GetLastError());
+      return nullptr;
+    }
+    children_.push_back(started);
+    return started.hProcess;
+  }
+
+  Win32ProcessTable table_;
+  std::vector<PROCESS_INFORMATION> children_;
+};
+
+TEST_F(RunningWorms, KillProcessByFileEndsOnlyThatFilesProcesses) {
+  const std::string worm = Path("worm.exe");
+  const std::string other = Path("other.exe");
+  Install(worm);
+  Install(other);
+  const HANDLE worms[] = {Start(worm), Start(worm)};
+  const HANDLE bystander = Start(other);
+  ASSERT_TRUE(worms[0] && worms[1] && bystander);
+  ASSERT_TRUE(WaitUntil([&] {
+    return Listed(table_, machine_, ::GetProcessId(worms[0]), "worm.exe") &&
+           Listed(table_, machine_, ::GetProcessId(worms[1]), "worm.exe") &&
+           Listed(table_, machine_, ::GetProcessId(bystander), "other.exe");
+  }));
+  {
+    const auto process = table_.OpenProcess(::GetProcessId(worms[0]));
+    ASSERT_NE(process, nullptr);
+    const auto module = process->MainModulePath();
+    ASSERT_TRUE(module);
+    EXPECT_TRUE(EqualNoCase(machine_, *module, worm)) << *module;
+  }
+  // A running program's file cannot be deleted.
+  EXPECT_FALSE(machine_.RemoveFile(worm));
+
+  KillProcessByFile(table_, machine_, LowerText(machine_, dir_) + "\\WORM.EXE");
+  // Terminate returns once they have ended, so the file can go at once.
+  for (const HANDLE ended : worms) {
+    EXPECT_EQ(::WaitForSingleObject(ended, 0), WAIT_OBJECT_0);
+    DWORD exitCode = 1;
+    EXPECT_TRUE(::GetExitCodeProcess(ended, &exitCode) && exitCode == 0);
+  }
+  EXPECT_EQ(::WaitForSingleObject(bystander, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_TRUE(machine_.RemoveFile(worm));
+}
+
+}  // namespace
+}  // namespace kestrix::win32
