@@ -1,6 +1,7 @@
 // kestrix-scan on Windows: the real drives, the real Windows directory.
-#include <io.h>
 #include <windows.h>
+
+#include <io.h>
 
 #include <CLI/CLI.hpp>
 #include <cstdio>

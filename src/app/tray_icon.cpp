@@ -1,11 +1,10 @@
 #include "app/tray_icon.h"
 
-#include <utf8.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
 #include <limits>
+#include <utf8.h>
 
 namespace kestrix {
 

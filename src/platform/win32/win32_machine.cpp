@@ -1,6 +1,7 @@
 #include "platform/win32/win32_machine.h"
 
 #include <windows.h>
+
 #include <winioctl.h>
 
 #include <algorithm>

@@ -1,10 +1,9 @@
 #include <windows.h>
 // Tool Help's declarations need <windows.h> before them.
-#include <tlhelp32.h>
-
 #include <array>
 #include <mutex>
 #include <optional>
+#include <tlhelp32.h>
 
 #include "platform/win32/win32_machine.h"
 

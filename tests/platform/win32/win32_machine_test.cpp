@@ -1,7 +1,8 @@
 #include "platform/win32/win32_machine.h"
 
-#include <gtest/gtest.h>
 #include <windows.h>
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,0 +1,580 @@
+#include "app/win32/console_window.h"
+
+#include <commctrl.h>
+#include <shellapi.h>
+
+#include <algorithm>
+
+#include "app/win32/control_ids.h"
+#include "app/win32/options_window.h"
+#include "app/win32/win32_ui.h"
+#include "resource_ids.h"
+
+namespace kestrix::win32 {
+
+namespace {
+
+constexpr wchar_t kProgressClass[] = L"KestrixFlatProgress";
+constexpr UINT kSetProgress = WM_USER + 1;
+constexpr COLORREF kProgressBorder = 10070191;  // red 175, green 168, blue 153
+constexpr COLORREF kTotalNumberColour = RGB(255, 0, 0);
+constexpr int kDesignWidth = 430;
+constexpr int kDesignHeight = 362;
+constexpr UINT kTrayIconId = 1;
+
+ConsoleWindow* FromWindow(HWND window) {
+  return reinterpret_cast<ConsoleWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+}
+
+void Register(HINSTANCE instance, const wchar_t* name, WNDPROC procedure, HICON icon, HICON smallIcon) {
+  WNDCLASSEXW windowClass{};
+  windowClass.cbSize = sizeof windowClass;
+  windowClass.lpfnWndProc = procedure;
+  windowClass.hInstance = instance;
+  windowClass.hIcon = icon;
+  windowClass.hIconSm = smallIcon;
+  windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  windowClass.lpszClassName = name;
+  RegisterClassExW(&windowClass);
+}
+
+// Copies text into a fixed field of the shell's record, NUL-terminated.
+template <std::size_t N>
+void CopyField(wchar_t (&field)[N], const std::u16string& text) {
+  const std::size_t length = std::min(text.size(), N - 1);
+  std::copy_n(text.begin(), length, field);
+  field[length] = L'\0';
+}
+
+}  // namespace
+
+ConsoleWindow::ConsoleWindow(HINSTANCE instance) : instance_(instance) {
+  INITCOMMONCONTROLSEX controls{sizeof controls,
+                                ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES | ICC_STANDARD_CLASSES};
+  InitCommonControlsEx(&controls);
+  font_ = CreateTahoma(false);
+  boldFont_ = CreateTahoma(true);
+  smallIcon_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_KESTRIX), IMAGE_ICON, 16, 16, 0));
+  bigIcon_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_KESTRIX), IMAGE_ICON, 32, 32, 0));
+
+  Register(instance, KESTRIX_MAIN_CLASS, WindowProc, bigIcon_, smallIcon_);
+  Register(instance, KESTRIX_TRAY_CLASS, TrayProc, nullptr, nullptr);
+  Register(instance, kProgressClass, ProgressProc, nullptr, nullptr);
+  taskbarCreated_ = RegisterWindowMessageW(L"TaskbarCreated");
+
+  // The tray icon's handler: hidden, but a real top-level window so that
+  // the "TaskbarCreated" broadcast reaches it.
+  trayWindow_ = CreateWindowExW(WS_EX_TOOLWINDOW, KESTRIX_TRAY_CLASS, L"", WS_POPUP, 0, 0, 0, 0, nullptr,
+                                nullptr, instance, this);
+  window_ = CreateWindowExW(WS_EX_APPWINDOW, KESTRIX_MAIN_CLASS, Widen(kApplicationTitle).c_str(),
+                            WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, kDesignWidth, kDesignHeight,
+                            nullptr, nullptr, instance, this);
+  CreateControls();
+}
+
+ConsoleWindow::~ConsoleWindow() {
+  if (trayWindow_ != nullptr) DestroyWindow(trayWindow_);
+  if (window_ != nullptr) DestroyWindow(window_);
+  if (categoryImages_ != nullptr) ImageList_Destroy(categoryImages_);
+  for (HFONT font : {font_, boldFont_}) DeleteObject(font);
+}
+
+void ConsoleWindow::Start(Win32Machine& machine, Win32ProcessTable& processes, Win32Registry& registry) {
+  logic_.emplace(ConsoleServices{machine, machine, machine, machine, *this, *this, processes, registry, *this,
+                                 *this, *this, *this},
+                 *this);
+  logic_->CoolTrayIcon1.OnPopupMenu = [this] { PopUpTrayMenu(); };
+  logic_->Create();
+  RECT bounds{};
+  GetWindowRect(window_, &bounds);
+  logic_->FormResize(bounds.right - bounds.left, bounds.bottom - bounds.top);
+}
+
+void ConsoleWindow::AttachOptions(OptionsWindow& options) { logic_->AttachOptionsDialog(options.Logic()); }
+
+void ConsoleWindow::Dispatch(const std::function<void()>& handler) {
+  if (logic_) logic_->Dispatch(handler);
+}
+
+void ConsoleWindow::CreateControls() {
+  const auto add = [&](DWORD exStyle, const wchar_t* className, std::string_view text, DWORD style, int id,
+                       RECT bounds) {
+    return CreateControl(window_, exStyle, className, text, style | WS_CLIPSIBLINGS, id, bounds, font_);
+  };
+  add(0, L"BUTTON", "", BS_GROUPBOX, IDC_TOPBANNER, {1, 0, 417, 57});
+  add(0, L"BUTTON", "", BS_GROUPBOX, IDC_BOTTOMBANNER, {1, 280, 417, 45});
+  HWND icon = add(0, L"STATIC", "", SS_ICON | SS_CENTERIMAGE, IDC_KESTRIXICON, {377, 14, 32, 33});
+  SendMessageW(icon, STM_SETICON, reinterpret_cast<WPARAM>(bigIcon_), 0);
+  add(0, L"STATIC", "正在掃描：", SS_LEFT | SS_NOPREFIX, IDC_LABEL1, {17, 16, 60, 13});
+  add(0, L"STATIC", "掃描完畢.", SS_LEFT | SS_NOPREFIX | SS_ENDELLIPSIS, IDC_CURRENTVIRUS, {76, 16, 185, 13});
+  add(0, L"STATIC", "進度：", SS_LEFT | SS_NOPREFIX, IDC_LABEL3, {17, 36, 60, 13});
+  add(0, kProgressClass, "", 0, IDC_TOTALPROGRESS, {76, 35, 183, 16});
+  // The count overlaps its caption's label by a few pixels: it goes first,
+  // so that it lies above it.
+  HWND total = add(0, L"STATIC", "0", SS_LEFT | SS_NOPREFIX, IDC_TOTALNUMBER, {330, 36, 41, 13});
+  SendMessageW(total, WM_SETFONT, reinterpret_cast<WPARAM>(boldFont_), FALSE);
+  add(0, L"STATIC", "病毒數量：", SS_LEFT | SS_NOPREFIX, IDC_FOUNDVIRUS, {267, 36, 55, 13});
+
+  HWND list = add(WS_EX_CLIENTEDGE, WC_LISTVIEWW, "", LVS_REPORT | LVS_SHOWSELALWAYS | WS_TABSTOP,
+                  IDC_VIRUSLIST, {1, 60, 416, 220});
+  ListView_SetExtendedListViewStyle(list, LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT | LVS_EX_FLATSB);
+  categoryImages_ = LoadImageStrip(instance_, IDB_CATEGORIES);
+  ListView_SetImageList(list, categoryImages_, LVSIL_STATE);
+  const struct {
+    const char* caption;
+    int width;
+    int format;
+  } columns[] = {{"編號", 55, LVCFMT_LEFT}, {"檔名", 280, LVCFMT_LEFT}, {"內容", 55, LVCFMT_CENTER}};
+  for (int i = 0; i < 3; ++i) {
+    std::wstring caption = Widen(columns[i].caption);
+    LVCOLUMNW column{};
+    column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT;
+    column.fmt = columns[i].format;
+    column.cx = columns[i].width;
+    column.pszText = caption.data();
+    SendMessageW(list, LVM_INSERTCOLUMNW, i, reinterpret_cast<LPARAM>(&column));
+  }
+
+  add(0, L"BUTTON", "自動清除病毒(&A)", BS_CHECKBOX | BS_FLAT | WS_TABSTOP, IDC_AUTOKILLV,
+      {15, 298, 114, 15});
+  HWND kill = add(0, L"BUTTON", "清除病毒(&K)", BS_PUSHBUTTON | BS_FLAT | WS_TABSTOP, IDC_KILLVIRUS,
+                  {240, 293, 88, 25});
+  BUTTON_IMAGELIST glyph{
+      LoadImageStrip(instance_, IDB_GLYPH_CLEAN), {2, 0, 0, 0}, BUTTON_IMAGELIST_ALIGN_LEFT};
+  SendMessageW(kill, BCM_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(&glyph));
+  add(0, L"BUTTON", "略過(&S)", BS_PUSHBUTTON | BS_FLAT | WS_TABSTOP, IDC_SKIPVIRUS, {327, 293, 80, 25});
+
+  // New controls go beneath the earlier ones; the group boxes must lie
+  // beneath everything they frame.
+  for (int banner : {IDC_TOPBANNER, IDC_BOTTOMBANNER}) {
+    SetWindowPos(Control(banner), HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  }
+
+  tooltip_ =
+      CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP, CW_USEDEFAULT,
+                      CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, window_, nullptr, instance_, nullptr);
+  SendMessageW(tooltip_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+  AddHint(tooltip_, list, "病毒清單,按Ctrl或Shift複選。");
+  AddHint(tooltip_, Control(IDC_AUTOKILLV), "自動清除病毒");
+
+  const auto item = [&](HMENU menu, int id, std::string_view caption, int image) {
+    std::wstring text = Widen(caption);
+    MENUITEMINFOW info{};
+    info.cbSize = sizeof info;
+    info.fMask = MIIM_ID | MIIM_STRING | (image >= 0 ? MIIM_BITMAP : 0);
+    info.wID = static_cast<UINT>(id);
+    info.dwTypeData = text.data();
+    if (image >= 0) info.hbmpItem = MenuImage(instance_, IDB_MENU, image);
+    InsertMenuItemW(menu, GetMenuItemCount(menu), TRUE, &info);
+  };
+  trayMenu_ = CreatePopupMenu();
+  item(trayMenu_, IDM_SHOWMAIN, "顯示掃毒結果(&M)", 0);
+  AppendMenuW(trayMenu_, MF_SEPARATOR, 0, nullptr);
+  item(trayMenu_, IDM_CONFIGAPP, "設定(&C)...", -1);
+  item(trayMenu_, IDM_UPDATEAPP, "更新軟體(&U)", -1);
+  item(trayMenu_, IDM_KESTRIXABOUT, "關於Kestrix(&A)", 1);
+  AppendMenuW(trayMenu_, MF_SEPARATOR, 0, nullptr);
+  item(trayMenu_, IDM_EXITAPP, "離開(&X)", 2);
+
+  listMenu_ = CreatePopupMenu();
+  item(listMenu_, IDM_STARTSEARCH, "掃毒(&F)", 0);
+  item(listMenu_, IDM_KILLSELECTED, "清除病毒(&K)", -1);
+  AppendMenuW(listMenu_, MF_SEPARATOR, 0, nullptr);
+  item(listMenu_, IDM_PASSIT, "忽略(&P)", -1);
+  item(listMenu_, IDM_THISATTR, "內容(&S)..", -1);
+  item(listMenu_, IDM_CONFIGSOFT, "設定(&C)..", -1);
+  AppendMenuW(listMenu_, MF_SEPARATOR, 0, nullptr);
+  item(listMenu_, IDM_ABOUTSOFT, "關於(&A)", 1);
+}
+
+// ConsoleView
+
+void ConsoleWindow::SetCurrentVirus(std::string_view text) {
+  SetWindowTextW(Control(IDC_CURRENTVIRUS), Widen(text).c_str());
+}
+
+void ConsoleWindow::SetTotalProgress(int position) {
+  progress_ = std::clamp(position, 0, 100);
+  SendMessageW(Control(IDC_TOTALPROGRESS), kSetProgress, static_cast<WPARAM>(progress_), 0);
+}
+
+void ConsoleWindow::SetKillVirusEnabled(bool enabled) { EnableWindow(Control(IDC_KILLVIRUS), enabled); }
+
+void ConsoleWindow::SetCaption(std::string_view caption) { SetWindowTextW(window_, Widen(caption).c_str()); }
+
+void ConsoleWindow::ListCleared() { ListView_DeleteAllItems(Control(IDC_VIRUSLIST)); }
+
+void ConsoleWindow::ListAppended(const SuspectEntry& entry) {
+  HWND list = Control(IDC_VIRUSLIST);
+  std::wstring number = Widen(entry.number);
+  LVITEMW item{};
+  item.mask = LVIF_TEXT | LVIF_STATE;
+  item.iItem = ListView_GetItemCount(list);
+  item.pszText = number.data();
+  item.stateMask = LVIS_STATEIMAGEMASK;
+  // Images 0 to 3 exist; any other index shows none.
+  item.state = entry.image >= 0 && entry.image <= 3 ? INDEXTOSTATEIMAGEMASK(entry.image + 1) : 0;
+  const int index = static_cast<int>(SendMessageW(list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
+  std::wstring path = Widen(entry.path);
+  std::wstring category = Widen(entry.category);
+  ListView_SetItemText(list, index, 1, path.data());
+  ListView_SetItemText(list, index, 2, category.data());
+}
+
+void ConsoleWindow::ListDeleted(std::size_t index) {
+  ListView_DeleteItem(Control(IDC_VIRUSLIST), static_cast<int>(index));
+}
+
+void ConsoleWindow::SetTotalNumber(std::string_view caption) {
+  SetWindowTextW(Control(IDC_TOTALNUMBER), Widen(caption).c_str());
+}
+
+void ConsoleWindow::SetAutoKillChecked(bool checked) {
+  SendMessageW(Control(IDC_AUTOKILLV), BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
+}
+
+void ConsoleWindow::ApplyLayout(const MainLayout& layout) {
+  // Positions are relative to the group boxes, which sit at x 1.
+  const int bottom = layout.bottomBannerTop;
+  PlaceControl(Control(IDC_TOPBANNER), 1, 0, layout.topBannerWidth, 57);
+  PlaceControl(Control(IDC_KESTRIXICON), 1 + layout.kestrixIconLeft, 14, 32, 33);
+  PlaceControl(Control(IDC_CURRENTVIRUS), 76, 16, layout.currentVirusWidth, 13);
+  PlaceControl(Control(IDC_TOTALPROGRESS), 76, 35, layout.totalProgressWidth, 16);
+  PlaceControl(Control(IDC_FOUNDVIRUS), 1 + layout.foundVirusLeft, 36, 55, 13);
+  PlaceControl(Control(IDC_TOTALNUMBER), 1 + layout.totalNumberLeft, 36, 41, 13);
+  PlaceControl(Control(IDC_VIRUSLIST), 1, 60, layout.virusListWidth, layout.virusListHeight);
+  ListView_SetColumnWidth(Control(IDC_VIRUSLIST), 1, std::max(layout.fileColumnWidth, 0));
+  PlaceControl(Control(IDC_BOTTOMBANNER), 1, bottom, layout.bottomBannerWidth, 45);
+  PlaceControl(Control(IDC_AUTOKILLV), 15, bottom + 18, 114, 15);
+  PlaceControl(Control(IDC_KILLVIRUS), 1 + layout.killVirusLeft, bottom + 13, 88, 25);
+  PlaceControl(Control(IDC_SKIPVIRUS), 1 + layout.skipVirusLeft, bottom + 13, 80, 25);
+  // The window paints under its controls (the group boxes need that), so
+  // they must be painted again after it.
+  RedrawWindow(window_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+}
+
+// TrayWindow
+
+void ConsoleWindow::Restore() { ShowWindow(window_, SW_RESTORE); }
+
+void ConsoleWindow::Show() {
+  if (!shownOnce_) {
+    // Centred on the screen the first time it is shown.
+    RECT bounds{};
+    GetWindowRect(window_, &bounds);
+    RECT work{};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    const int width = bounds.right - bounds.left;
+    const int height = bounds.bottom - bounds.top;
+    SetWindowPos(window_, nullptr, work.left + (work.right - work.left - width) / 2,
+                 work.top + (work.bottom - work.top - height) / 2, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    shownOnce_ = true;
+  }
+  ShowWindow(window_, SW_SHOW);
+}
+
+void ConsoleWindow::BringToFront() { SetForegroundWindow(window_); }
+
+void ConsoleWindow::Hide() { ShowWindow(window_, SW_HIDE); }
+
+// NotificationArea
+
+bool ConsoleWindow::Notify(NotifyAction action, const IconRecord& record) {
+  NOTIFYICONDATAW data{};
+  data.cbSize = NOTIFYICONDATAW_V2_SIZE;
+  data.hWnd = trayWindow_;
+  data.uID = kTrayIconId;
+  data.uFlags = record.flags;
+  data.uCallbackMessage = kTrayCallbackMessage;
+  data.hIcon = smallIcon_;
+  CopyField(data.szTip, record.tip);
+  CopyField(data.szInfo, record.info);
+  CopyField(data.szInfoTitle, record.infoTitle);
+  data.uTimeout = record.timeoutOrVersion;
+  data.dwInfoFlags = record.infoFlags;
+  return Shell_NotifyIconW(static_cast<DWORD>(action), &data) != FALSE;
+}
+
+// MessageBoxes and Shell
+
+int ConsoleWindow::ShowMessage(std::string_view text, std::string_view caption, unsigned style) {
+  return MessageBoxW(window_, Widen(text).c_str(), Widen(caption).c_str(), style);
+}
+
+void ConsoleWindow::ShowProperties(std::string_view path) {
+  std::wstring file = Widen(path);
+  SHELLEXECUTEINFOW info{};
+  info.cbSize = sizeof info;
+  info.fMask = SEE_MASK_INVOKEIDLIST;
+  info.hwnd = window_;
+  info.lpVerb = L"properties";
+  info.lpFile = file.c_str();
+  info.nShow = 0;
+  ShellExecuteExW(&info);
+}
+
+// Application
+
+void ConsoleWindow::Terminate() { PostQuitMessage(0); }
+
+void ConsoleWindow::ShowError(std::string_view message, std::string_view caption) {
+  MessageBoxW(window_, Widen(message).c_str(), Widen(caption).c_str(), MB_OK | MB_ICONSTOP);
+}
+
+void ConsoleWindow::ShowAbout(std::string_view title, std::string_view notice) {
+  ShellAboutW(window_, Widen(title).c_str(), Widen(notice).c_str(), bigIcon_);
+}
+
+void ConsoleWindow::OpenDocument(std::string_view address) {
+  ShellExecuteW(window_, L"open", Widen(address).c_str(), nullptr, nullptr, SW_SHOW);
+}
+
+std::string ConsoleWindow::ExecutablePath() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length < path.size()) return Narrow(std::wstring_view(path.data(), length));
+    path.resize(path.size() * 2);
+  }
+}
+
+std::string ConsoleWindow::Now() {
+  wchar_t date[128] = {};
+  wchar_t time[128] = {};
+  GetDateFormatW(LOCALE_USER_DEFAULT, DATE_SHORTDATE, nullptr, nullptr, date, 128);
+  GetTimeFormatW(LOCALE_USER_DEFAULT, 0, nullptr, nullptr, time, 128);
+  return Narrow(date) + " " + Narrow(time);
+}
+
+// Timers
+
+void ConsoleWindow::StartTimer(int id, int intervalMilliseconds) {
+  SetTimer(window_, static_cast<UINT_PTR>(id), static_cast<UINT>(intervalMilliseconds), nullptr);
+}
+
+void ConsoleWindow::StopTimer(int id) { KillTimer(window_, static_cast<UINT_PTR>(id)); }
+
+// Messages
+
+LRESULT CALLBACK ConsoleWindow::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_NCCREATE) {
+    auto* self = static_cast<ConsoleWindow*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    self->window_ = window;
+  }
+  ConsoleWindow* self = FromWindow(window);
+  return self != nullptr ? self->OnMessage(message, wParam, lParam)
+                         : DefWindowProcW(window, message, wParam, lParam);
+}
+
+LRESULT ConsoleWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_CLOSE:
+      // Closing only ever hides the window.
+      Dispatch([this] { logic_->FormCloseQuery(); });
+      return 0;
+    case WM_SIZE:
+      if (wParam == SIZE_MINIMIZED) {
+        Dispatch([this] { logic_->CoolTrayIcon1.WindowMinimized(); });
+      } else if (logic_) {
+        RECT bounds{};
+        GetWindowRect(window_, &bounds);
+        Dispatch([&] { logic_->FormResize(bounds.right - bounds.left, bounds.bottom - bounds.top); });
+      }
+      return 0;
+    case WM_SYSCOMMAND:
+      if ((wParam & 0xFFF0) == SC_RESTORE && logic_) {
+        Dispatch([this] { logic_->CoolTrayIcon1.RestoreRequested(); });
+        return 0;
+      }
+      break;
+    case WM_TIMER:
+      Dispatch([&] { logic_->TimerTick(static_cast<int>(wParam)); });
+      return 0;
+    case WM_DEVICECHANGE:
+      Dispatch([&] { logic_->WmDeviceChange(static_cast<std::uint32_t>(wParam)); });
+      break;
+    case WM_QUERYENDSESSION:
+      // Windows may always log off or shut down.
+      return logic_ ? logic_->WmQueryEndSession() : TRUE;
+    case WM_ENDSESSION:
+      if (wParam != FALSE && logic_) logic_->FormDestroy();
+      return 0;
+    case WM_COPYDATA:
+      Dispatch([this] { logic_->WmCopyData(); });
+      break;
+    case WM_COMMAND:
+      Command(LOWORD(wParam));
+      return 0;
+    case WM_NOTIFY:
+      return OnNotify(*reinterpret_cast<const NMHDR*>(lParam));
+    case WM_CONTEXTMENU:
+      if (reinterpret_cast<HWND>(wParam) == Control(IDC_VIRUSLIST)) {
+        PopUpMenu(listMenu_, window_);
+        return 0;
+      }
+      break;
+    case WM_CTLCOLORSTATIC:
+      if (reinterpret_cast<HWND>(lParam) == Control(IDC_TOTALNUMBER)) {
+        const auto dc = reinterpret_cast<HDC>(wParam);
+        SetTextColor(dc, kTotalNumberColour);
+        SetBkMode(dc, TRANSPARENT);
+        return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
+      }
+      break;
+    default:
+      break;
+  }
+  return DefWindowProcW(window_, message, wParam, lParam);
+}
+
+void ConsoleWindow::Command(int id) {
+  if (!logic_) return;
+  Tconsole& logic = *logic_;
+  switch (id) {
+    case IDC_KILLVIRUS:
+      Dispatch([&] { logic.KillVirusClick(Sender::kFlatButton); });
+      break;
+    case IDC_SKIPVIRUS:
+      Dispatch([&] { logic.SkipVirusClick(); });
+      break;
+    case IDC_AUTOKILLV:
+      Dispatch([&] { logic.autokillv.Click(); });
+      break;
+    case IDM_SHOWMAIN:
+      Dispatch([&] { logic.ShowMainClick(); });
+      break;
+    case IDM_CONFIGAPP:
+    case IDM_CONFIGSOFT:
+      Dispatch([&] { logic.ConfigappClick(); });
+      break;
+    case IDM_UPDATEAPP:
+      Dispatch([&] { logic.updateappClick(); });
+      break;
+    case IDM_KESTRIXABOUT:
+    case IDM_ABOUTSOFT:
+      Dispatch([&] { logic.KestrixAboutClick(); });
+      break;
+    case IDM_EXITAPP:
+      Dispatch([&] { logic.exitappClick(); });
+      break;
+    case IDM_STARTSEARCH:
+      Dispatch([&] { logic.startsearchClick(); });
+      break;
+    case IDM_KILLSELECTED:
+      Dispatch([&] { logic.KillSelectedClick(); });
+      break;
+    case IDM_PASSIT:
+      Dispatch([&] { logic.passitClick(); });
+      break;
+    case IDM_THISATTR:
+      Dispatch([&] { logic.thisattrClick(); });
+      break;
+    default:
+      break;
+  }
+}
+
+LRESULT ConsoleWindow::OnNotify(const NMHDR& header) {
+  if (header.idFrom != IDC_VIRUSLIST || !logic_) return 0;
+  if (header.code == LVN_ITEMCHANGED) {
+    const auto& change = reinterpret_cast<const NMLISTVIEW&>(header);
+    SuspectList& list = logic_->VirusList();
+    if ((change.uChanged & LVIF_STATE) != 0 && change.iItem >= 0 &&
+        static_cast<std::size_t>(change.iItem) < list.Count()) {
+      list.SetSelected(static_cast<std::size_t>(change.iItem), (change.uNewState & LVIS_SELECTED) != 0);
+    }
+  } else if (header.code == NM_DBLCLK) {
+    Dispatch([this] { logic_->thisattrClick(); });
+  }
+  return 0;
+}
+
+void ConsoleWindow::PopUpMenu(HMENU menu, HWND owner) {
+  POINT cursor{};
+  if (!GetCursorPos(&cursor)) return;
+  const int command = static_cast<int>(
+      TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, cursor.x, cursor.y, 0, owner, nullptr));
+  if (command != 0) Command(command);
+}
+
+void ConsoleWindow::PopUpTrayMenu() {
+  // The foreground step and the WM_NULL afterwards make the menu close
+  // when the user clicks elsewhere.
+  SetForegroundWindow(trayWindow_);
+  MSG pending;
+  while (PeekMessageW(&pending, nullptr, 0, 0, PM_REMOVE)) {
+    if (pending.message == WM_QUIT) {
+      PostQuitMessage(static_cast<int>(pending.wParam));
+      return;
+    }
+    TranslateMessage(&pending);
+    DispatchMessageW(&pending);
+  }
+  PopUpMenu(trayMenu_, trayWindow_);
+  PostMessageW(window_, WM_NULL, 0, 0);
+}
+
+LRESULT CALLBACK ConsoleWindow::TrayProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_NCCREATE) {
+    auto* self = static_cast<ConsoleWindow*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+  }
+  ConsoleWindow* self = FromWindow(window);
+  return self != nullptr ? self->OnTrayMessage(message, wParam, lParam)
+                         : DefWindowProcW(window, message, wParam, lParam);
+}
+
+LRESULT ConsoleWindow::OnTrayMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == kTrayCallbackMessage) {
+    Dispatch([&] { logic_->CoolTrayIcon1.HandleCallback(static_cast<std::uint32_t>(lParam)); });
+    return 0;
+  }
+  if (message == taskbarCreated_ && taskbarCreated_ != 0) {
+    Dispatch([this] { logic_->CoolTrayIcon1.TaskbarCreated(); });
+    return 0;
+  }
+  switch (message) {
+    // Never holds up a log-off or shutdown.
+    case WM_QUERYENDSESSION:
+    case WM_ENDSESSION:
+    case WM_CLOSE:
+    case WM_DESTROY:
+    case WM_NCDESTROY:
+    case WM_QUIT:
+      return 1;
+    default:
+      return DefWindowProcW(trayWindow_, message, wParam, lParam);
+  }
+}
+
+LRESULT CALLBACK ConsoleWindow::ProgressProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case kSetProgress:
+      SetWindowLongPtrW(window, GWLP_USERDATA, static_cast<LONG_PTR>(wParam));
+      InvalidateRect(window, nullptr, FALSE);
+      return 0;
+    case WM_PAINT: {
+      PAINTSTRUCT paint;
+      HDC dc = BeginPaint(window, &paint);
+      RECT bounds{};
+      GetClientRect(window, &bounds);
+      const auto position = static_cast<int>(GetWindowLongPtrW(window, GWLP_USERDATA));
+      HBRUSH border = CreateSolidBrush(kProgressBorder);
+      FrameRect(dc, &bounds, border);
+      DeleteObject(border);
+      RECT inside{bounds.left + 1, bounds.top + 1, bounds.right - 1, bounds.bottom - 1};
+      FillRect(dc, &inside, GetSysColorBrush(COLOR_WINDOW));
+      RECT bar = inside;
+      bar.right = bar.left + (inside.right - inside.left) * position / 100;
+      FillRect(dc, &bar, GetSysColorBrush(COLOR_HIGHLIGHT));
+      EndPaint(window, &paint);
+      return 0;
+    }
+    default:
+      return DefWindowProcW(window, message, wParam, lParam);
+  }
+}
+
+}  // namespace kestrix::win32

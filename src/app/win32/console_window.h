@@ -1,0 +1,113 @@
+// The main window "Tconsole" on Windows: its controls, its tray icon's
+// hidden handler window and menus, and every desktop service the portable
+// logic asks for. Messages become calls on Tconsole; Tconsole's requests
+// become Win32 calls.
+#pragma once
+
+#include <windows.h>
+
+#include <commctrl.h>
+
+#include <optional>
+#include <string>
+
+#include "app/main_window.h"
+#include "platform/win32/win32_machine.h"
+
+namespace kestrix::win32 {
+
+class OptionsWindow;
+
+class ConsoleWindow final : public ConsoleView,
+                            public TrayWindow,
+                            public NotificationArea,
+                            public MessageBoxes,
+                            public Shell,
+                            public Application,
+                            public Timers {
+ public:
+  explicit ConsoleWindow(HINSTANCE instance);
+  ~ConsoleWindow() override;
+  ConsoleWindow(const ConsoleWindow&) = delete;
+  ConsoleWindow& operator=(const ConsoleWindow&) = delete;
+
+  // Creates the logic on the finished window and runs its start-up.
+  void Start(Win32Machine& machine, Win32ProcessTable& processes, Win32Registry& registry);
+  void AttachOptions(OptionsWindow& options);
+  Tconsole& Logic() { return *logic_; }
+  HWND Handle() const { return window_; }
+  HFONT Font() const { return font_; }
+  HICON BigIcon() const { return bigIcon_; }
+
+  // ConsoleView
+  void SetCurrentVirus(std::string_view text) override;
+  void SetTotalProgress(int position) override;
+  void SetKillVirusEnabled(bool enabled) override;
+  void SetCaption(std::string_view caption) override;
+  void ListCleared() override;
+  void ListAppended(const SuspectEntry& entry) override;
+  void ListDeleted(std::size_t index) override;
+  void SetTotalNumber(std::string_view caption) override;
+  void SetAutoKillChecked(bool checked) override;
+  void ApplyLayout(const MainLayout& layout) override;
+
+  // TrayWindow
+  bool Exists() const override { return window_ != nullptr; }
+  bool IsMinimized() const override { return IsIconic(window_) != 0; }
+  void Restore() override;
+  void Show() override;
+  void BringToFront() override;
+  void Hide() override;
+
+  // NotificationArea
+  bool Notify(NotifyAction action, const IconRecord& record) override;
+
+  // MessageBoxes and Shell
+  int ShowMessage(std::string_view text, std::string_view caption, unsigned style) override;
+  void ShowProperties(std::string_view path) override;
+
+  // Application
+  void Terminate() override;
+  void ShowError(std::string_view message, std::string_view caption) override;
+  void ShowAbout(std::string_view title, std::string_view notice) override;
+  void OpenDocument(std::string_view address) override;
+  std::string ExecutablePath() override;
+  std::string Now() override;
+
+  // Timers
+  void StartTimer(int id, int intervalMilliseconds) override;
+  void StopTimer(int id) override;
+
+ private:
+  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  static LRESULT CALLBACK TrayProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  static LRESULT CALLBACK ProgressProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
+  LRESULT OnTrayMessage(UINT message, WPARAM wParam, LPARAM lParam);
+  void CreateControls();
+  HWND Control(int id) const { return GetDlgItem(window_, id); }
+  void Command(int id);
+  LRESULT OnNotify(const NMHDR& header);
+  void PopUpMenu(HMENU menu, HWND owner);
+  void PopUpTrayMenu();
+  void Dispatch(const std::function<void()>& handler);
+
+  HINSTANCE instance_;
+  HWND window_ = nullptr;
+  HWND trayWindow_ = nullptr;
+  HWND tooltip_ = nullptr;
+  HFONT font_ = nullptr;
+  HFONT boldFont_ = nullptr;
+  HICON smallIcon_ = nullptr;
+  HICON bigIcon_ = nullptr;
+  HIMAGELIST categoryImages_ = nullptr;
+  HBITMAP glyph_ = nullptr;
+  HMENU trayMenu_ = nullptr;
+  HMENU listMenu_ = nullptr;
+  UINT taskbarCreated_ = 0;
+  bool shownOnce_ = false;
+  int progress_ = 0;
+  std::optional<Tconsole> logic_;
+};
+
+}  // namespace kestrix::win32

@@ -1,0 +1,61 @@
+// kestrix.exe: one instance per desktop. A second start wakes the running
+// one and ends; the first lives in the notification area.
+#include <windows.h>
+
+#include <string>
+
+#include "app/main_window.h"
+#include "app/win32/console_window.h"
+#include "app/win32/control_ids.h"
+#include "app/win32/options_window.h"
+#include "platform/win32/win32_machine.h"
+
+namespace {
+
+// A running Kestrix: a top-level window of class "Tconsole" whose title
+// begins with "Kestrix" (hidden windows count).
+HWND FindRunningInstance() {
+  HWND found = nullptr;
+  EnumWindows(
+      [](HWND window, LPARAM result) -> BOOL {
+        wchar_t className[64] = {};
+        wchar_t title[256] = {};
+        GetClassNameW(window, className, 64);
+        GetWindowTextW(window, title, 256);
+        if (!kestrix::IsRunningInstance(kestrix::win32::Narrow(className), kestrix::win32::Narrow(title))) {
+          return TRUE;
+        }
+        *reinterpret_cast<HWND*>(result) = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&found));
+  return found;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+  if (HWND running = FindRunningInstance()) {
+    // The buffer stays until the process ends; the send waits for the answer.
+    static kestrix::WakeUpMessage wakeUp = kestrix::MakeWakeUpMessage();
+    COPYDATASTRUCT data{wakeUp.dwData, wakeUp.cbData, wakeUp.data.data()};
+    SendMessageW(running, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
+    return 0;
+  }
+
+  kestrix::win32::Win32Machine machine;
+  kestrix::win32::Win32ProcessTable processes;
+  kestrix::win32::Win32Registry registry;
+  kestrix::win32::ConsoleWindow console(instance);
+  console.Start(machine, processes, registry);
+  kestrix::win32::OptionsWindow options(instance, console, registry);
+  console.AttachOptions(options);
+
+  MSG message;
+  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+  console.Logic().FormDestroy();
+  return 0;
+}

@@ -1,0 +1,171 @@
+#include "app/win32/options_window.h"
+
+#include <commctrl.h>
+
+#include "app/win32/console_window.h"
+#include "app/win32/control_ids.h"
+#include "app/win32/win32_ui.h"
+#include "platform/win32/win32_machine.h"
+
+namespace kestrix::win32 {
+
+namespace {
+
+constexpr int kClientWidth = 274;
+constexpr int kClientHeight = 202;
+constexpr DWORD kStyle = WS_POPUP | WS_CAPTION | WS_SYSMENU;
+constexpr DWORD kExStyle = WS_EX_DLGMODALFRAME | WS_EX_CONTEXTHELP;
+
+}  // namespace
+
+OptionsWindow::OptionsWindow(HINSTANCE instance, ConsoleWindow& console, Registry& registry)
+    : instance_(instance), console_(console) {
+  WNDCLASSEXW windowClass{};
+  windowClass.cbSize = sizeof windowClass;
+  windowClass.lpfnWndProc = WindowProc;
+  windowClass.hInstance = instance;
+  windowClass.hIcon = console.BigIcon();
+  windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  windowClass.lpszClassName = KESTRIX_OPTIONS_CLASS;
+  RegisterClassExW(&windowClass);
+
+  RECT bounds{0, 0, kClientWidth, kClientHeight};
+  AdjustWindowRectEx(&bounds, kStyle, FALSE, kExStyle);
+  window_ = CreateWindowExW(kExStyle, KESTRIX_OPTIONS_CLASS, Widen("Kestrix選項").c_str(), kStyle,
+                            CW_USEDEFAULT, CW_USEDEFAULT, bounds.right - bounds.left,
+                            bounds.bottom - bounds.top, console.Handle(), nullptr, instance, this);
+  logic_.emplace(registry, *this, console.Logic().autokillv, console.ExecutablePath());
+  for (auto [box, id] :
+       {std::pair{&logic_->autokill, IDC_AUTOKILL}, std::pair{&logic_->autostart, IDC_AUTOSTART},
+        std::pair{&logic_->SkipFloopy, IDC_SKIPFLOOPY}}) {
+    HWND control = GetDlgItem(window_, id);
+    box->OnPaint = [control](bool checked) {
+      SendMessageW(control, BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
+    };
+    box->OnPaint(box->Checked());
+  }
+}
+
+OptionsWindow::~OptionsWindow() {
+  if (window_ != nullptr) DestroyWindow(window_);
+}
+
+void OptionsWindow::CreateControls() {
+  const HFONT font = console_.Font();
+  const auto add = [&](const wchar_t* className, std::string_view text, DWORD style, int id, RECT bounds) {
+    return CreateControl(window_, 0, className, text, style | WS_CLIPSIBLINGS, id, bounds, font);
+  };
+  // The two group boxes overlap by 7 pixels.
+  add(L"STATIC", "", SS_ETCHEDFRAME, IDC_IMAGE1, {0, 0, 100, 175});
+  add(L"BUTTON", "", BS_GROUPBOX, IDC_GROUPBOX1, {104, 0, 169, 51});
+  add(L"BUTTON", "", BS_GROUPBOX, IDC_GROUPBOX2, {104, 44, 169, 132});
+  add(L"STATIC", "    Kestrix會將這些設定儲存在登錄檔中。", SS_LEFT | SS_NOPREFIX, IDC_STATICTEXT1,
+      {112, 13, 153, 26});
+  add(L"BUTTON", "自動清除病毒(&A)", BS_CHECKBOX | BS_FLAT | WS_TABSTOP, IDC_AUTOKILL, {123, 60, 114, 15});
+  add(L"BUTTON", "自動啟動(&S)", BS_CHECKBOX | BS_FLAT | WS_TABSTOP, IDC_AUTOSTART, {123, 82, 89, 15});
+  add(L"BUTTON", "完成(&C)", BS_PUSHBUTTON | BS_FLAT | WS_TABSTOP, IDC_FLATBUTTON1, {184, 144, 82, 25});
+  add(L"BUTTON", "不檢查A,B磁碟(&F)", BS_CHECKBOX | BS_FLAT | WS_TABSTOP, IDC_SKIPFLOOPY,
+      {123, 104, 118, 15});
+  HWND status = add(STATUSCLASSNAMEW, "", 0, IDC_STATUSBAR, {0, 180, kClientWidth, 22});
+  int parts[] = {60, -1};
+  SendMessageW(status, SB_SETPARTS, 2, reinterpret_cast<LPARAM>(parts));
+  SendMessageW(status, SB_SETTEXTW, 0 | SBT_NOBORDERS, reinterpret_cast<LPARAM>(Widen("目前狀態：").c_str()));
+  SetStatusText(kStatusReady);
+
+  // New controls go beneath the earlier ones; the group boxes must lie
+  // beneath everything they frame.
+  for (int box : {IDC_GROUPBOX2, IDC_GROUPBOX1}) {
+    SetWindowPos(GetDlgItem(window_, box), HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  }
+
+  HWND tooltip =
+      CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP, CW_USEDEFAULT,
+                      CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, window_, nullptr, instance_, nullptr);
+  AddHint(tooltip, GetDlgItem(window_, IDC_AUTOKILL), "自動清除病毒");
+  AddHint(tooltip, GetDlgItem(window_, IDC_AUTOSTART), "開機啟動");
+}
+
+void OptionsWindow::SetStatusText(std::string_view text) {
+  SendMessageW(GetDlgItem(window_, IDC_STATUSBAR), SB_SETTEXTW, 1,
+               reinterpret_cast<LPARAM>(Widen(text).c_str()));
+}
+
+void OptionsWindow::ShowModal() {
+  HWND owner = console_.Handle();
+  RECT bounds{};
+  GetWindowRect(window_, &bounds);
+  RECT work{};
+  SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+  SetWindowPos(window_, HWND_TOP, work.left + (work.right - work.left - (bounds.right - bounds.left)) / 2,
+               work.top + (work.bottom - work.top - (bounds.bottom - bounds.top)) / 2, 0, 0, SWP_NOSIZE);
+  EnableWindow(owner, FALSE);
+  ShowWindow(window_, SW_SHOW);
+  SetForegroundWindow(window_);
+  MSG message;
+  while (IsWindowVisible(window_)) {
+    const BOOL got = GetMessageW(&message, nullptr, 0, 0);
+    if (got <= 0) {
+      // The program is ending: the main loop must still see the quit.
+      if (got == 0) PostQuitMessage(static_cast<int>(message.wParam));
+      break;
+    }
+    if (IsDialogMessageW(window_, &message)) continue;
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+  EnableWindow(owner, TRUE);
+  ShowWindow(window_, SW_HIDE);
+  SetForegroundWindow(owner);
+}
+
+void OptionsWindow::Close() { ShowWindow(window_, SW_HIDE); }
+
+LRESULT CALLBACK OptionsWindow::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_NCCREATE) {
+    auto* self = static_cast<OptionsWindow*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    self->window_ = window;
+  }
+  auto* self = reinterpret_cast<OptionsWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+  return self != nullptr ? self->OnMessage(message, wParam, lParam)
+                         : DefWindowProcW(window, message, wParam, lParam);
+}
+
+LRESULT OptionsWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_CREATE:
+      CreateControls();
+      return 0;
+    case WM_CLOSE:
+      Close();
+      return 0;
+    case WM_COMMAND: {
+      if (!logic_) return 0;
+      TConfigKestrix& logic = *logic_;
+      Tconsole& console = console_.Logic();
+      switch (LOWORD(wParam)) {
+        case IDC_AUTOKILL:
+          console.Dispatch([&] { logic.autokill.Click(); });
+          break;
+        case IDC_AUTOSTART:
+          console.Dispatch([&] { logic.autostart.Click(); });
+          break;
+        case IDC_SKIPFLOOPY:
+          console.Dispatch([&] { logic.SkipFloopy.Click(); });
+          break;
+        case IDC_FLATBUTTON1:
+        case IDCANCEL:
+          console.Dispatch([&] { logic.RzBitBtn1Click(); });
+          break;
+        default:
+          break;
+      }
+      return 0;
+    }
+    default:
+      return DefWindowProcW(window_, message, wParam, lParam);
+  }
+}
+
+}  // namespace kestrix::win32

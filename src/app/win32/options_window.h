@@ -1,0 +1,40 @@
+// The options dialog "TConfigKestrix" on Windows: its controls, shown
+// modally over the main window; its logic stores every change at once.
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+
+#include "settings/options_dialog.h"
+
+namespace kestrix::win32 {
+
+class ConsoleWindow;
+
+class OptionsWindow final : public OptionsDialogView {
+ public:
+  OptionsWindow(HINSTANCE instance, ConsoleWindow& console, Registry& registry);
+  ~OptionsWindow() override;
+  OptionsWindow(const OptionsWindow&) = delete;
+  OptionsWindow& operator=(const OptionsWindow&) = delete;
+
+  TConfigKestrix& Logic() { return *logic_; }
+
+  void SetStatusText(std::string_view text) override;
+  bool IsVisible() const override { return IsWindowVisible(window_) != FALSE; }
+  void ShowModal() override;
+  void Close() override;
+
+ private:
+  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
+  void CreateControls();
+
+  HINSTANCE instance_;
+  ConsoleWindow& console_;
+  HWND window_ = nullptr;
+  std::optional<TConfigKestrix> logic_;
+};
+
+}  // namespace kestrix::win32
