@@ -15,18 +15,6 @@
 namespace kestrix {
 namespace {
 
-std::string ExecutablePath() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (length < path.size()) {
-      path.resize(length);
-      return win32::Narrow(path);
-    }
-    path.resize(path.size() * 2);
-  }
-}
-
 // The Program Files folder as the registry names it, as the program reads it.
 std::string ProgramFilesDirectory(Registry& registry) {
   const auto key = registry.OpenKey("\\Software\\Microsoft\\Windows\\CurrentVersion");
@@ -44,7 +32,7 @@ int Run(int argc, wchar_t** argv) {
 
   CLI::App app{"Sweeps this computer's drives for what autorun worms plant.", "kestrix-scan"};
   win32::Win32Registry registry;
-  std::string executable = ExecutablePath();
+  std::string executable = win32::ExecutablePath();
   ScanOptions options;
   options.rulesPath =
       executable.substr(0, executable.find_last_of('\\') + 1) + std::string(kRuleDatabaseName);

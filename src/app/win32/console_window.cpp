@@ -330,14 +330,7 @@ void ConsoleWindow::OpenDocument(std::string_view address) {
   ShellExecuteW(window_, L"open", Widen(address).c_str(), nullptr, nullptr, SW_SHOW);
 }
 
-std::string ConsoleWindow::ExecutablePath() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (length < path.size()) return Narrow(std::wstring_view(path.data(), length));
-    path.resize(path.size() * 2);
-  }
-}
+std::string ConsoleWindow::ExecutablePath() { return win32::ExecutablePath(); }
 
 std::string ConsoleWindow::Now() {
   wchar_t date[128] = {};

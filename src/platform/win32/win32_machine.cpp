@@ -137,6 +137,15 @@ std::string ErrorText(std::uint32_t error) {
   return Narrow(std::wstring_view(buffer.data(), length));
 }
 
+std::string ExecutablePath() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length < path.size()) return Narrow(std::wstring_view(path.data(), length));
+    path.resize(path.size() * 2);
+  }
+}
+
 bool RunningUnderWine() {
   static const bool underWine = [] {
     const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");

@@ -25,6 +25,9 @@ std::string ErrorText(std::uint32_t error);
 // True when this process runs under Wine (ntdll exports wine_get_version).
 bool RunningUnderWine();
 
+// The full path of the running executable.
+std::string ExecutablePath();
+
 class Win32Machine final : public Files, public Volumes, public CaseFolding, public MessagePump {
  public:
   // Files
