@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Draw Kestrix's artwork from primitives and write it beside this script.
 
-Standard library only, fully deterministic: running it again rewrites the
-same bytes.
+Standard library only, plus ImageMagick's convert for the one JPEG; fully
+deterministic: running it again rewrites the same bytes.
 
     python3 assets/make-artwork.py
 
@@ -15,6 +15,8 @@ Writes
   category-suspicious.bmp, category-junk.bmp             16x16 list images
   categories.bmp           64x16 strip: virus, danger, suspicious, junk
   glyph-clean.bmp          16x16 glyph for the clean button
+  options-picture.jpg      100x175 picture of the options dialog: a baseline
+                           JPEG, drawn as a PNG that convert turns into it
 
 The BMPs are 24-bit with magenta (255,0,255) as the transparent colour: load
 a strip with LoadImage and add it with ImageList_AddMasked(..., RGB(255,0,255)).
@@ -27,6 +29,8 @@ anti-aliased edges, with straight edges snapped to whole pixels.
 import math
 import os
 import struct
+import subprocess
+import tempfile
 import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -551,6 +555,140 @@ def render_icon(s):
 
 
 # --------------------------------------------------------------------------
+# The options dialog's picture
+# --------------------------------------------------------------------------
+
+PICTURE_W, PICTURE_H = 100, 175
+C_SKY_TOP = hexrgb("#BFE2EF")
+C_SKY_BOTTOM = hexrgb("#F3FAFC")
+
+
+def downscale(rows, k):
+    """Average k x k blocks, weighting colour by alpha."""
+    n = len(rows) // k
+    out = []
+    for y in range(n):
+        line = []
+        for x in range(n):
+            r = g = b = a = 0.0
+            for dy in range(k):
+                for dx in range(k):
+                    pr, pg, pb, pa = rows[y * k + dy][x * k + dx]
+                    r += pr * pa
+                    g += pg * pa
+                    b += pb * pa
+                    a += pa
+            if a == 0:
+                line.append((0, 0, 0, 0))
+            else:
+                line.append((int(round(r / a)), int(round(g / a)),
+                             int(round(b / a)), int(round(a / (k * k)))))
+        out.append(line)
+    return out
+
+
+def blurred_alpha(rows, radius):
+    """The shape's alpha, box-blurred twice: a soft shadow to lay under it."""
+    n = len(rows)
+    pad = 2 * radius
+    size = n + 2 * pad
+    a = [[0.0] * size for _ in range(size)]
+    for y in range(n):
+        for x in range(n):
+            a[y + pad][x + pad] = rows[y][x][3] / 255.0
+    for _ in range(2):
+        a = [[sum(line[max(0, x - radius):x + radius + 1]) / (2 * radius + 1)
+              for x in range(size)] for line in a]
+        a = [list(col) for col in zip(*a)]
+        a = [[sum(line[max(0, x - radius):x + radius + 1]) / (2 * radius + 1)
+              for x in range(size)] for line in a]
+        a = [list(col) for col in zip(*a)]
+    return a, pad
+
+
+def blit(canvas, rows, ox, oy):
+    """Lay straight-alpha rows over the canvas with their corner at ox, oy."""
+    s = canvas.size
+    for y, line in enumerate(rows):
+        for x, (r, g, b, a) in enumerate(line):
+            cx, cy = ox + x, oy + y
+            if a == 0 or not (0 <= cx < s and 0 <= cy < s):
+                continue
+            p = canvas.px[cy * s + cx]
+            f = a / 255.0
+            k = 1.0 - f
+            p[0] = r / 255.0 * f + p[0] * k
+            p[1] = g / 255.0 * f + p[1] * k
+            p[2] = b / 255.0 * f + p[2] * k
+            p[3] = f + p[3] * k
+
+
+def sparkle(cx, cy, r):
+    """A four-pointed star."""
+    w = r * 0.28
+    return polygon_dist([(cx, cy - r), (cx + w, cy - w), (cx + r, cy),
+                         (cx + w, cy + w), (cx, cy + r), (cx - w, cy + w),
+                         (cx - r, cy), (cx - w, cy - w)])
+
+
+def render_options_picture(icon_256):
+    """The icon's shield on a pale sky, raised over two soft hills."""
+    w, h = PICTURE_W, PICTURE_H
+    c = Canvas(h)   # square; only the left w columns are kept
+    c.fill(lambda x, y: -1.0,
+           lambda x, y: lerp(C_SKY_TOP, C_SKY_BOTTOM, y / h), (0, 0, w, h))
+
+    # a halo behind the shield
+    hx, hy = w / 2.0, 76.0
+
+    def halo(x, y):
+        t = math.hypot(x - hx, y - hy) / 52.0
+        return (255, 255, 255, int(round(200 * max(0.0, 1.0 - t) ** 1.5)))
+    c.fill(circle_dist(hx, hy, 52.0), halo, (hx - 52, hy - 52, hx + 52, hy + 52))
+
+    # hills along the bottom, in the icon's teal and blue
+    def hill(base, amp, period, phase):
+        return lambda x, y: base + amp * math.sin(2 * math.pi * x / period
+                                                  + phase) - y
+    c.fill(hill(141.0, 4.0, 120.0, 0.6), solid(hexrgb("#1F93AD", 70)),
+           (0, 130, w, h))
+    c.fill(hill(153.0, 3.5, 90.0, 2.4), solid(hexrgb("#0F4F7F", 80)),
+           (0, 142, w, h))
+
+    shield = downscale(icon_256, 3)
+    n = len(shield)
+    ox, oy = (w - n) // 2, 32
+
+    # its shadow on the ground, then a soft one just below it
+    c.fill(lambda x, y: (((x - w / 2.0) / 22.0) ** 2
+                         + ((y - 127.0) / 3.5) ** 2 - 1.0) * 3.0,
+           solid(hexrgb("#0B3A63", 60)), (w / 2 - 24, 122, w / 2 + 24, 132))
+    shadow, pad = blurred_alpha(shield, 2)
+    blit(c, [[(11, 58, 99, int(round(a * 90))) for a in line]
+             for line in shadow], ox - pad, oy + 3 - pad)
+    blit(c, shield, ox, oy)
+
+    for cx, cy, r in ((83.0, 22.0, 6.0), (13.0, 16.0, 4.0), (90.0, 104.0, 3.5)):
+        c.fill(sparkle(cx, cy, r), solid(hexrgb("#FFFFFF", 235)),
+               (cx - r, cy - r, cx + r, cy + r))
+    c.fill(sparkle(10.0, 112.0, 3.0), solid(C_ORANGE_LIGHT),
+           (7.0, 109.0, 13.0, 115.0))
+
+    return [line[:w] for line in c.rows()]
+
+
+def write_jpeg(name, rows):
+    """Baseline JPEG through convert, from a PNG that is not kept."""
+    with tempfile.TemporaryDirectory() as tmp:
+        drawn = os.path.join(tmp, "picture.png")
+        with open(drawn, "wb") as f:
+            f.write(png(rows))
+        subprocess.run(["convert", drawn, "-strip", "-interlace", "none",
+                        "-quality", "90", "-sampling-factor", "2x2",
+                        os.path.join(HERE, name)], check=True)
+
+
+# --------------------------------------------------------------------------
 # File writers
 # --------------------------------------------------------------------------
 
@@ -659,6 +797,8 @@ def main():
     write("categories.bmp", bmp24(strip(*(img for _, img in cats))))
 
     write("glyph-clean.bmp", bmp24(GLYPH_CLEAN))
+
+    write_jpeg("options-picture.jpg", render_options_picture(icon_frames[-1]))
 
 
 if __name__ == "__main__":

@@ -15,3 +15,6 @@
 
 // 16x16 glyph for the clean button (a broom). Same format.
 #define IDB_GLYPH_CLEAN 103
+
+// The options dialog's picture: a 100x175 baseline JPEG (RCDATA).
+#define IDR_OPTIONS_PICTURE 104

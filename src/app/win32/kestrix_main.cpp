@@ -12,23 +12,22 @@
 
 namespace {
 
+BOOL CALLBACK MatchRunningInstance(HWND window, LPARAM result) {
+  wchar_t className[64] = {};
+  wchar_t title[256] = {};
+  GetClassNameW(window, className, 64);
+  GetWindowTextW(window, title, 256);
+  if (!kestrix::IsRunningInstance(kestrix::win32::Narrow(className), kestrix::win32::Narrow(title)))
+    return TRUE;
+  *reinterpret_cast<HWND*>(result) = window;
+  return FALSE;
+}
+
 // A running Kestrix: a top-level window of class "Tconsole" whose title
 // begins with "Kestrix" (hidden windows count).
 HWND FindRunningInstance() {
   HWND found = nullptr;
-  EnumWindows(
-      [](HWND window, LPARAM result) -> BOOL {
-        wchar_t className[64] = {};
-        wchar_t title[256] = {};
-        GetClassNameW(window, className, 64);
-        GetWindowTextW(window, title, 256);
-        if (!kestrix::IsRunningInstance(kestrix::win32::Narrow(className), kestrix::win32::Narrow(title))) {
-          return TRUE;
-        }
-        *reinterpret_cast<HWND*>(result) = window;
-        return FALSE;
-      },
-      reinterpret_cast<LPARAM>(&found));
+  EnumWindows(MatchRunningInstance, reinterpret_cast<LPARAM>(&found));
   return found;
 }
 

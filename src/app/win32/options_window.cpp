@@ -2,14 +2,49 @@
 
 #include <commctrl.h>
 
+#include <cstring>
+#include <span>
+
+#include "app/jpeg_picture.h"
 #include "app/win32/console_window.h"
 #include "app/win32/control_ids.h"
 #include "app/win32/win32_ui.h"
 #include "platform/win32/win32_machine.h"
+#include "resource_ids.h"
 
 namespace kestrix::win32 {
 
 namespace {
+
+// The dialog's picture: a JPEG in the program's resources. A picture that
+// cannot be decoded leaves its area blank.
+HBITMAP LoadPicture(HINSTANCE instance) {
+  HRSRC resource = FindResourceW(instance, MAKEINTRESOURCEW(IDR_OPTIONS_PICTURE), MAKEINTRESOURCEW(10));
+  if (resource == nullptr) return nullptr;
+  HGLOBAL loaded = LoadResource(instance, resource);
+  const auto* bytes = static_cast<const std::uint8_t*>(LockResource(loaded));
+  if (bytes == nullptr) return nullptr;
+  const auto picture = DecodeJpeg(std::span(bytes, SizeofResource(instance, resource)));
+  if (!picture) return nullptr;
+
+  BITMAPINFO format{};
+  format.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+  format.bmiHeader.biWidth = picture->width;
+  format.bmiHeader.biHeight = -picture->height;  // top-down rows
+  format.bmiHeader.biPlanes = 1;
+  format.bmiHeader.biBitCount = 24;
+  format.bmiHeader.biCompression = BI_RGB;
+  void* bits = nullptr;
+  HBITMAP bitmap = CreateDIBSection(nullptr, &format, DIB_RGB_COLORS, &bits, nullptr, 0);
+  if (bitmap == nullptr) return nullptr;
+  // Rows of a DIB are padded to four bytes.
+  const std::size_t row = static_cast<std::size_t>(picture->width) * 3;
+  const std::size_t stride = (row + 3) & ~std::size_t{3};
+  for (int y = 0; y < picture->height; ++y) {
+    std::memcpy(static_cast<std::uint8_t*>(bits) + stride * y, picture->bgr.data() + row * y, row);
+  }
+  return bitmap;
+}
 
 constexpr int kClientWidth = 274;
 constexpr int kClientHeight = 202;
@@ -57,7 +92,10 @@ void OptionsWindow::CreateControls() {
     return CreateControl(window_, 0, className, text, style | WS_CLIPSIBLINGS, id, bounds, font);
   };
   // The two group boxes overlap by 7 pixels.
-  add(L"STATIC", "", SS_ETCHEDFRAME, IDC_IMAGE1, {0, 0, 100, 175});
+  HWND image = add(L"STATIC", "", SS_BITMAP, IDC_IMAGE1, {0, 0, 100, 175});
+  if (HBITMAP picture = LoadPicture(instance_)) {
+    SendMessageW(image, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(picture));
+  }
   add(L"BUTTON", "", BS_GROUPBOX, IDC_GROUPBOX1, {104, 0, 169, 51});
   add(L"BUTTON", "", BS_GROUPBOX, IDC_GROUPBOX2, {104, 44, 169, 132});
   add(L"STATIC", "    Kestrix會將這些設定儲存在登錄檔中。", SS_LEFT | SS_NOPREFIX, IDC_STATICTEXT1,
