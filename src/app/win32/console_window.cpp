@@ -513,6 +513,7 @@ LRESULT CALLBACK ConsoleWindow::TrayProc(HWND window, UINT message, WPARAM wPara
   if (message == WM_NCCREATE) {
     auto* self = static_cast<ConsoleWindow*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
     SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    self->trayWindow_ = window;
   }
   ConsoleWindow* self = FromWindow(window);
   return self != nullptr ? self->OnTrayMessage(message, wParam, lParam)

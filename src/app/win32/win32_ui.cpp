@@ -42,13 +42,18 @@ HBITMAP MenuImage(HINSTANCE instance, int resource, int index) {
   HBITMAP image = CreateDIBSection(screen, &format, DIB_RGB_COLORS, &bits, nullptr, 0);
   ReleaseDC(nullptr, screen);
   if (image == nullptr) return nullptr;
+  // Not every menu honours alpha, so transparent pixels take the menu's own
+  // colour as well (DIB pixels are blue, green, red from the low byte).
+  const COLORREF menu = GetSysColor(COLOR_MENU);
+  const std::uint32_t background =
+      0xFF000000u | (GetRValue(menu) << 16) | (GetGValue(menu) << 8) | GetBValue(menu);
   auto* out = static_cast<std::uint32_t*>(bits);
   for (int y = 0; y < 16 && y < info.bmHeight; ++y) {
     for (int x = 0; x < 16; ++x) {
       const std::uint32_t pixel =
           pixels[static_cast<std::size_t>(y) * info.bmWidth + index * 16 + x] & 0xFFFFFF;
-      // Magenta is the transparent key; the rest is opaque (premultiplied alpha).
-      out[y * 16 + x] = pixel == 0xFF00FF ? 0 : (pixel | 0xFF000000u);
+      // Magenta is the transparent key.
+      out[y * 16 + x] = pixel == 0xFF00FF ? background : (pixel | 0xFF000000u);
     }
   }
   return image;

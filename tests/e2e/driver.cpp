@@ -1,0 +1,524 @@
+// kestrix_driver: presses, reads and waits on a running kestrix.exe from
+// another process, as a user and Windows would. One action per run; results
+// go to stdout as UTF-8, one per line. Exit code 0 on success, 1 when the
+// action failed or its wait ran out of time, 2 on a usage error.
+//
+//   wait-main visible|hidden|exists [ms]  the main window's state
+//   wait-exit [ms]                        until no main window is left
+//   rows                                  each list row: number, path, category (tab-separated)
+//   wait-rows N [ms]                      until the list holds N rows
+//   label ID                              a control's text
+//   wait-label ID TEXT [ms]               until a control shows TEXT
+//   click ID [ms]                         presses a button of the main window once it is enabled
+//   command ID                            a menu command to the main window
+//   device-arrival                        tells every window of kestrix that a volume (E:) arrived
+//   close-main                            closes the main window as its title bar does
+//   query-end-session                     asks whether Windows may log off; prints the answer
+//   wait-box CAPTION [ms]                 a message box of kestrix; prints its text
+//   answer-box CAPTION yes|no [ms]        prints the box's text, presses the button, waits until it closes
+//   tray right-down|double-click          what the notification area sends for a mouse action on the icon
+//   wait-menu open|closed [ms]            a pop-up menu of kestrix
+//   dismiss-menu                          presses Escape in the open menu
+//   wait-balloon TEXT [ms]                a balloon of the notification area with this text
+//   wait-process NAME running|gone [ms]
+//   point X Y                             moves the pointer to a point of the screen
+//
+// Texts are printed with carriage returns and line feeds as \r and \n, so
+// that each result stays on one line.
+#include <windows.h>
+
+#include <commctrl.h>
+#include <dbt.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <functional>
+#include <optional>
+#include <string>
+#include <tlhelp32.h>
+#include <vector>
+
+#include "app/win32/control_ids.h"
+
+namespace {
+
+constexpr DWORD kDefaultTimeout = 60000;
+constexpr DWORD kPollInterval = 50;
+constexpr DWORD kSendTimeout = 10000;
+constexpr UINT kTrayCallbackMessage = 0x800;
+constexpr WPARAM kTrayIconId = 1;
+constexpr int kStaticTextId = 0xFFFF;
+constexpr int kListColumns = 3;
+
+void Print(const std::wstring& text) {
+  std::wstring escaped;
+  for (wchar_t c : text) {
+    if (c == L'\r') {
+      escaped += L"\\r";
+    } else if (c == L'\n') {
+      escaped += L"\\n";
+    } else {
+      escaped += c;
+    }
+  }
+  escaped += L'\n';
+  const int size = WideCharToMultiByte(CP_UTF8, 0, escaped.data(), static_cast<int>(escaped.size()), nullptr,
+                                       0, nullptr, nullptr);
+  std::string utf8(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, escaped.data(), static_cast<int>(escaped.size()), utf8.data(), size,
+                      nullptr, nullptr);
+  std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+  std::fflush(stdout);
+}
+
+int Fail(const std::wstring& why) {
+  Print(L"error: " + why);
+  return 1;
+}
+
+// Polls until the condition holds or the time is up. The condition is
+// checked once more at the end, so a slow last step still counts.
+bool WaitFor(const std::function<bool()>& condition, DWORD timeout) {
+  const ULONGLONG end = GetTickCount64() + timeout;
+  while (GetTickCount64() < end) {
+    if (condition()) return true;
+    Sleep(kPollInterval);
+  }
+  return condition();
+}
+
+DWORD ProcessOf(HWND window) {
+  DWORD process = 0;
+  GetWindowThreadProcessId(window, &process);
+  return process;
+}
+
+std::wstring ClassOf(HWND window) {
+  wchar_t name[256] = {};
+  GetClassNameW(window, name, 256);
+  return name;
+}
+
+// WM_GETTEXT, which Windows carries across processes.
+std::wstring TextOf(HWND window) {
+  DWORD_PTR length = 0;
+  if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kSendTimeout, &length))
+    return {};
+  std::wstring text(length + 1, L'\0');
+  DWORD_PTR copied = 0;
+  SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
+                      SMTO_ABORTIFHUNG, kSendTimeout, &copied);
+  text.resize(copied);
+  return text;
+}
+
+HWND MainWindow() { return FindWindowW(KESTRIX_MAIN_CLASS, nullptr); }
+
+// Every top-level window, hidden ones included, that passes the filter.
+std::vector<HWND> TopLevelWindows(const std::function<bool(HWND)>& filter) {
+  struct Search {
+    const std::function<bool(HWND)>* filter;
+    std::vector<HWND> found;
+  } search{&filter, {}};
+  EnumWindows(
+      [](HWND window, LPARAM data) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(data);
+        if ((*s->filter)(window)) s->found.push_back(window);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+// A visible window of kestrix of the given class, and caption if one is given.
+HWND KestrixWindow(const wchar_t* className, const std::optional<std::wstring>& caption = std::nullopt) {
+  HWND main = MainWindow();
+  if (main == nullptr) return nullptr;
+  const DWORD kestrix = ProcessOf(main);
+  const auto found = TopLevelWindows([&](HWND window) {
+    return IsWindowVisible(window) && ProcessOf(window) == kestrix && ClassOf(window) == className &&
+           (!caption || TextOf(window) == *caption);
+  });
+  return found.empty() ? nullptr : found.front();
+}
+
+HWND MessageBoxOf(const std::wstring& caption) { return KestrixWindow(L"#32770", caption); }
+
+HWND PopUpMenu() { return KestrixWindow(L"#32768"); }
+
+// Memory inside kestrix for a list-view message: Wine, like Windows, passes
+// LVM_ pointers on unchanged, so they must point into the list's own process.
+class RemoteBuffer {
+ public:
+  RemoteBuffer(HWND window, std::size_t size) : size_(size) {
+    process_ =
+        OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, ProcessOf(window));
+    if (process_ != nullptr) {
+      address_ = static_cast<char*>(
+          VirtualAllocEx(process_, nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    }
+  }
+  RemoteBuffer(const RemoteBuffer&) = delete;
+  RemoteBuffer& operator=(const RemoteBuffer&) = delete;
+  ~RemoteBuffer() {
+    if (address_ != nullptr) VirtualFreeEx(process_, address_, 0, MEM_RELEASE);
+    if (process_ != nullptr) CloseHandle(process_);
+  }
+
+  bool Valid() const { return address_ != nullptr; }
+  char* Address() const { return address_; }
+  bool Write(std::size_t offset, const void* data, std::size_t size) const {
+    return offset + size <= size_ && WriteProcessMemory(process_, address_ + offset, data, size, nullptr);
+  }
+  bool Read(std::size_t offset, void* data, std::size_t size) const {
+    return offset + size <= size_ && ReadProcessMemory(process_, address_ + offset, data, size, nullptr);
+  }
+
+ private:
+  HANDLE process_ = nullptr;
+  char* address_ = nullptr;
+  std::size_t size_;
+};
+
+HWND VirusList() {
+  HWND main = MainWindow();
+  return main != nullptr ? GetDlgItem(main, IDC_VIRUSLIST) : nullptr;
+}
+
+int RowCount() {
+  HWND list = VirusList();
+  DWORD_PTR count = 0;
+  if (list == nullptr ||
+      !SendMessageTimeoutW(list, LVM_GETITEMCOUNT, 0, 0, SMTO_ABORTIFHUNG, kSendTimeout, &count)) {
+    return -1;
+  }
+  return static_cast<int>(count);
+}
+
+bool ReadRows(std::vector<std::wstring>& rows) {
+  HWND list = VirusList();
+  const int count = RowCount();
+  if (count < 0) return false;
+  constexpr std::size_t kTextUnits = 1024;
+  RemoteBuffer buffer(list, sizeof(LVITEMW) + kTextUnits * sizeof(wchar_t));
+  if (!buffer.Valid()) return false;
+  for (int row = 0; row < count; ++row) {
+    std::wstring line;
+    for (int column = 0; column < kListColumns; ++column) {
+      LVITEMW item{};
+      item.iSubItem = column;
+      item.pszText = reinterpret_cast<wchar_t*>(buffer.Address() + sizeof(LVITEMW));
+      item.cchTextMax = kTextUnits;
+      const wchar_t empty = L'\0';
+      DWORD_PTR length = 0;
+      if (!buffer.Write(0, &item, sizeof item) || !buffer.Write(sizeof item, &empty, sizeof empty) ||
+          !SendMessageTimeoutW(list, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(buffer.Address()),
+                               SMTO_ABORTIFHUNG, kSendTimeout, &length)) {
+        return false;
+      }
+      std::wstring text(kTextUnits, L'\0');
+      if (!buffer.Read(sizeof item, text.data(), kTextUnits * sizeof(wchar_t))) return false;
+      text.resize(wcsnlen(text.c_str(), kTextUnits));
+      if (column > 0) line += L'\t';
+      line += text;
+    }
+    rows.push_back(line);
+  }
+  return true;
+}
+
+bool ProcessRunning(const std::wstring& name) {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return false;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  bool found = false;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more && !found;
+       more = Process32NextW(snapshot, &entry)) {
+    found = lstrcmpiW(entry.szExeFile, name.c_str()) == 0;
+  }
+  CloseHandle(snapshot);
+  return found;
+}
+
+struct Arguments {
+  std::vector<std::wstring> values;
+
+  std::size_t Count() const { return values.size(); }
+  const std::wstring& At(std::size_t index) const { return values.at(index); }
+  DWORD Timeout(std::size_t index) const {
+    return index < values.size() ? static_cast<DWORD>(std::wcstoul(values[index].c_str(), nullptr, 10))
+                                 : kDefaultTimeout;
+  }
+  int Id(std::size_t index) const {
+    return static_cast<int>(std::wcstol(values.at(index).c_str(), nullptr, 0));
+  }
+};
+
+int WaitMain(const Arguments& args) {
+  const std::wstring& state = args.At(0);
+  if (state != L"visible" && state != L"hidden" && state != L"exists") return 2;
+  const bool reached = WaitFor(
+      [&] {
+        HWND main = MainWindow();
+        return main != nullptr &&
+               (state == L"exists" || (IsWindowVisible(main) != FALSE) == (state == L"visible"));
+      },
+      args.Timeout(1));
+  if (!reached) return Fail(L"the main window is not " + args.At(0));
+  Print(TextOf(MainWindow()));
+  return 0;
+}
+
+int WaitExit(const Arguments& args) {
+  if (!WaitFor([] { return MainWindow() == nullptr; }, args.Timeout(0)))
+    return Fail(L"kestrix is still running");
+  return 0;
+}
+
+int Rows(const Arguments&) {
+  std::vector<std::wstring> rows;
+  if (!ReadRows(rows)) return Fail(L"cannot read the list");
+  for (const std::wstring& row : rows) Print(row);
+  return 0;
+}
+
+int WaitRows(const Arguments& args) {
+  const int wanted = args.Id(0);
+  if (!WaitFor([&] { return RowCount() == wanted; }, args.Timeout(1))) {
+    return Fail(L"the list holds " + std::to_wstring(RowCount()) + L" rows");
+  }
+  return 0;
+}
+
+int Label(const Arguments& args) {
+  HWND main = MainWindow();
+  HWND control = main != nullptr ? GetDlgItem(main, args.Id(0)) : nullptr;
+  if (control == nullptr) return Fail(L"no such control");
+  Print(TextOf(control));
+  return 0;
+}
+
+int WaitLabel(const Arguments& args) {
+  const auto text = [&] {
+    HWND main = MainWindow();
+    HWND control = main != nullptr ? GetDlgItem(main, args.Id(0)) : nullptr;
+    return control != nullptr ? TextOf(control) : std::wstring();
+  };
+  if (!WaitFor([&] { return text() == args.At(1); }, args.Timeout(2))) {
+    return Fail(L"the control shows \"" + text() + L"\"");
+  }
+  return 0;
+}
+
+// Waits, as a user would, until the button can be pressed. BM_CLICK is
+// posted: the click may open a modal box, which would hold up a sent message
+// until someone answers it.
+int Click(const Arguments& args) {
+  const auto button = [&]() -> HWND {
+    HWND main = MainWindow();
+    HWND control = main != nullptr ? GetDlgItem(main, args.Id(0)) : nullptr;
+    return control != nullptr && IsWindowVisible(main) && IsWindowEnabled(control) ? control : nullptr;
+  };
+  if (!WaitFor([&] { return button() != nullptr; }, args.Timeout(1)))
+    return Fail(L"the button cannot be pressed");
+  return PostMessageW(button(), BM_CLICK, 0, 0) ? 0 : Fail(L"PostMessage failed");
+}
+
+int Command(const Arguments& args) {
+  HWND main = MainWindow();
+  if (main == nullptr) return Fail(L"no main window");
+  return PostMessageW(main, WM_COMMAND, MAKEWPARAM(args.Id(0), 0), 0) ? 0 : Fail(L"PostMessage failed");
+}
+
+// Windows sends the arrival to every top-level window, hidden ones too.
+int DeviceArrival(const Arguments&) {
+  HWND main = MainWindow();
+  if (main == nullptr) return Fail(L"no main window");
+  const DWORD kestrix = ProcessOf(main);
+  DEV_BROADCAST_VOLUME volume{};
+  volume.dbcv_size = sizeof volume;
+  volume.dbcv_devicetype = DBT_DEVTYP_VOLUME;
+  volume.dbcv_unitmask = 1u << ('E' - 'A');
+  int sent = 0;
+  for (HWND window : TopLevelWindows([&](HWND w) { return ProcessOf(w) == kestrix; })) {
+    DWORD_PTR result = 0;
+    if (SendMessageTimeoutW(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&volume),
+                            SMTO_ABORTIFHUNG, kSendTimeout, &result)) {
+      ++sent;
+    }
+  }
+  return sent > 0 ? 0 : Fail(L"no window took the message");
+}
+
+int CloseMain(const Arguments&) {
+  HWND main = MainWindow();
+  if (main == nullptr) return Fail(L"no main window");
+  return PostMessageW(main, WM_CLOSE, 0, 0) ? 0 : Fail(L"PostMessage failed");
+}
+
+int QueryEndSession(const Arguments&) {
+  HWND main = MainWindow();
+  DWORD_PTR answer = 0;
+  if (main == nullptr || !SendMessageTimeoutW(main, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF,
+                                              SMTO_ABORTIFHUNG, kSendTimeout, &answer)) {
+    return Fail(L"no answer");
+  }
+  Print(std::to_wstring(static_cast<LONG_PTR>(answer)));
+  return 0;
+}
+
+int WaitBox(const Arguments& args) {
+  HWND box = nullptr;
+  if (!WaitFor([&] { return (box = MessageBoxOf(args.At(0))) != nullptr; }, args.Timeout(1))) {
+    return Fail(L"no message box \"" + args.At(0) + L"\"");
+  }
+  Print(TextOf(GetDlgItem(box, kStaticTextId)));
+  return 0;
+}
+
+int AnswerBox(const Arguments& args) {
+  const bool yes = args.At(1) == L"yes";
+  if (!yes && args.At(1) != L"no") return 2;
+  HWND box = nullptr;
+  if (!WaitFor([&] { return (box = MessageBoxOf(args.At(0))) != nullptr; }, args.Timeout(2))) {
+    return Fail(L"no message box \"" + args.At(0) + L"\"");
+  }
+  Print(TextOf(GetDlgItem(box, kStaticTextId)));
+  HWND button = GetDlgItem(box, yes ? IDYES : IDNO);
+  if (button == nullptr) return Fail(L"the box has no such button");
+  PostMessageW(button, BM_CLICK, 0, 0);
+  if (!WaitFor([&] { return !IsWindow(box) || !IsWindowVisible(box); }, args.Timeout(2))) {
+    return Fail(L"the box stays open");
+  }
+  return 0;
+}
+
+// Posted: the right button opens the menu, whose loop runs until it closes.
+int Tray(const Arguments& args) {
+  LPARAM mouse = 0;
+  if (args.At(0) == L"right-down") {
+    mouse = WM_RBUTTONDOWN;
+  } else if (args.At(0) == L"double-click") {
+    mouse = WM_LBUTTONDBLCLK;
+  } else {
+    return 2;
+  }
+  HWND tray = FindWindowW(KESTRIX_TRAY_CLASS, nullptr);
+  if (tray == nullptr) return Fail(L"no tray icon window");
+  return PostMessageW(tray, kTrayCallbackMessage, kTrayIconId, mouse) ? 0 : Fail(L"PostMessage failed");
+}
+
+int WaitMenu(const Arguments& args) {
+  const bool open = args.At(0) == L"open";
+  if (!open && args.At(0) != L"closed") return 2;
+  if (!WaitFor([&] { return (PopUpMenu() != nullptr) == open; }, args.Timeout(1))) {
+    return Fail(L"the menu is not " + args.At(0));
+  }
+  if (HWND menu = PopUpMenu()) {
+    RECT bounds{};
+    GetWindowRect(menu, &bounds);
+    Print(std::to_wstring(bounds.left) + L"," + std::to_wstring(bounds.top) + L" " +
+          std::to_wstring(bounds.right - bounds.left) + L"x" + std::to_wstring(bounds.bottom - bounds.top));
+  }
+  return 0;
+}
+
+// The key lands in the queue of the thread that runs the menu's loop.
+int DismissMenu(const Arguments&) {
+  HWND menu = PopUpMenu();
+  if (menu == nullptr) return Fail(L"no open menu");
+  PostMessageW(menu, WM_KEYDOWN, VK_ESCAPE, 1);
+  PostMessageW(menu, WM_KEYUP, VK_ESCAPE, 0xC0000001);
+  return 0;
+}
+
+// The balloons on screen now, whichever program they belong to: the
+// notification area shows them for kestrix.
+std::vector<std::wstring> BalloonTexts() {
+  std::vector<std::wstring> texts;
+  for (HWND window : TopLevelWindows([](HWND w) {
+         return IsWindowVisible(w) && ClassOf(w) == TOOLTIPS_CLASSW &&
+                (GetWindowLongW(w, GWL_STYLE) & TTS_BALLOON) != 0;
+       })) {
+    texts.push_back(TextOf(window));
+  }
+  return texts;
+}
+
+int WaitBalloon(const Arguments& args) {
+  const auto shown = [&] {
+    for (const std::wstring& text : BalloonTexts()) {
+      if (text == args.At(0)) return true;
+    }
+    return false;
+  };
+  if (!WaitFor(shown, args.Timeout(1))) {
+    std::wstring seen;
+    for (const std::wstring& text : BalloonTexts()) seen += L" \"" + text + L"\"";
+    return Fail(L"no such balloon; shown:" + (seen.empty() ? L" none" : seen));
+  }
+  return 0;
+}
+
+int WaitProcess(const Arguments& args) {
+  const bool running = args.At(1) == L"running";
+  if (!running && args.At(1) != L"gone") return 2;
+  if (!WaitFor([&] { return ProcessRunning(args.At(0)) == running; }, args.Timeout(2))) {
+    return Fail(args.At(0) + L" is not " + args.At(1));
+  }
+  return 0;
+}
+
+// Moves the pointer through Windows, which then knows where it is: a move
+// made only on the X side, outside every Wine window, goes unnoticed.
+int Point(const Arguments& args) {
+  return SetCursorPos(args.Id(0), args.Id(1)) ? 0 : Fail(L"SetCursorPos failed");
+}
+
+struct Action {
+  const wchar_t* name;
+  std::size_t requiredArguments;
+  int (*run)(const Arguments&);
+};
+
+constexpr Action kActions[] = {
+    {L"wait-main", 1, WaitMain},
+    {L"wait-exit", 0, WaitExit},
+    {L"rows", 0, Rows},
+    {L"wait-rows", 1, WaitRows},
+    {L"label", 1, Label},
+    {L"wait-label", 2, WaitLabel},
+    {L"click", 1, Click},
+    {L"command", 1, Command},
+    {L"device-arrival", 0, DeviceArrival},
+    {L"close-main", 0, CloseMain},
+    {L"query-end-session", 0, QueryEndSession},
+    {L"wait-box", 1, WaitBox},
+    {L"answer-box", 2, AnswerBox},
+    {L"tray", 1, Tray},
+    {L"wait-menu", 1, WaitMenu},
+    {L"dismiss-menu", 0, DismissMenu},
+    {L"wait-balloon", 1, WaitBalloon},
+    {L"wait-process", 2, WaitProcess},
+    {L"point", 2, Point},
+};
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  _setmode(_fileno(stdout), _O_BINARY);
+  if (argc >= 2) {
+    for (const Action& action : kActions) {
+      if (argv[1] != std::wstring(action.name)) continue;
+      Arguments args{std::vector<std::wstring>(argv + 2, argv + argc)};
+      if (args.Count() < action.requiredArguments) break;
+      const int result = action.run(args);
+      if (result == 2) break;
+      return result;
+    }
+  }
+  std::fputs("usage: kestrix_driver ACTION [ARGUMENTS], see driver.cpp\n", stderr);
+  return 2;
+}
