@@ -16,7 +16,7 @@
 #include "platform/platform.h"
 #include "remedy/protected_list.h"
 #include "remedy/removal.h"
-#include "remedy/suspect_list.h"
+#include "remedy/virus_list.h"
 #include "settings/options_dialog.h"
 #include "settings/scan_settings.h"
 

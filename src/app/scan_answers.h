@@ -13,7 +13,7 @@
 #include "app/scan_report.h"
 #include "platform/platform.h"
 #include "remedy/removal.h"
-#include "remedy/suspect_list.h"
+#include "remedy/virus_list.h"
 
 namespace kestrix {
 

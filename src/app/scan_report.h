@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "remedy/suspect_list.h"
+#include "remedy/virus_list.h"
 
 namespace kestrix {
 

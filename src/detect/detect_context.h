@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/platform.h"
-#include "remedy/suspect_list.h"
+#include "remedy/virus_list.h"
 
 namespace kestrix {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "remedy/suspect_list.h"
+#include "remedy/virus_list.h"
 
 namespace kestrix {
 

@@ -10,7 +10,7 @@
 
 #include "platform/platform.h"
 #include "remedy/protected_list.h"
-#include "remedy/suspect_list.h"
+#include "remedy/virus_list.h"
 
 namespace kestrix {
 

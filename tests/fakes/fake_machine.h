@@ -14,7 +14,7 @@
 #include "detect/detect_context.h"
 #include "platform/common/text_file.h"
 #include "platform/platform.h"
-#include "remedy/suspect_list.h"
+#include "remedy/virus_list.h"
 
 namespace kestrix::testing {
 

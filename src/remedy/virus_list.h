@@ -1,4 +1,4 @@
-// The suspect list: every file the current sweep found, in the order found,
+// VirusList, the suspect list: every file the current sweep found, in the order found,
 // each with its running number, category text and state image.
 #pragma once
 

@@ -1,4 +1,4 @@
-#include "remedy/suspect_list.h"
+#include "remedy/virus_list.h"
 
 #include <gtest/gtest.h>
 

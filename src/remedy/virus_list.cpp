@@ -1,4 +1,4 @@
-#include "remedy/suspect_list.h"
+#include "remedy/virus_list.h"
 
 #include "platform/common/case_text.h"
 
