@@ -22,6 +22,10 @@
 //   wait-balloon TEXT [ms]                a balloon of the notification area with this text
 //   wait-process NAME running|gone [ms]
 //   point X Y                             moves the pointer to a point of the screen
+//   wait-dialog visible|hidden [ms]       the options dialog's state
+//   click-dialog ID [ms]                  presses a button or box of the shown options dialog
+//   dialog-check ID                       1 when a box of the options dialog is ticked, else 0
+//   dialog-status                         the options dialog's status text (the status bar's second part)
 //
 // Texts are printed with carriage returns and line feeds as \r and \n, so
 // that each result stays on one line.
@@ -147,8 +151,9 @@ HWND MessageBoxOf(const std::wstring& caption) { return KestrixWindow(L"#32770",
 
 HWND PopUpMenu() { return KestrixWindow(L"#32768"); }
 
-// Memory inside kestrix for a list-view message: Wine, like Windows, passes
-// LVM_ pointers on unchanged, so they must point into the list's own process.
+// Memory inside kestrix for a common control's message: Wine, like Windows,
+// passes LVM_ and SB_ pointers on unchanged, so they must point into the
+// control's own process.
 class RemoteBuffer {
  public:
   RemoteBuffer(HWND window, std::size_t size) : size_(size) {
@@ -477,6 +482,73 @@ int Point(const Arguments& args) {
   return SetCursorPos(args.Id(0), args.Id(1)) ? 0 : Fail(L"SetCursorPos failed");
 }
 
+// The options dialog exists, hidden, for as long as kestrix runs.
+HWND OptionsDialog() { return FindWindowW(KESTRIX_OPTIONS_CLASS, nullptr); }
+
+HWND DialogControl(int id) {
+  HWND dialog = OptionsDialog();
+  return dialog != nullptr ? GetDlgItem(dialog, id) : nullptr;
+}
+
+int WaitDialog(const Arguments& args) {
+  const bool visible = args.At(0) == L"visible";
+  if (!visible && args.At(0) != L"hidden") return 2;
+  if (!WaitFor(
+          [&] {
+            HWND dialog = OptionsDialog();
+            return dialog != nullptr && (IsWindowVisible(dialog) != FALSE) == visible;
+          },
+          args.Timeout(1))) {
+    return Fail(L"the options dialog is not " + args.At(0));
+  }
+  return 0;
+}
+
+// Posted, like Click: the dialog's own modal loop takes it.
+int ClickDialog(const Arguments& args) {
+  const auto control = [&]() -> HWND {
+    HWND dialog = OptionsDialog();
+    HWND found = DialogControl(args.Id(0));
+    return found != nullptr && IsWindowVisible(dialog) && IsWindowEnabled(found) ? found : nullptr;
+  };
+  if (!WaitFor([&] { return control() != nullptr; }, args.Timeout(1)))
+    return Fail(L"the dialog's control cannot be pressed");
+  return PostMessageW(control(), BM_CLICK, 0, 0) ? 0 : Fail(L"PostMessage failed");
+}
+
+int DialogCheck(const Arguments& args) {
+  HWND box = DialogControl(args.Id(0));
+  DWORD_PTR state = 0;
+  if (box == nullptr || !SendMessageTimeoutW(box, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, kSendTimeout, &state))
+    return Fail(L"no such box");
+  Print(state == BST_CHECKED ? L"1" : L"0");
+  return 0;
+}
+
+// SB_GETTEXTW, like the list's messages, needs its buffer inside kestrix.
+int DialogStatus(const Arguments&) {
+  constexpr WPARAM kStatusPart = 1;
+  HWND bar = DialogControl(IDC_STATUSBAR);
+  DWORD_PTR lengthAndType = 0;
+  if (bar == nullptr || !SendMessageTimeoutW(bar, SB_GETTEXTLENGTHW, kStatusPart, 0, SMTO_ABORTIFHUNG,
+                                             kSendTimeout, &lengthAndType)) {
+    return Fail(L"no status bar");
+  }
+  const std::size_t units = LOWORD(lengthAndType) + 1;
+  RemoteBuffer buffer(bar, units * sizeof(wchar_t));
+  std::wstring text(units, L'\0');
+  DWORD_PTR ignored = 0;
+  if (!buffer.Valid() || !buffer.Write(0, text.data(), units * sizeof(wchar_t)) ||
+      !SendMessageTimeoutW(bar, SB_GETTEXTW, kStatusPart, reinterpret_cast<LPARAM>(buffer.Address()),
+                           SMTO_ABORTIFHUNG, kSendTimeout, &ignored) ||
+      !buffer.Read(0, text.data(), units * sizeof(wchar_t))) {
+    return Fail(L"cannot read the status bar");
+  }
+  text.resize(wcsnlen(text.c_str(), units));
+  Print(text);
+  return 0;
+}
+
 struct Action {
   const wchar_t* name;
   std::size_t requiredArguments;
@@ -503,6 +575,10 @@ constexpr Action kActions[] = {
     {L"wait-balloon", 1, WaitBalloon},
     {L"wait-process", 2, WaitProcess},
     {L"point", 2, Point},
+    {L"wait-dialog", 1, WaitDialog},
+    {L"click-dialog", 1, ClickDialog},
+    {L"dialog-check", 1, DialogCheck},
+    {L"dialog-status", 0, DialogStatus},
 };
 
 }  // namespace
