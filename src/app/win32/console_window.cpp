@@ -22,10 +22,6 @@ constexpr int kDesignWidth = 430;
 constexpr int kDesignHeight = 362;
 constexpr UINT kTrayIconId = 1;
 
-ConsoleWindow* FromWindow(HWND window) {
-  return reinterpret_cast<ConsoleWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-}
-
 void Register(HINSTANCE instance, const wchar_t* name, WNDPROC procedure, HICON icon, HICON smallIcon) {
   WNDCLASSEXW windowClass{};
   windowClass.cbSize = sizeof windowClass;
@@ -58,8 +54,10 @@ ConsoleWindow::ConsoleWindow(HINSTANCE instance) : instance_(instance) {
   smallIcon_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_KESTRIX), IMAGE_ICON, 16, 16, 0));
   bigIcon_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_KESTRIX), IMAGE_ICON, 32, 32, 0));
 
-  Register(instance, KESTRIX_MAIN_CLASS, WindowProc, bigIcon_, smallIcon_);
-  Register(instance, KESTRIX_TRAY_CLASS, TrayProc, nullptr, nullptr);
+  Register(instance, KESTRIX_MAIN_CLASS, ForwardMessages<ConsoleWindow, &ConsoleWindow::OnMessage>, bigIcon_,
+           smallIcon_);
+  Register(instance, KESTRIX_TRAY_CLASS, ForwardMessages<ConsoleWindow, &ConsoleWindow::OnTrayMessage>,
+           nullptr, nullptr);
   Register(instance, kProgressClass, ProgressProc, nullptr, nullptr);
   taskbarCreated_ = RegisterWindowMessageW(L"TaskbarCreated");
 
@@ -350,19 +348,11 @@ void ConsoleWindow::StopTimer(int id) { KillTimer(window_, static_cast<UINT_PTR>
 
 // Messages
 
-LRESULT CALLBACK ConsoleWindow::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_NCCREATE) {
-    auto* self = static_cast<ConsoleWindow*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
-    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-    self->window_ = window;
-  }
-  ConsoleWindow* self = FromWindow(window);
-  return self != nullptr ? self->OnMessage(message, wParam, lParam)
-                         : DefWindowProcW(window, message, wParam, lParam);
-}
-
-LRESULT ConsoleWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT ConsoleWindow::OnMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
+    case WM_NCCREATE:
+      window_ = window;
+      break;
     case WM_CLOSE:
       // Closing only ever hides the window.
       Dispatch([this] { logic_->FormCloseQuery(); });
@@ -509,18 +499,8 @@ void ConsoleWindow::PopUpTrayMenu() {
   PostMessageW(window_, WM_NULL, 0, 0);
 }
 
-LRESULT CALLBACK ConsoleWindow::TrayProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_NCCREATE) {
-    auto* self = static_cast<ConsoleWindow*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
-    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-    self->trayWindow_ = window;
-  }
-  ConsoleWindow* self = FromWindow(window);
-  return self != nullptr ? self->OnTrayMessage(message, wParam, lParam)
-                         : DefWindowProcW(window, message, wParam, lParam);
-}
-
-LRESULT ConsoleWindow::OnTrayMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT ConsoleWindow::OnTrayMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_NCCREATE) trayWindow_ = window;
   if (message == kTrayCallbackMessage) {
     Dispatch([&] { logic_->CoolTrayIcon1.HandleCallback(static_cast<std::uint32_t>(lParam)); });
     return 0;

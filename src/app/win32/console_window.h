@@ -79,11 +79,9 @@ class ConsoleWindow final : public ConsoleView,
   void StopTimer(int id) override;
 
  private:
-  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-  static LRESULT CALLBACK TrayProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   static LRESULT CALLBACK ProgressProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-  LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
-  LRESULT OnTrayMessage(UINT message, WPARAM wParam, LPARAM lParam);
+  LRESULT OnMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  LRESULT OnTrayMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   void CreateControls();
   HWND Control(int id) const { return GetDlgItem(window_, id); }
   void Command(int id);

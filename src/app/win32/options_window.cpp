@@ -57,7 +57,7 @@ OptionsWindow::OptionsWindow(HINSTANCE instance, ConsoleWindow& console, Registr
     : instance_(instance), console_(console) {
   WNDCLASSEXW windowClass{};
   windowClass.cbSize = sizeof windowClass;
-  windowClass.lpfnWndProc = WindowProc;
+  windowClass.lpfnWndProc = ForwardMessages<OptionsWindow, &OptionsWindow::OnMessage>;
   windowClass.hInstance = instance;
   windowClass.hIcon = console.BigIcon();
   windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
@@ -159,19 +159,11 @@ void OptionsWindow::ShowModal() {
 
 void OptionsWindow::Close() { ShowWindow(window_, SW_HIDE); }
 
-LRESULT CALLBACK OptionsWindow::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_NCCREATE) {
-    auto* self = static_cast<OptionsWindow*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
-    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-    self->window_ = window;
-  }
-  auto* self = reinterpret_cast<OptionsWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
-  return self != nullptr ? self->OnMessage(message, wParam, lParam)
-                         : DefWindowProcW(window, message, wParam, lParam);
-}
-
-LRESULT OptionsWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT OptionsWindow::OnMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
+    case WM_NCCREATE:
+      window_ = window;
+      return DefWindowProcW(window, message, wParam, lParam);
     case WM_CREATE:
       CreateControls();
       return 0;

@@ -27,8 +27,7 @@ class OptionsWindow final : public OptionsDialogView {
   void Close() override;
 
  private:
-  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-  LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
+  LRESULT OnMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   void CreateControls();
 
   HINSTANCE instance_;

@@ -28,6 +28,20 @@ HWND CreateControl(HWND parent, DWORD exStyle, const wchar_t* className, std::st
 // Moves a control; negative sizes count as zero.
 void PlaceControl(HWND control, int left, int top, int width, int height);
 
+// The window procedure of a window class whose windows are objects of T:
+// the object comes in as the creation parameter, is kept with the window at
+// WM_NCCREATE, and gets every message from then on (WM_NCCREATE included).
+template <typename T, LRESULT (T::*Handler)(HWND, UINT, WPARAM, LPARAM)>
+LRESULT CALLBACK ForwardMessages(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_NCCREATE) {
+    const auto* creation = reinterpret_cast<const CREATESTRUCTW*>(lParam);
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(creation->lpCreateParams));
+  }
+  auto* self = reinterpret_cast<T*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+  return self != nullptr ? (self->*Handler)(window, message, wParam, lParam)
+                         : DefWindowProcW(window, message, wParam, lParam);
+}
+
 // Adds a tooltip for a control.
 void AddHint(HWND tooltip, HWND control, std::string_view hint);
 
