@@ -26,11 +26,13 @@ ensure_build_tools() {
 }
 
 # The Windows cross build and what runs its programs here: mingw-w64, Wine,
-# an X server for the windows, and a CJK font so Chinese text shows.
+# an X server for the windows, and a CJK font so Chinese text shows; the
+# end-to-end suite also inspects and drives the windows (x11-utils, xdotool)
+# and reads its screenshots (ImageMagick); python3 reads JSON reports.
 ensure_windows_tools() {
   ensure_build_tools
   ensure_packages g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 xvfb xauth fonts-wqy-microhei \
-    imagemagick
+    imagemagick x11-utils xdotool python3
 }
 
 # Configures and builds the native programs and tests (or only the targets named).
@@ -47,4 +49,10 @@ build_windows() {
   cd "$KESTRIX_ROOT"
   cmake --preset windows >/dev/null
   cmake --build --preset windows ${1:+--target "$@"}
+}
+
+# clang with libFuzzer and the sanitizer runtimes, for fuzz/run-fuzzers.
+ensure_fuzz_tools() {
+  ensure_build_tools
+  ensure_packages clang libclang-rt-14-dev libfuzzer-14-dev
 }

@@ -56,6 +56,7 @@ int Run(int argc, char** argv) {
     drives.Map(drive->first, std::move(drive->second));
   }
   posix::PosixMachine machine(std::move(drives), codePage);
+  machine.AllowHostFile(options.rulesPath);
   machine.SetWindowsDirectory(windowsDirectory);
   if (tempDirectory) machine.SetTempDirectory(*tempDirectory);
   posix::PosixProcessTable processes(machine);

@@ -62,7 +62,7 @@ Tconsole::Tconsole(ConsoleServices services, ConsoleView& view)
       services_(services),
       view_(view),
       list_(services.files, services.folding, *this),
-      protectedList_(services.folding),
+      protectedList_(services.files, services.folding),
       sweep_({services.files, services.volumes, services.folding, services.pump}, sweepSettings_, view, list_,
              protectedList_),
       removal_({services.files, services.folding, services.pump, CoolTrayIcon1, services.boxes,

@@ -60,26 +60,58 @@ class ConsoleView final : public SweepView, public SuspectListView, public Messa
   std::string current_;
 };
 
-// The machine's files, keeping a note of every file deleted.
+// The machine's files, keeping a note of every file deleted and, once
+// cleaning has begun, of why a file could not be.
 class RecordingFiles final : public Files {
  public:
   explicit RecordingFiles(Files& files) : files_(files) {}
   bool FileExists(std::string_view path) override { return files_.FileExists(path); }
-  bool ResetAttributes(std::string_view path) override { return files_.ResetAttributes(path); }
-  std::optional<std::vector<std::string>> ReadTextLines(std::string_view path, std::string& reason) override {
-    return files_.ReadTextLines(path, reason);
+  bool ResetAttributes(std::string_view path) override {
+    return Note(files_.ResetAttributes(path), path, "its attributes could not be cleared");
+  }
+  bool ReadTextLines(std::string_view path, const TextLineSink& onLine, std::string& reason) override {
+    return files_.ReadTextLines(path, onLine, reason);
   }
   std::int32_t QueryFileSize(std::string_view path) override { return files_.QueryFileSize(path); }
   bool RemoveFile(std::string_view path) override {
-    if (!files_.RemoveFile(path)) return false;
+    if (!Note(files_.RemoveFile(path), path, "it could not be deleted; it may be in use")) return false;
     removed.emplace_back(path);
     return true;
   }
+  std::string FullPathName(std::string_view path) override { return files_.FullPathName(path); }
+  std::optional<FileIdentity> IdentifyFile(std::string_view path) override { return files_.IdentifyFile(path); }
+
+  bool cleaning = false;
   std::vector<std::string> removed;
+  std::map<std::string, std::string, std::less<>> failures;  // path: why it stayed, the latest try
 
  private:
+  bool Note(bool done, std::string_view path, std::string_view failure) {
+    if (cleaning && !done) failures[std::string(path)] = failure;
+    return done;
+  }
+
   Files& files_;
 };
+
+// Why each listed file is still there after cleaning: it stayed listed
+// because deleting it failed, or it left the list as a protected file kept.
+std::vector<KeptFile> KeptFiles(const std::vector<SuspectEntry>& before, const SuspectList& after,
+                                const RecordingFiles& files, std::string_view protectedReason) {
+  std::vector<KeptFile> kept;
+  for (const SuspectEntry& entry : before) {
+    if (std::ranges::find(files.removed, entry.path) != files.removed.end()) continue;
+    const bool listed = std::ranges::any_of(after.Entries(), [&](const SuspectEntry& left) {
+      return left.path == entry.path;
+    });
+    const auto failure = files.failures.find(entry.path);
+    std::string reason = !listed                        ? std::string(protectedReason)
+                         : failure != files.failures.end() ? failure->second
+                                                           : "it could not be deleted";
+    kept.push_back({entry.path, std::move(reason)});
+  }
+  return kept;
+}
 
 // Asks on the terminal whether to keep a protected file; Enter keeps it.
 std::optional<bool> AskKeepOnTerminal(bool terminal, std::string_view question) {
@@ -114,7 +146,7 @@ int RunScan(const ScanOptions& options, const ScanMachine& machine, ScanTerminal
   ConsoleView view(terminal.progress);
   RecordingFiles files(machine.files);
   SuspectList list(files, machine.folding, view);
-  ProtectedList protectedList(machine.folding);
+  ProtectedList protectedList(files, machine.folding);
 
   SweepSettings settings{.skipFloppies = !options.floppies,
                          .programFilesDirectory = options.programFiles,
@@ -129,7 +161,7 @@ int RunScan(const ScanOptions& options, const ScanMachine& machine, ScanTerminal
   ScanOutcome outcome;
   try {
     sweep.RequestSweep();
-  } catch (const FileOpenError& error) {
+  } catch (const HandlerError& error) {
     outcome.error = error.what();
   }
   view.EndProgress();
@@ -144,8 +176,14 @@ int RunScan(const ScanOptions& options, const ScanMachine& machine, ScanTerminal
     const std::string title(kScanTitle);
     Removal removal({files, machine.folding, view, answers, answers, machine.processes}, list, protectedList,
                     answers, title);
+    const std::vector<SuspectEntry> listed = list.Entries();
+    files.cleaning = true;
     removal.KillVirusClick(Sender::kNone);
-    outcome.clean = CleanOutcome{files.removed, answers.Balloons()};
+    const std::string_view protectedReason =
+        options.protectedAnswer == ProtectedAnswer::kKeep ? "a protected Windows file; --protected=keep"
+        : terminal.input ? "a protected Windows file, kept as answered"
+                         : "a protected Windows file; no terminal to ask whether to delete it";
+    outcome.clean = CleanOutcome{files.removed, answers.Balloons(), KeptFiles(listed, list, files, protectedReason)};
   }
   outcome.entries = list.Entries();
   std::cout << (options.json ? FormatJsonReport(outcome) : FormatTextReport(outcome));

@@ -12,6 +12,11 @@ std::string FormatTextReport(const ScanOutcome& outcome) {
     text.append(number).append("  ").append(entry.category).append("  ").append(entry.path).append("\n");
   }
   text.append("病毒數量：").append(std::to_string(outcome.entries.size())).append("\n");
+  if (outcome.clean) {
+    for (const KeptFile& kept : outcome.clean->kept) {
+      text.append("kept: ").append(kept.path).append(" (").append(kept.reason).append(")\n");
+    }
+  }
   return text;
 }
 
@@ -32,6 +37,9 @@ std::string FormatJsonReport(const ScanOutcome& outcome) {
       balloons.push_back({{"text", balloon.text}, {"kind", balloon.kind}});
     }
     report["balloons"] = std::move(balloons);
+    auto kept = nlohmann::json::array();
+    for (const KeptFile& file : outcome.clean->kept) kept.push_back({{"path", file.path}, {"reason", file.reason}});
+    report["kept"] = std::move(kept);
   }
   // Paths from a stick are not always valid UTF-8; never fail on them.
   return report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
@@ -39,7 +47,8 @@ std::string FormatJsonReport(const ScanOutcome& outcome) {
 
 int ScanExitStatus(const ScanOutcome& outcome) {
   if (outcome.error) return 2;
-  return outcome.entries.empty() ? 0 : 1;
+  const bool kept = outcome.clean && !outcome.clean->kept.empty();
+  return outcome.entries.empty() && !kept ? 0 : 1;
 }
 
 }  // namespace kestrix

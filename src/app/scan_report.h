@@ -14,10 +14,17 @@ struct ReportedBalloon {
   int kind = 0;
 };
 
+// A listed file that cleaning left where it was.
+struct KeptFile {
+  std::string path;
+  std::string reason;
+};
+
 // What cleaning did, when it ran.
 struct CleanOutcome {
   std::vector<std::string> removed;  // paths deleted, in order
   std::vector<ReportedBalloon> balloons;
+  std::vector<KeptFile> kept;  // in list order
 };
 
 struct ScanOutcome {
@@ -26,14 +33,17 @@ struct ScanOutcome {
   std::optional<CleanOutcome> clean;
 };
 
-// One line per entry (number, category, path), then the count.
+// One line per entry (number, category, path), then the count, then a
+// line for each file cleaning kept.
 std::string FormatTextReport(const ScanOutcome& outcome);
 
 // {"entries":[{"number":1,"path":"E:\\Autorun.inf","category":"危险","image":1}],
-//  "finished":true,"error":null}, with "removed" and "balloons" after cleaning.
+//  "finished":true,"error":null}, with "removed", "balloons" and
+//  "kept":[{"path","reason"}] after cleaning.
 std::string FormatJsonReport(const ScanOutcome& outcome);
 
-// 0 finished with nothing found, 1 finished with entries, 2 ended by an error.
+// 0 finished with nothing found or everything cleaned, 1 finished with
+// entries or with listed files that cleaning kept, 2 ended by an error.
 int ScanExitStatus(const ScanOutcome& outcome);
 
 inline constexpr int kUsageExitStatus = 2;

@@ -56,10 +56,11 @@ void AnalyseAutorun(const DetectContext& context, std::string_view driveRoot, st
   if (!ExistsAndClearAttributes(context.files, autorunPath)) return;
   context.list.AddVirus(autorunPath, kAutorunCategory);
 
-  for (const std::string& line : ReadTextFile(context.files, autorunPath)) {
+  // Read as a stream: a stick may hold an Autorun.inf of gigabytes.
+  ReadTextFile(context.files, autorunPath, [&](std::string_view line) {
     context.pump.PumpMessages();
     std::string text(TrimControls(line));
-    if (text.empty()) continue;
+    if (text.empty()) return;
     text = ReplaceAll(ReplaceAll(text, " =", "="), "= ", "=");
     for (const std::string_view key : kKeys) {
       if (!FindNoCase(context.folding, text, key)) continue;
@@ -69,7 +70,7 @@ void AnalyseAutorun(const DetectContext& context, std::string_view driveRoot, st
       text = ResolveLaunchTarget(context.files, text, driveRoot);
       if (ExistsAndClearAttributes(context.files, text)) context.list.AddVirus(text, kAutorunCategory);
     }
-  }
+  });
 }
 
 }  // namespace kestrix

@@ -1,9 +1,12 @@
 #include "detect/drive_sweep.h"
 
+#include <new>
+
 #include "detect/autorun.h"
 #include "detect/detect_context.h"
 #include "detect/rule_database.h"
 #include "platform/common/case_text.h"
+#include "platform/common/handler_error.h"
 
 namespace kestrix {
 
@@ -89,16 +92,22 @@ void DriveSweep::RequestSweep() {
     return;
   }
   running_ = true;
+  // The error is shown where the request came from; requests made meanwhile
+  // end with it, and the user scans again when the cause is gone.
+  const auto stop = [this] {
+    running_ = false;
+    requested_ = false;
+  };
   try {
     do {
       requested_ = false;
       SweepDrives();
     } while (requested_);
+  } catch (const std::bad_alloc&) {
+    stop();
+    throw HandlerError("There is not enough memory to finish the sweep.");
   } catch (...) {
-    // The error is shown where the request came from; requests made
-    // meanwhile end with it, and the user scans again when the cause is gone.
-    running_ = false;
-    requested_ = false;
+    stop();
     throw;
   }
   running_ = false;

@@ -24,11 +24,15 @@ std::string OpenErrorText(std::string_view path, std::string_view reason) {
 FileOpenError::FileOpenError(std::string_view path, std::string_view reason)
     : HandlerError(OpenErrorText(path, reason)) {}
 
-std::vector<std::string> ReadTextFile(Files& files, std::string_view path) {
+void ReadTextFile(Files& files, std::string_view path, const TextLineSink& onLine) {
   std::string reason;
-  auto lines = files.ReadTextLines(path, reason);
-  if (!lines) throw FileOpenError(path, reason);
-  return std::move(*lines);
+  if (!files.ReadTextLines(path, onLine, reason)) throw FileOpenError(path, reason);
+}
+
+std::vector<std::string> ReadTextFile(Files& files, std::string_view path) {
+  std::vector<std::string> lines;
+  ReadTextFile(files, path, [&](std::string_view line) { lines.emplace_back(line); });
+  return lines;
 }
 
 }  // namespace kestrix

@@ -28,6 +28,9 @@ class FileOpenError : public HandlerError {
   FileOpenError(std::string_view path, std::string_view reason);
 };
 
+// Hands the file's lines to `onLine` one at a time, or raises FileOpenError.
+void ReadTextFile(Files& files, std::string_view path, const TextLineSink& onLine);
+
 // The file's lines, or FileOpenError.
 std::vector<std::string> ReadTextFile(Files& files, std::string_view path);
 

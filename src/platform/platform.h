@@ -7,7 +7,9 @@
 // names <windows.h> redefines as macros.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,6 +36,20 @@ struct DiskExtent {
   std::int64_t ExtentLength = 0;
 };
 
+// What makes a file itself, whatever name or link leads to it: the volume
+// and the file's number on it.
+struct FileIdentity {
+  std::uint64_t volume = 0;
+  std::uint64_t index = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+// Receives the lines of a text file one at a time, in file order.
+using TextLineSink = std::function<void(std::string_view line)>;
+
+// A line longer than this is cut to its first part; the rest of it is skipped.
+inline constexpr std::size_t kMaxTextLineBytes = std::size_t{1} << 20;
+
 class Files {
  public:
   virtual ~Files() = default;
@@ -41,16 +57,22 @@ class Files {
   virtual bool FileExists(std::string_view path) = 0;
   // Clears read-only, hidden, system and archive; false when refused.
   virtual bool ResetAttributes(std::string_view path) = 0;
-  // The whole file as text lines (CR LF, CR or LF end a line; a NUL byte
-  // ends the text). nullopt when the file cannot be opened, with the
-  // system's reason in `reason`.
-  virtual std::optional<std::vector<std::string>> ReadTextLines(std::string_view path,
-                                                                std::string& reason) = 0;
+  // Hands each line of a text file to `onLine` (CR LF, CR or LF end a line;
+  // a NUL byte ends the text), reading the file as a stream, so that a file
+  // of any size takes bounded memory. False when the file cannot be opened
+  // or read, with the system's reason in `reason`.
+  virtual bool ReadTextLines(std::string_view path, const TextLineSink& onLine, std::string& reason) = 0;
   // Size in bytes (low 32 bits, signed) of the entry the path names, of any
   // attribute (a directory gives 0); -1 when nothing is found.
   virtual std::int32_t QueryFileSize(std::string_view path) = 0;
   // Deletes a file; false when it is not a file or cannot be deleted.
   virtual bool RemoveFile(std::string_view path) = 0;
+  // The path spelled in full, for comparing paths: absolute, with "." and
+  // "..", doubled separators and trailing dots and blanks resolved, and
+  // short names in their long form where the file exists.
+  virtual std::string FullPathName(std::string_view path) = 0;
+  // The identity of the file the path names; nullopt when there is none.
+  virtual std::optional<FileIdentity> IdentifyFile(std::string_view path) = 0;
 };
 
 class Volumes {
@@ -129,6 +151,9 @@ class ProcessHandle {
   virtual ~ProcessHandle() = default;
   // The full path of the main executable; nullopt when it cannot be queried.
   virtual std::optional<std::string> MainModulePath() = 0;
+  // The identity of the main executable's file, where the backend can tell
+  // it; then it, not the path, decides whether the process runs a file.
+  virtual std::optional<FileIdentity> MainModuleIdentity() { return std::nullopt; }
   virtual void Terminate() = 0;
 };
 

@@ -4,6 +4,7 @@
 #include <array>
 
 #include "platform/common/case_text.h"
+#include "platform/common/windows_path.h"
 
 namespace kestrix {
 
@@ -39,17 +40,27 @@ constexpr std::array<std::string_view, 17> kWindowsFiles = {
 
 void ProtectedList::BuildProtectedList(std::string_view directory) {
   if (directory.size() <= 3) return;
-  const std::string_view root = directory.substr(0, 3);
+  // "C:/WINDOWS" names the same folder as "C:\WINDOWS\" and must protect the same files.
+  const std::string windowsDirectory = NormalizePathSpelling(directory);
+  if (windowsDirectory.size() <= 3) return;
+  const std::string root = windowsDirectory.substr(0, 3);
   paths_.clear();
-  for (const std::string_view name : kRootFiles)
-    paths_.push_back(LowerText(folding_, std::string(root) += name));
+  for (const std::string_view name : kRootFiles) paths_.push_back(ComparableSpelling(root + std::string(name)));
   for (const std::string_view name : kWindowsFiles) {
-    paths_.push_back(LowerText(folding_, std::string(directory) += name));
+    paths_.push_back(ComparableSpelling(windowsDirectory + "\\" + std::string(name)));
   }
 }
 
+std::string ProtectedList::ComparableSpelling(std::string_view path) const {
+  return LowerText(folding_, NormalizePathSpelling(path));
+}
+
 bool ProtectedList::IsProtected(std::string_view path) const {
-  return std::ranges::find(paths_, LowerText(folding_, path)) != paths_.end();
+  if (std::ranges::find(paths_, ComparableSpelling(files_.FullPathName(path))) != paths_.end()) return true;
+  const auto identity = files_.IdentifyFile(path);
+  return identity && std::ranges::any_of(paths_, [&](const std::string& protectedPath) {
+           return files_.IdentifyFile(protectedPath) == identity;
+         });
 }
 
 }  // namespace kestrix

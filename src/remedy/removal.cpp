@@ -25,14 +25,23 @@ constexpr PassTexts kSelectedTexts = {"要保留吗?", "還有 %d 個被選取�
 
 }  // namespace
 
-void KillProcessByFile(ProcessTable& processes, const CaseFolding& folding, std::string_view path) {
+void KillProcessByFile(ProcessTable& processes, Files& files, const CaseFolding& folding, std::string_view path) {
   processes.SetDebugPrivilege(true);
   const std::string target = LowerText(folding, path);
+  const auto targetIdentity = files.IdentifyFile(path);
   for (const ProcessEntry& entry : processes.Snapshot()) {
     const auto process = processes.OpenProcess(entry.id);
-    std::optional<std::string> name = process ? process->MainModulePath() : std::nullopt;
-    if (!name) name = entry.exeFile;
-    if (process && LowerText(folding, *name) == target) process->Terminate();
+    if (!process) continue;
+    bool runsTarget = false;
+    if (const auto identity = process->MainModuleIdentity()) {
+      // Another file of the same name, or the same file by another name,
+      // is told apart only by identity.
+      runsTarget = targetIdentity == identity;
+    } else {
+      const std::string name = process->MainModulePath().value_or(entry.exeFile);
+      runsTarget = LowerText(folding, name) == target;
+    }
+    if (runsTarget) process->Terminate();
   }
   processes.SetDebugPrivilege(false);
 }
@@ -77,7 +86,7 @@ bool Removal::AskAboutLeftovers(std::string_view balloonFormat, std::string_view
 void Removal::TerminateListedProcesses(bool selectedOnly) {
   for (std::size_t i = list_.Count(); i-- > 0;) {
     if (i >= list_.Count() || (selectedOnly && !list_.Entry(i).selected)) continue;
-    KillProcessByFile(services_.processes, services_.folding, list_.Entry(i).path);
+    KillProcessByFile(services_.processes, services_.files, services_.folding, list_.Entry(i).path);
     services_.pump.PumpMessages();
   }
 }

@@ -37,10 +37,12 @@ struct RemovalServices {
 
 inline constexpr int kBalloonSeconds = 10;
 
-// Terminates every running process whose main executable is `path`
-// (letter case ignored, nothing trimmed), with the debug privilege raised
-// for the time of the walk.
-void KillProcessByFile(ProcessTable& processes, const CaseFolding& folding, std::string_view path);
+// Terminates every running process whose main executable is `path`, with
+// the debug privilege raised for the time of the walk. Where the backend
+// knows the identity of a process's file, the identity of the file at
+// `path` decides; elsewhere the paths are compared (letter case ignored,
+// nothing trimmed).
+void KillProcessByFile(ProcessTable& processes, Files& files, const CaseFolding& folding, std::string_view path);
 
 class Removal {
  public:

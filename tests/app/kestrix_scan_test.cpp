@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <algorithm>
 #include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -44,11 +45,12 @@ class ScanSandbox : public ::testing::Test {
   }
 
   // Runs kestrix-scan with the arguments; `unprivileged` drops root so that
-  // file permissions hold (the tree is then handed to that user).
-  ScanRun Scan(const std::vector<std::string>& args, bool unprivileged = false) {
-    std::string command;
+  // file permissions hold (the tree is then handed to that user); `shell`
+  // runs first in the same shell (a ulimit, say).
+  ScanRun Scan(const std::vector<std::string>& args, bool unprivileged = false, std::string shell = {}) {
+    std::string command = shell.empty() ? "" : shell + " && ";
     if (unprivileged && geteuid() == 0) {
-      command = "chown -R 65534:65534 " + Quote(root_.string()) + " && chmod 0755 " + Quote(root_.string()) +
+      command += "chown -R 65534:65534 " + Quote(root_.string()) + " && chmod 0755 " + Quote(root_.string()) +
                 " && setpriv --reuid=65534 --regid=65534 --clear-groups ";
     }
     command += Quote(KESTRIX_SCAN_EXE);
@@ -172,7 +174,7 @@ TEST_F(ScanSandbox, CleaningAsksBeforeDeletingAWindowsFile) {
   auto keep = args;
   keep.push_back("--protected=keep");
   const ScanRun kept = Scan(keep);
-  EXPECT_EQ(kept.status, 0) << kept.out;
+  EXPECT_EQ(kept.status, 1) << "a listed file is still there: " << kept.out;
   EXPECT_NE(
       kept.out.find(
           "要保留嗎? 檔案 C:\\WINDOWS\\explorer.exe 是Windows重要檔案。\n清除可能會導致系統無法啟動! 是"),
@@ -181,13 +183,71 @@ TEST_F(ScanSandbox, CleaningAsksBeforeDeletingAWindowsFile) {
   EXPECT_TRUE(fs::exists(root_ / "C/WINDOWS/explorer.exe"));
   EXPECT_FALSE(fs::exists(root_ / "C/WINDOWS/system32/explorer.exe")) << "not a protected place";
 
-  // Without a terminal to ask on, the file is kept; told to, it goes.
-  EXPECT_EQ(Scan(args).status, 0);
+  // Without a terminal to ask on, the file is kept, and the report says so;
+  // told to, it goes.
+  const ScanRun unasked = Scan(args);
+  EXPECT_EQ(unasked.status, 1);
+  EXPECT_NE(unasked.out.find("kept: C:\\WINDOWS\\explorer.exe (a protected Windows file; no terminal to ask"),
+            std::string::npos)
+      << unasked.out;
   EXPECT_TRUE(fs::exists(root_ / "C/WINDOWS/explorer.exe"));
   auto remove = args;
   remove.push_back("--protected=delete");
   EXPECT_EQ(Scan(remove).status, 0);
   EXPECT_FALSE(fs::exists(root_ / "C/WINDOWS/explorer.exe"));
+}
+
+// A hostile Autorun.inf names host files off every drive and protected
+// files under other spellings: cleaning touches none of them and says
+// which listed files it kept.
+TEST_F(ScanSandbox, AHostileStickCannotSteerCleaningOffItsList) {
+  Write("victim/abs.txt", "host");
+  Write("victim/rel.txt", "host");
+  const char* protectedFiles[] = {"boot.ini",   "WINDOWS/explorer.exe", "WINDOWS/regedit.exe",
+                                  "WINDOWS/hh.exe", "WINDOWS/win.ini",  "WINDOWS/winhelp.exe",
+                                  "WINDOWS/system32/userinit.exe"};
+  for (const char* file : protectedFiles) Write(fs::path("C") / file, "MZ");
+  const std::string spellings[] = {
+      "C:\\WINDOWS\\.\\explorer.exe", "C:\\WINDOWS\\regedit.exe.",
+      "C:\\WINDOWS\\\\hh.exe",        "C:\\WINDOWS/win.ini",
+      "C:\\WINDOWS\\system32\\..\\winhelp.exe", "C:\\\\boot.ini",
+      "c:\\windows\\SYSTEM32\\.\\USERINIT.EXE ",  // the blank stays when ",1" is cut off
+  };
+  std::string autorun = "[autorun]\r\nopen=" + (root_ / "victim").string() + "/x:\\..\\abs.txt\r\n" +
+                        "icon=zz:\\..\\victim\\rel.txt\r\n";
+  for (const std::string& spelling : spellings) autorun += "open=" + spelling + ",1\r\n";
+  Write("stick/Autorun.inf", autorun);
+  Write("dir./rules.dat", "# no rules\r\n");  // a host path, used as written
+
+  const ScanRun run = Scan({"--drive", Drive('C', "fixed", "C"), "--drive", Drive('E', "removable", "stick"),
+                            "--windows", "C:/WINDOWS", "--rules", (root_ / "dir./rules.dat").string(), "--clean",
+                            "--protected=keep", "--json"});
+  EXPECT_EQ(run.status, 1) << run.out << run.err;
+  EXPECT_EQ(run.err.find("no rule database"), std::string::npos) << run.err;
+  const auto json = run.Json();
+  EXPECT_EQ(json["removed"], nlohmann::json({"E:\\Autorun.inf"}));
+  ASSERT_EQ(json["kept"].size(), std::size(spellings)) << json["kept"];
+  for (const auto& kept : json["kept"]) {
+    EXPECT_NE(std::ranges::find(spellings, kept["path"].get<std::string>()), std::end(spellings)) << kept;
+    EXPECT_EQ(kept["reason"], "a protected Windows file; --protected=keep");
+  }
+  for (const char* file : protectedFiles) EXPECT_TRUE(fs::exists(root_ / "C" / file)) << file;
+  EXPECT_TRUE(fs::exists(root_ / "victim/abs.txt"));
+  EXPECT_TRUE(fs::exists(root_ / "victim/rel.txt"));
+}
+
+// FAT32 holds files of up to 4 GiB and a hostile stick may claim any size:
+// the sweep reads the text as a stream, in a few MiB of memory.
+TEST_F(ScanSandbox, AHugeAutorunIsSweptInBoundedMemory) {
+  Write("stick/worm.exe", "MZ");
+  Write("stick/Autorun.inf", "[autorun]\r\nopen=worm.exe\r\n");
+  fs::resize_file(root_ / "stick/Autorun.inf", std::uintmax_t{2} << 40);  // sparse: 2 TiB of NULs
+  Write("rules.dat", "");
+  const ScanRun run = Scan({"--drive", Drive('E', "removable", "stick"), "--rules", (root_ / "rules.dat").string(),
+                            "--json"},
+                           false, "ulimit -v 262144");
+  ASSERT_EQ(run.status, 1) << run.out << run.err;
+  EXPECT_EQ(run.Json()["entries"][1]["path"], "E:\\worm.exe");
 }
 
 TEST_F(ScanSandbox, NothingIsCleanedAfterASweepThatWasCutShort) {

@@ -32,7 +32,7 @@ struct SweepFixture : ::testing::Test {
   testing::FakeEngine engine;
   testing::FakeMachine& machine = engine.machine;
   RecordingSweepView view;
-  ProtectedList protectedList{machine.folding};
+  ProtectedList protectedList{machine, machine.folding};
   SweepSettings settings{
       .skipFloppies = true, .programFilesDirectory = "", .ruleDatabasePath = std::string(kRules)};
 
@@ -166,6 +166,11 @@ TEST_F(SweepFixture, AnUnreadableFileEndsTheSweepKeepingWhatWasFound) {
   EXPECT_FALSE(view.killVirusEnabled);
   EXPECT_EQ(view.shown.back(), "F:\\");
   EXPECT_FALSE(cleaned);
+  EXPECT_FALSE(sweep.Running());
+
+  // Running out of memory ends the sweep the same way, never the program.
+  machine.onPump = [] { throw std::bad_alloc(); };
+  EXPECT_THROW(sweep.RequestSweep(), HandlerError);
   EXPECT_FALSE(sweep.Running());
 }
 

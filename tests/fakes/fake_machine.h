@@ -13,6 +13,7 @@
 
 #include "detect/detect_context.h"
 #include "platform/common/text_file.h"
+#include "platform/common/windows_path.h"
 #include "platform/platform.h"
 #include "remedy/virus_list.h"
 
@@ -26,6 +27,7 @@ struct FakeFile {
   bool attributesLocked = false;  // resetting the attributes is refused
   bool unreadable = false;        // held open by another program
   bool undeletable = false;       // a running program, say
+  std::uint64_t identity = 0;     // the same non-zero number for names of one file
 };
 
 struct FakeDrive {
@@ -78,15 +80,25 @@ struct FakeMachine final : Files, Volumes, MessagePump {
     it->second.readOnly = it->second.hidden = it->second.system = false;
     return true;
   }
-  std::optional<std::vector<std::string>> ReadTextLines(std::string_view path, std::string& reason) override {
+  bool ReadTextLines(std::string_view path, const TextLineSink& onLine, std::string& reason) override {
     reads.emplace_back(path);
     const FakeFile* file = Find(path);
     if (file == nullptr || file->unreadable) {
       reason = file ? "The process cannot access the file because it is being used by another process."
                     : "The system cannot find the file specified.";
-      return std::nullopt;
+      return false;
     }
-    return TextFileLines(file->content, [](std::string_view bytes) { return std::string(bytes); });
+    MemoryByteReader reader(file->content);
+    return kestrix::ReadTextLines(
+        reader, [](std::string_view bytes) { return std::string(bytes); }, onLine, reason);
+  }
+  std::string FullPathName(std::string_view path) override { return NormalizePathSpelling(path); }
+  std::optional<FileIdentity> IdentifyFile(std::string_view path) override {
+    const std::string key = Key(NormalizePathSpelling(path));
+    const auto it = files.find(key);
+    if (it == files.end()) return std::nullopt;
+    return FileIdentity{.volume = 1,
+                        .index = it->second.identity != 0 ? it->second.identity : std::hash<std::string>{}(key)};
   }
   bool RemoveFile(std::string_view path) override {
     const auto it = files.find(Key(path));
@@ -191,6 +203,7 @@ struct FakeProcess {
   std::optional<std::string> path;  // nullopt: the path query fails
   bool openable = true;
   bool running = true;
+  std::optional<FileIdentity> identity = std::nullopt;  // where the backend knows the file itself
 };
 
 struct FakeProcessTable final : ProcessTable {
@@ -205,6 +218,7 @@ struct FakeProcessTable final : ProcessTable {
     Handle(FakeProcessTable& t, FakeProcess& p) : table(t), process(p) { ++table.openHandles; }
     ~Handle() override { --table.openHandles; }
     std::optional<std::string> MainModulePath() override { return process.path; }
+    std::optional<FileIdentity> MainModuleIdentity() override { return process.identity; }
     void Terminate() override {
       process.running = false;
       if (table.onTerminate) table.onTerminate(process.path.value_or(process.exeFile));

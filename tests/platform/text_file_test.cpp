@@ -12,8 +12,21 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// Marks what went through the ANSI decoder, so a test sees which path a text took.
-std::string MarkAnsi(std::string_view bytes) { return "<" + std::string(bytes) + ">"; }
+// Reads bytes as Latin-1 and marks what went through the ANSI decoder, so a
+// test sees which path a text took.
+std::string MarkAnsi(std::string_view bytes) {
+  std::string text = "<";
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x80) {
+      text += c;
+    } else {
+      text += static_cast<char>(0xC0 | (byte >> 6));
+      text += static_cast<char>(0x80 | (byte & 0x3F));
+    }
+  }
+  return text + ">";
+}
 
 TEST(TextFileLines, SplitsDecodesAndStopsAtNul) {
   using namespace std::string_literals;
@@ -31,7 +44,7 @@ TEST(TextFileLines, SplitsDecodesAndStopsAtNul) {
       {"ok\0\xE9"s, {"ok"}},  // what follows the NUL cannot make the text ANSI
       {bom + "café\r\nx", {"café", "x"}},
       {"café", {"café"}},
-      {"caf\xE9\r\nx", {"<caf\xE9", "x>"}},  // decoded whole, then split
+      {"caf\xE9\r\nx", {"<café>", "<x>"}},  // split, then decoded a line at a time
       {bom + "a\xE9", {"a\uFFFD"}},          // a mark means UTF-8 even when broken
   };
   for (const auto& c : cases) {

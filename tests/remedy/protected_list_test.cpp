@@ -8,8 +8,8 @@ namespace kestrix {
 namespace {
 
 TEST(ProtectedList, HoldsTheWindowsFilesLowerCasedInOrder) {
-  testing::FakeFolding folding;
-  ProtectedList list(folding);
+  testing::FakeMachine machine;
+  ProtectedList list(machine, machine.folding);
   list.BuildProtectedList("C:\\WINDOWS\\");
   ASSERT_EQ(list.Paths().size(), 25u);
   EXPECT_EQ(list.Paths()[0], "c:\\boot.ini");
@@ -18,18 +18,37 @@ TEST(ProtectedList, HoldsTheWindowsFilesLowerCasedInOrder) {
   EXPECT_EQ(list.Paths()[24], "c:\\windows\\system32\\userinit.exe");
 
   EXPECT_TRUE(list.IsProtected("C:\\WINDOWS\\Explorer.EXE"));
-  EXPECT_FALSE(list.IsProtected("C:\\WINDOWS\\Explorer.EXE ")) << "no trimming";
   EXPECT_FALSE(list.IsProtected("D:\\WINDOWS\\explorer.exe"));
+  EXPECT_FALSE(list.IsProtected("C:\\WINDOWS\\explorer.exe.bak"));
 }
 
 TEST(ProtectedList, ADirectoryOfThreeCharactersKeepsWhatWasThere) {
-  testing::FakeFolding folding;
-  ProtectedList list(folding);
+  testing::FakeMachine machine;
+  ProtectedList list(machine, machine.folding);
   list.BuildProtectedList("C:\\");
   EXPECT_TRUE(list.Paths().empty()) << "nothing is protected before the first build";
   list.BuildProtectedList("D:\\WIN\\");
   list.BuildProtectedList("C:\\");
   EXPECT_TRUE(list.IsProtected("d:\\win\\hh.exe"));
+}
+
+// Windows opens the same file under many spellings, and so could a hostile
+// Autorun.inf: every one of them must be asked about.
+TEST(ProtectedList, KnowsAFileUnderEverySpellingAndName) {
+  testing::FakeMachine machine;
+  machine.AddFile("C:\\WINDOWS\\explorer.exe").identity = 7;
+  machine.AddFile("E:\\hardlink.exe").identity = 7;
+  machine.AddFile("E:\\other.exe").identity = 8;
+  ProtectedList list(machine, machine.folding);
+  list.BuildProtectedList("C:/WINDOWS");
+  for (const char* spelling :
+       {"C:\\WINDOWS\\.\\explorer.exe", "C:\\WINDOWS\\regedit.exe.", "C:\\WINDOWS\\\\hh.exe", "C:\\WINDOWS/win.ini",
+        "C:\\WINDOWS\\system32\\..\\winhelp.exe", "C:\\\\boot.ini", "c:\\windows\\SYSTEM32\\.\\USERINIT.EXE ",
+        "C:/boot.ini", "C:\\WINDOWS\\..\\..\\boot.ini", "E:\\hardlink.exe"}) {
+    EXPECT_TRUE(list.IsProtected(spelling)) << spelling;
+  }
+  EXPECT_FALSE(list.IsProtected("E:\\other.exe"));
+  EXPECT_FALSE(list.IsProtected("C:\\WINDOWS\\system32\\explorer.exe"));
 }
 
 }  // namespace

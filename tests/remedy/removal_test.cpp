@@ -23,7 +23,7 @@ class RemovalFixture : public ::testing::Test {
   testing::FakeDesktop desktop;
   testing::FakeProcessTable processes;
   RecordingRemovalView view;
-  ProtectedList protectedList{machine.folding};
+  ProtectedList protectedList{machine, machine.folding};
   std::string title = "Kestrix";
   Removal removal{{machine, machine.folding, machine, desktop, desktop, processes},
                   engine.list,
@@ -196,7 +196,8 @@ TEST_F(RemovalFixture, AnEntryIgnoredWhileItsQuestionIsUpIsLeftAlone) {
 }
 
 TEST(KillProcessByFile, TerminatesEveryMatchOfTheWholePathIgnoringCaseOnly) {
-  testing::FakeFolding folding;
+  testing::FakeMachine machine;
+  const testing::FakeFolding& folding = machine.folding;
   testing::FakeProcessTable table;
   table.processes = {
       {1, "worm.exe", "E:\\worm.exe"},         // first copy
@@ -207,14 +208,27 @@ TEST(KillProcessByFile, TerminatesEveryMatchOfTheWholePathIgnoringCaseOnly) {
       {6, "worm.exe", std::nullopt},           // no path, bare name
       {7, "worm.exe", "E:\\worm.exe", false},  // cannot be opened
   };
-  KillProcessByFile(table, folding, "E:\\Worm.exe");
+  KillProcessByFile(table, machine, folding, "E:\\Worm.exe");
   EXPECT_THAT(table.Running(), ElementsAre(3, 4, 6, 7));
   EXPECT_THAT(table.privilegeChanges, ElementsAre(true, false));
   EXPECT_EQ(table.openHandles, 0);
 
-  KillProcessByFile(table, folding, "E:\\none.exe");
+  KillProcessByFile(table, machine, folding, "E:\\none.exe");
   EXPECT_THAT(table.Running(), ElementsAre(3, 4, 6, 7));
   EXPECT_THAT(table.privilegeChanges, ElementsAre(true, false, true, false));
+}
+
+// Where the process's file is known by identity, a name proves nothing.
+TEST(KillProcessByFile, IdentityDecidesWhereTheBackendKnowsIt) {
+  testing::FakeMachine machine;
+  machine.AddFile("E:\\worm.exe").identity = 1;
+  testing::FakeProcessTable table;
+  table.processes = {
+      {1, "Worm.exe", "E:\\Worm.exe", true, true, FileIdentity{1, 2}},  // another file of that name
+      {2, "x", "F:\\x.exe", true, true, FileIdentity{1, 1}},            // the file under another name
+  };
+  KillProcessByFile(table, machine, machine.folding, "E:\\worm.exe");
+  EXPECT_THAT(table.Running(), ElementsAre(1));
 }
 
 TEST_F(RemovalFixture, IgnoringDropsSelectedEntriesAndKeepsTheFiles) {

@@ -14,7 +14,9 @@
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstddef>
+#include <deque>
 #include <iterator>
 #include <stdexcept>
 #include <system_error>
@@ -23,6 +25,7 @@
 
 #include "platform/common/case_text.h"
 #include "platform/common/text_file.h"
+#include "platform/common/windows_path.h"
 #include "platform/posix/ansi_decoder.h"
 
 namespace kestrix::posix {
@@ -59,41 +62,20 @@ bool EqualAsciiNoCase(std::string_view a, std::string_view b) {
 // A file descriptor closed when it goes out of scope.
 class FileDescriptor {
  public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
+  explicit FileDescriptor(int fd = -1) : fd_(fd) {}
   ~FileDescriptor() {
     if (fd_ >= 0) ::close(fd_);
   }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
   int Get() const { return fd_; }
 
  private:
   int fd_;
 };
-
-// The components of a Windows path below its root, with "." and ".." applied
-// the way Windows applies them: by text alone, never climbing above the root.
-// Windows also ignores trailing dots and blanks of a name ("x.exe. " is
-// "x.exe"), so a worm cannot hide a file behind them.
-std::vector<std::string> NormalizedComponents(std::string_view rest, std::vector<std::string> components) {
-  std::size_t start = 0;
-  while (start <= rest.size()) {
-    std::size_t end = rest.find_first_of("\\/", start);
-    if (end == std::string_view::npos) end = rest.size();
-    std::string_view name = rest.substr(start, end - start);
-    start = end + 1;
-    if (name == "..") {
-      if (!components.empty()) components.pop_back();
-      continue;
-    }
-    if (name != ".") {
-      while (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.remove_suffix(1);
-    }
-    if (name.empty() || name == ".") continue;
-    components.emplace_back(name);
-  }
-  return components;
-}
 
 // True when `inner` is `outer` or lies below it; both canonical.
 bool IsWithin(const fs::path& inner, const fs::path& outer) {
@@ -114,27 +96,29 @@ bool IsExistingDirectory(const fs::path& directory) {
 
 // FAT keeps read-only, hidden, system and archive as attribute bits that only
 // the vfat driver's ioctls reach; chmod would change read-only alone.
-bool ClearFatAttributes(const fs::path& file) {
-  const FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.Get() < 0) return false;
+bool ClearFatAttributes(int fd) {
   __u32 attributes = 0;
-  if (::ioctl(fd.Get(), FAT_IOCTL_GET_ATTRIBUTES, &attributes) != 0) return false;
+  if (::ioctl(fd, FAT_IOCTL_GET_ATTRIBUTES, &attributes) != 0) return false;
   const __u32 cleared = attributes & ~static_cast<__u32>(ATTR_RO | ATTR_HIDDEN | ATTR_SYS | ATTR_ARCH);
   if (cleared == attributes) return true;
-  return ::ioctl(fd.Get(), FAT_IOCTL_SET_ATTRIBUTES, &cleared) == 0;
+  return ::ioctl(fd, FAT_IOCTL_SET_ATTRIBUTES, &cleared) == 0;
 }
 
 // The entry of `directory` that Windows would take for `name`: the name as
 // written if it exists, else one that differs only in letter case. Of several
 // such, the smallest in byte order, so that the choice never depends on the
 // order the file system lists them in.
-std::optional<std::string> FindEntry(const CaseFolding& folding, const fs::path& directory,
-                                     const std::string& name) {
+std::optional<std::string> FindEntry(const CaseFolding& folding, int directory, const std::string& name) {
   struct stat info {};
-  if (::lstat((directory / name).c_str(), &info) == 0) return name;
+  if (::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) return name;
 
-  DIR* listing = ::opendir(directory.c_str());
-  if (listing == nullptr) return std::nullopt;
+  const int listingFd = ::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listingFd < 0) return std::nullopt;
+  DIR* listing = ::fdopendir(listingFd);
+  if (listing == nullptr) {
+    ::close(listingFd);
+    return std::nullopt;
+  }
   const std::string wanted = LowerText(folding, name);
   std::optional<std::string> best;
   while (const dirent* entry = ::readdir(listing)) {
@@ -167,6 +151,49 @@ bool IsRunningExecutable(const struct stat& file) {
   ::closedir(proc);
   return running;
 }
+
+// Reads an open file for the text reader.
+class DescriptorReader final : public ByteReader {
+ public:
+  explicit DescriptorReader(int fd) : fd_(fd) {}
+  std::optional<std::size_t> Read(std::span<char> buffer, std::string& reason) override {
+    for (;;) {
+      const ssize_t got = ::read(fd_, buffer.data(), buffer.size());
+      if (got >= 0) return static_cast<std::size_t>(got);
+      if (errno == EINTR) continue;
+      reason = ErrorText(errno);
+      return std::nullopt;
+    }
+  }
+  bool Rewind(std::string& reason) override {
+    if (::lseek(fd_, 0, SEEK_SET) == 0) return true;
+    reason = ErrorText(errno);
+    return false;
+  }
+
+ private:
+  int fd_;
+};
+
+// The file an O_PATH descriptor holds, for the calls that take no descriptor
+// of that kind; /proc hands out exactly the opened file, never a name.
+std::string DescriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// Where an absolute host path lies below a drive's folder, as written or
+// canonical: the rest of it, relative; nullopt when it lies elsewhere.
+std::optional<std::string> BelowDrive(const MappedDrive& drive, const std::string& hostPath) {
+  const fs::path target = fs::path(hostPath).lexically_normal();
+  std::error_code error;
+  for (const fs::path& root : {drive.directory.lexically_normal(), fs::canonical(drive.directory, error)}) {
+    if (root.empty() || !root.is_absolute()) continue;
+    const fs::path rest = target.lexically_relative(root);
+    if (!rest.empty() && *rest.begin() != "..") return rest.string();
+  }
+  return std::nullopt;
+}
+
+// Symbolic links followed in one lookup before it gives up, as Linux does.
+constexpr int kMaxLinks = 40;
 
 // Folding is Unicode's simple lower-case mapping, close to Windows' own table;
 // the C.UTF-8 locale carries it whatever the user's locale is.
@@ -234,48 +261,116 @@ void PosixMachine::SetWindowsDirectory(std::string directory) { windowsDirectory
 
 void PosixMachine::SetTempDirectory(std::string directory) { tempDirectory_ = std::move(directory); }
 
-std::optional<fs::path> PosixMachine::Resolve(std::string_view windowsPath) const {
-  // A NUL would silently cut the path short in every system call.
-  if (windowsPath.find('\0') != std::string_view::npos) return std::nullopt;
+// A name found on a drive: the folder that holds it, opened, and the name
+// as spelled on disk. Everything done to the name goes through the folder,
+// so a folder swapped for a link meanwhile cannot send the act elsewhere.
+struct PosixMachine::Located {
+  FileDescriptor folder;
+  std::string name;          // as written when missing; "." for the folder itself
+  bool found = false;        // false when the name or a folder above it is missing
+  std::string missingBelow;  // the names below a missing folder
+};
 
-  const MappedDrive* drive = nullptr;
-  fs::path root = "/";
-  std::vector<std::string> start;
-  std::string_view rest = windowsPath;
-  if (rest.size() >= 2 && rest[1] == ':' && IsAsciiLetter(rest[0])) {
-    drive = drives_.Find(rest[0]);
-    if (drive == nullptr) return std::nullopt;
-    root = drive->directory;
-    rest.remove_prefix(2);
-  } else if (!rest.starts_with('/')) {
-    // Relative to the current directory, from which ".." may climb as it
-    // may on Windows.
+void PosixMachine::AllowHostFile(std::string path) { hostFiles_.push_back(std::move(path)); }
+
+std::optional<std::string> PosixMachine::CurrentWindowsDirectory(std::string_view forPath) const {
+  // A full drive path needs none; asking costs a look at every drive.
+  if (forPath.size() >= 3 && forPath[1] == ':' && (forPath[2] == '\\' || forPath[2] == '/')) return std::nullopt;
+  std::error_code error;
+  const fs::path current = fs::current_path(error);
+  if (error) return std::nullopt;
+  return ToWindowsPath(current);
+}
+
+// Walks the path a name at a time from the drive's folder, holding each
+// folder open and never following a link out of the drive: a link's target
+// is walked the same way, and one that is absolute or climbs above the
+// drive's folder leads off the drive. The drive's own folder is a host path
+// and is used as written.
+std::optional<PosixMachine::Located> PosixMachine::Locate(std::string_view windowsPath,
+                                                           bool followFinalLink) const {
+  if (std::ranges::find(hostFiles_, windowsPath) != hostFiles_.end()) {
     std::error_code error;
-    const fs::path current = fs::current_path(error);
+    const fs::path file = fs::canonical(fs::path(std::string(windowsPath)), error);
     if (error) return std::nullopt;
-    for (const fs::path& part : current.relative_path()) start.push_back(part.string());
+    FileDescriptor folder(::open(file.parent_path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (folder.Get() < 0) return std::nullopt;
+    return Located{std::move(folder), file.filename().string(), true, {}};
   }
 
-  fs::path resolved = root;
-  bool present = true;
-  for (const std::string& name : NormalizedComponents(rest, std::move(start))) {
-    if (present) {
-      if (auto onDisk = FindEntry(*this, resolved, name)) {
-        resolved /= *onDisk;
-        continue;
-      }
-      present = false;  // nothing below a missing name can exist either
+  const auto current = CurrentWindowsDirectory(windowsPath);
+  const auto full = ParseDrivePath(windowsPath, current ? *current : std::string());
+  if (!full) return std::nullopt;
+  const MappedDrive* drive = drives_.Find(full->drive);
+  if (drive == nullptr) return std::nullopt;
+
+  std::vector<FileDescriptor> folders;
+  folders.emplace_back(::open(drive->directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (folders.back().Get() < 0) return std::nullopt;
+  std::deque<std::string> pending(full->names.begin(), full->names.end());
+  int links = 0;
+  while (!pending.empty()) {
+    std::string name = std::move(pending.front());
+    pending.pop_front();
+    // Only a link's target brings these; the Windows path has none left.
+    if (name.empty() || name == ".") continue;
+    if (name == "..") {
+      if (folders.size() == 1) return std::nullopt;
+      folders.pop_back();
+      continue;
     }
-    resolved /= name;
+    const int folder = folders.back().Get();
+    const auto onDisk = FindEntry(*this, folder, name);
+    const auto missing = [&]() -> std::optional<Located> {
+      // Nothing lies below a missing folder, not even by climbing out of it.
+      if (std::ranges::find(pending, "..") != pending.end()) return std::nullopt;
+      std::string below;
+      for (const std::string& rest : pending) below.append(below.empty() ? "" : "/").append(rest);
+      return Located{std::move(folders.back()), name, false, std::move(below)};
+    };
+    struct stat info {};
+    if (!onDisk || ::fstatat(folder, onDisk->c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return missing();
+    const bool last = pending.empty();
+    if (S_ISLNK(info.st_mode) && (!last || followFinalLink)) {
+      std::string target(PATH_MAX, '\0');
+      const ssize_t length = ::readlinkat(folder, onDisk->c_str(), target.data(), target.size());
+      if (length <= 0 || static_cast<std::size_t>(length) >= target.size() || ++links > kMaxLinks) {
+        return std::nullopt;
+      }
+      target.resize(static_cast<std::size_t>(length));
+      if (target[0] == '/') {
+        // An absolute link counts only where it leads into this drive's
+        // folder; it is then walked from the drive's root.
+        const auto below = BelowDrive(*drive, target);
+        if (!below) return std::nullopt;
+        folders.resize(1);
+        target = *below;
+      }
+      std::vector<std::string> names;
+      for (std::size_t start = 0; start <= target.size();) {
+        const std::size_t end = std::min(target.find('/', start), target.size());
+        names.push_back(target.substr(start, end - start));
+        start = end + 1;
+      }
+      pending.insert(pending.begin(), names.begin(), names.end());
+      continue;
+    }
+    if (last) return Located{std::move(folders.back()), *onDisk, true, {}};
+    FileDescriptor next(::openat(folder, onDisk->c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (next.Get() < 0) return missing();  // a file where a folder should be, or swapped meanwhile
+    folders.push_back(std::move(next));
   }
+  return Located{std::move(folders.back()), ".", true, {}};
+}
 
-  if (drive != nullptr) {
-    std::error_code error;
-    const fs::path canonicalRoot = fs::canonical(drive->directory, error);
-    if (error) return resolved;  // no drive directory, so nothing to escape through
-    const fs::path canonical = fs::weakly_canonical(resolved, error);
-    if (error || !IsWithin(canonical, canonicalRoot)) return std::nullopt;
-  }
+std::optional<fs::path> PosixMachine::Resolve(std::string_view windowsPath) const {
+  const auto located = Locate(windowsPath, true);
+  if (!located) return std::nullopt;
+  std::error_code error;
+  fs::path resolved = fs::read_symlink(DescriptorPath(located->folder.Get()), error);
+  if (error) return std::nullopt;
+  if (located->name != ".") resolved /= located->name;
+  if (!located->missingBelow.empty()) resolved /= located->missingBelow;
   return resolved;
 }
 
@@ -319,99 +414,116 @@ std::optional<std::string> PosixMachine::ToWindowsPath(const fs::path& native) c
 }
 
 bool PosixMachine::FileExists(std::string_view path) {
-  const auto resolved = Resolve(path);
+  const auto located = Locate(path, true);
   struct stat info {};
-  return resolved && ::stat(resolved->c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  return located && located->found &&
+         ::fstatat(located->folder.Get(), located->name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISREG(info.st_mode);
 }
 
 bool PosixMachine::ResetAttributes(std::string_view path) {
-  const auto resolved = Resolve(path);
-  if (!resolved) return false;
+  const auto located = Locate(path, true);
+  if (!located || !located->found) return false;
+  const FileDescriptor file(
+      ::openat(located->folder.Get(), located->name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat info {};
-  if (::stat(resolved->c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  if (file.Get() < 0 || ::fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
 
   struct statfs fileSystem {};
-  if (::statfs(resolved->c_str(), &fileSystem) == 0 &&
+  if (::fstatfs(file.Get(), &fileSystem) == 0 &&
       fileSystem.f_type == static_cast<decltype(fileSystem.f_type)>(MSDOS_SUPER_MAGIC)) {
-    return ClearFatAttributes(*resolved);
+    // The ioctls need the file opened for reading; it must be the same file.
+    const FileDescriptor readable(::openat(located->folder.Get(), located->name.c_str(),
+                                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat opened {};
+    return readable.Get() >= 0 && ::fstat(readable.Get(), &opened) == 0 && opened.st_dev == info.st_dev &&
+           opened.st_ino == info.st_ino && ClearFatAttributes(readable.Get());
   }
   // Elsewhere read-only is the owner's write permission; hidden, system and
-  // archive have no counterpart.
-  if ((info.st_mode & S_IWUSR) != 0) return true;
-  return ::chmod(resolved->c_str(), (info.st_mode & 07777) | S_IWUSR) == 0;
+  // archive have no counterpart. A file with other names may be a hard link
+  // to a file off the drive, whose mode is not ours to change; it can still
+  // be deleted, since that depends on the folder alone.
+  if ((info.st_mode & S_IWUSR) != 0 || info.st_nlink > 1) return true;
+  return ::chmod(DescriptorPath(file.Get()).c_str(), (info.st_mode & 07777) | S_IWUSR) == 0;
 }
 
-std::optional<std::vector<std::string>> PosixMachine::ReadTextLines(std::string_view path,
-                                                                    std::string& reason) {
-  const auto resolved = Resolve(path);
-  if (!resolved) {
+bool PosixMachine::ReadTextLines(std::string_view path, const TextLineSink& onLine, std::string& reason) {
+  const auto located = Locate(path, true);
+  if (!located || !located->found) {
     reason = ErrorText(ENOENT);
-    return std::nullopt;
+    return false;
   }
   // Non-blocking, so that a FIFO planted under a file's name cannot hang us.
-  const FileDescriptor fd(::open(resolved->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  const FileDescriptor fd(::openat(located->folder.Get(), located->name.c_str(),
+                                   O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY));
   if (fd.Get() < 0) {
     reason = ErrorText(errno);
-    return std::nullopt;
+    return false;
   }
   struct stat info {};
   if (::fstat(fd.Get(), &info) != 0) {
     reason = ErrorText(errno);
-    return std::nullopt;
+    return false;
   }
   if (S_ISDIR(info.st_mode)) {
     reason = ErrorText(EISDIR);
-    return std::nullopt;
+    return false;
   }
   if (!S_ISREG(info.st_mode)) {
     reason = "Not a regular file";
-    return std::nullopt;
+    return false;
   }
-
-  std::string bytes;
-  bytes.reserve(static_cast<std::size_t>(info.st_size));
-  std::array<char, 65536> chunk;
-  for (;;) {
-    const ssize_t got = ::read(fd.Get(), chunk.data(), chunk.size());
-    if (got == 0) break;
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      reason = ErrorText(errno);
-      return std::nullopt;
-    }
-    bytes.append(chunk.data(), static_cast<std::size_t>(got));
-  }
+  DescriptorReader reader(fd.Get());
   const int codePage = codePage_;
-  return TextFileLines(bytes, [codePage](std::string_view ansi) { return DecodeAnsi(ansi, codePage); });
+  return kestrix::ReadTextLines(
+      reader, [codePage](std::string_view ansi) { return DecodeAnsi(ansi, codePage); }, onLine, reason);
 }
 
 std::int32_t PosixMachine::QueryFileSize(std::string_view path) {
-  const auto resolved = Resolve(path);
+  const auto located = Locate(path, true);
   struct stat info {};
-  if (!resolved || ::stat(resolved->c_str(), &info) != 0) return -1;
+  if (!located || !located->found ||
+      ::fstatat(located->folder.Get(), located->name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    return -1;
+  }
   if (S_ISDIR(info.st_mode)) return 0;
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(info.st_size));
 }
 
 bool PosixMachine::RemoveFile(std::string_view path) {
-  const auto resolved = Resolve(path);
-  if (!resolved) return false;
+  const auto located = Locate(path, false);
+  if (!located || !located->found || located->name == ".") return false;
   struct stat info {};
-  if (::lstat(resolved->c_str(), &info) != 0) return false;
+  if (::fstatat(located->folder.Get(), located->name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
   if (S_ISLNK(info.st_mode)) {
-    // Windows deletes a link, never what it points to; Resolve has already
-    // refused a link that leaves the drive.
-    struct stat target {};
-    if (::stat(resolved->c_str(), &target) != 0 || !S_ISREG(target.st_mode)) return false;
-  } else if (!S_ISREG(info.st_mode)) {
+    // Windows deletes a link, never what it points to; only a link to a
+    // file on its own drive counts as a file.
+    if (!FileExists(path)) return false;
+  } else if (!S_ISREG(info.st_mode) || IsRunningExecutable(info)) {
     return false;
   }
-  if (!S_ISLNK(info.st_mode) && IsRunningExecutable(info)) return false;
-  return ::unlink(resolved->c_str()) == 0;
+  return ::unlinkat(located->folder.Get(), located->name.c_str(), 0) == 0;
+}
+
+std::string PosixMachine::FullPathName(std::string_view path) {
+  const auto current = CurrentWindowsDirectory(path);
+  return NormalizePathSpelling(path, current ? *current : std::string());
+}
+
+std::optional<FileIdentity> PosixMachine::IdentifyFile(std::string_view path) {
+  const auto located = Locate(path, true);
+  struct stat info {};
+  if (!located || !located->found ||
+      ::fstatat(located->folder.Get(), located->name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    return std::nullopt;
+  }
+  return FileIdentity{.volume = static_cast<std::uint64_t>(info.st_dev),
+                      .index = static_cast<std::uint64_t>(info.st_ino)};
 }
 
 std::string PosixMachine::WindowsDirectory() {
-  std::string directory = windowsDirectory_;
+  // "C:/WINDOWS/" is C:\WINDOWS, and every path built on it must say so.
+  std::string directory = NormalizePathSpelling(windowsDirectory_);
   while (directory.ends_with('\\')) directory.pop_back();
   return directory;
 }

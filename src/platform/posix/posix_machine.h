@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -46,11 +47,15 @@ class PosixMachine final : public Files, public Volumes, public CaseFolding {
   void SetWindowsDirectory(std::string directory);
   void SetTempDirectory(std::string directory);
 
-  // Where a Windows path lies on this machine: a drive path below its mapped
-  // directory, a path starting with '/' as it stands, anything else below
-  // the current directory. Components are matched without regard to case,
-  // an exact-case name winning. nullopt for a drive that is not mapped or a
-  // path that would leave its drive through a symbolic link.
+  // Lets the engine reach one file off the drives by its host path, exactly
+  // as written: the rule database, whose path the user gives.
+  void AllowHostFile(std::string path);
+
+  // Where a Windows path lies on this machine: below the mapped directory of
+  // its drive. A rooted or relative path lies on the drive of the current
+  // directory, when that is on a drive. Components are matched without
+  // regard to case, an exact-case name winning. nullopt for a path on no
+  // mapped drive and for one that would leave its drive through a link.
   std::optional<std::filesystem::path> Resolve(std::string_view windowsPath) const;
 
   // The Windows path of a file on this machine: below the mapped directory
@@ -62,9 +67,11 @@ class PosixMachine final : public Files, public Volumes, public CaseFolding {
   // Files
   bool FileExists(std::string_view path) override;
   bool ResetAttributes(std::string_view path) override;
-  std::optional<std::vector<std::string>> ReadTextLines(std::string_view path, std::string& reason) override;
+  bool ReadTextLines(std::string_view path, const TextLineSink& onLine, std::string& reason) override;
   std::int32_t QueryFileSize(std::string_view path) override;
   bool RemoveFile(std::string_view path) override;
+  std::string FullPathName(std::string_view path) override;
+  std::optional<FileIdentity> IdentifyFile(std::string_view path) override;
 
   // Volumes
   std::string WindowsDirectory() override;
@@ -76,10 +83,17 @@ class PosixMachine final : public Files, public Volumes, public CaseFolding {
   char32_t ToLower(char32_t c) const override;
 
  private:
+  struct Located;
+  std::optional<Located> Locate(std::string_view windowsPath, bool followFinalLink) const;
+  // The current directory as a Windows path, when it lies on a drive and
+  // `forPath` needs it.
+  std::optional<std::string> CurrentWindowsDirectory(std::string_view forPath) const;
+
   DriveMap drives_;
   int codePage_;
   std::string windowsDirectory_ = "C:\\WINDOWS";
   std::optional<std::string> tempDirectory_;
+  std::vector<std::string> hostFiles_;
 };
 
 }  // namespace kestrix::posix

@@ -110,6 +110,17 @@ class PosixProcessHandle final : public ProcessHandle {
     return target;
   }
 
+  // The file the process runs, by identity: /proc/PID/exe leads to the very
+  // file, even under another name or when its path names another file now.
+  std::optional<FileIdentity> MainModuleIdentity() override {
+    struct stat running {};
+    if (::stat(ProcPath(pid_, "exe").c_str(), &running) != 0) return std::nullopt;
+    // Checked last, as above: the answer was the process's own.
+    if (!StillRunning()) return std::nullopt;
+    return FileIdentity{.volume = static_cast<std::uint64_t>(running.st_dev),
+                        .index = static_cast<std::uint64_t>(running.st_ino)};
+  }
+
   // The signal is delivered at the process's leisure; the file it runs stays
   // busy until it has exited, so wait a little for that, as the pass that
   // follows will try to delete the file at once.

@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstddef>
 #include <cstring>
+#include <span>
 
 #include "platform/common/text_file.h"
 
@@ -46,6 +47,32 @@ DWORD Attributes(std::string_view path) {
 bool IsExistingFile(DWORD attributes) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
+
+// Absolute, with ".", "..", doubled separators and trailing dots and blanks
+// resolved; empty when the path cannot be completed.
+std::wstring FullWidePath(const std::wstring& path) {
+  const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return {};
+  std::wstring full(needed, L'\0');
+  const DWORD length = ::GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+  if (length == 0 || length >= needed) return {};
+  full.resize(length);
+  return full;
+}
+
+// Short names (EXPLOR~1.EXE) in their long form; the path as given when it
+// names nothing that exists.
+std::wstring LongWidePath(const std::wstring& path) {
+  const DWORD needed = ::GetLongPathNameW(path.c_str(), nullptr, 0);
+  if (needed == 0) return path;
+  std::wstring expanded(needed, L'\0');
+  const DWORD length = ::GetLongPathNameW(path.c_str(), expanded.data(), needed);
+  if (length == 0 || length >= needed) return path;
+  expanded.resize(length);
+  return expanded;
+}
+
+std::wstring_view LastName(std::wstring_view path) { return path.substr(path.find_last_of(L"\\/") + 1); }
 
 // A handle closed when it goes out of scope.
 class ScopedHandle {
@@ -108,6 +135,134 @@ DiskExtent VolumeExtent(wchar_t letter) {
   return result;
 }
 
+// The drive letter a path names, also behind the prefixes Windows accepts
+// before it (\\?\E:\x, \\.\E:\x, \??\E:\x); none for UNC and relative paths.
+std::optional<wchar_t> NamedDriveLetter(std::wstring_view path) {
+  const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+  if (path.size() >= 4 && separator(path[0]) && (separator(path[1]) || path[1] == L'?') &&
+      (path[2] == L'?' || path[2] == L'.') && separator(path[3])) {
+    path.remove_prefix(4);
+  }
+  if (path.size() < 2 || path[1] != L':') return std::nullopt;
+  const wchar_t letter = path[0];
+  if ((letter >= L'a' && letter <= L'z') || (letter >= L'A' && letter <= L'Z')) return letter;
+  return std::nullopt;
+}
+
+// Whether an opened file lies on the volume of drive `letter`, told by
+// volume serial numbers. The drive letter of the file's final path
+// (GetFinalPathNameByHandleW) would not do on Windows: a volume mounted in a
+// folder of the stick is spelled there under the stick's own letter, and a
+// SUBST or network drive under another. Wine gives each drive letter a
+// serial of its own and reports for a file the serial of the drive its host
+// folder lies in, links resolved, so a host link on the stick to another
+// drive or to a folder outside the stick's folder shows as another volume.
+// The root is asked as a file is, through a handle: GetVolumeInformationW
+// would read the volume's device, which Wine refuses noisily for Z:.
+bool OnDriveVolume(const BY_HANDLE_FILE_INFORMATION& info, wchar_t letter) {
+  const std::wstring root{letter, L':', L'\\'};
+  const ScopedHandle folder(::CreateFileW(root.c_str(), FILE_READ_ATTRIBUTES,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  BY_HANDLE_FILE_INFORMATION rootInfo{};
+  return folder.Valid() && ::GetFileInformationByHandle(folder.Get(), &rootInfo) &&
+         rootInfo.dwVolumeSerialNumber == info.dwVolumeSerialNumber;
+}
+
+// The path of an opened file below the root of its volume, links resolved
+// as the open resolved them.
+std::optional<std::wstring> PathOnVolume(HANDLE file) {
+  // A path holds at most 32767 characters; DWORDs keep FILE_NAME_INFO aligned.
+  std::vector<DWORD> buffer(1 + (32768 * sizeof(wchar_t)) / sizeof(DWORD));
+  const auto bytes = static_cast<DWORD>(buffer.size() * sizeof(DWORD));
+  if (!::GetFileInformationByHandleEx(file, FileNameInfo, buffer.data(), bytes)) return std::nullopt;
+  const auto* info = reinterpret_cast<const FILE_NAME_INFO*>(buffer.data());
+  if (info->FileNameLength > bytes - offsetof(FILE_NAME_INFO, FileName)) return std::nullopt;
+  return std::wstring(info->FileName, info->FileNameLength / sizeof(wchar_t));
+}
+
+// Whether the file opened by the full path `full` is the entry the path ends
+// in, rather than a file a link there leads to. Windows opens a link itself
+// when asked to; Wine follows links whatever the flags, and deleting through
+// such a handle deletes the target. Either way the entry itself lies in the
+// folder the path names, under its last name: the folder is opened as the
+// system resolves it, and the file must be on the folder's volume, its path
+// the folder's and that name.
+bool IsEntryItself(HANDLE file, const BY_HANDLE_FILE_INFORMATION& info, const std::wstring& full) {
+  const std::size_t separator = full.find_last_of(L"\\/");
+  if (separator == std::wstring::npos) return false;
+  const std::wstring folderPath = full.substr(0, separator + 1);
+  const ScopedHandle folder(::CreateFileW(folderPath.c_str(), FILE_READ_ATTRIBUTES,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  BY_HANDLE_FILE_INFORMATION folderInfo{};
+  if (!folder.Valid() || !::GetFileInformationByHandle(folder.Get(), &folderInfo) ||
+      folderInfo.dwVolumeSerialNumber != info.dwVolumeSerialNumber) {
+    return false;
+  }
+  auto expected = PathOnVolume(folder.Get());
+  const auto opened = PathOnVolume(file);
+  if (!expected || !opened) return false;
+  if (expected->empty() || expected->back() != L'\\') *expected += L'\\';
+  *expected += LastName(full);
+  return ::CompareStringOrdinal(opened->data(), ClampedLength(opened->size()), expected->data(),
+                                ClampedLength(expected->size()), TRUE) == CSTR_EQUAL;
+}
+
+// Opens the path once and acts through that handle, so that a folder swapped
+// for a link between the checks and the act cannot send the act elsewhere.
+// Directories are refused, and so is a file that a link or junction has put
+// on another volume than the drive letter the path names (paths without a
+// drive letter have no such volume to keep to) or that is not the entry
+// itself.
+template <typename Act>
+bool ActOnListedFile(std::string_view path, DWORD access, Act act) {
+  const auto wide = WidePath(path);
+  if (!wide) return false;
+  // Short names and stray dots spelled out, so that the file and its folder
+  // are opened by one spelling and report their paths alike.
+  const std::wstring full = LongWidePath(FullWidePath(*wide));
+  if (full.empty()) return false;
+  const ScopedHandle file(::CreateFileW(full.c_str(), access | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file.Valid()) return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(file.Get(), &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return false;
+  }
+  if (const auto letter = NamedDriveLetter(*wide); letter && !OnDriveVolume(info, *letter)) return false;
+  if (!IsEntryItself(file.Get(), info, full)) return false;
+  return act(file.Get());
+}
+
+// Reads an open file from its start, a buffer at a time.
+class HandleByteReader final : public ByteReader {
+ public:
+  explicit HandleByteReader(HANDLE file) : file_(file) {}
+
+  std::optional<std::size_t> Read(std::span<char> buffer, std::string& reason) override {
+    DWORD got = 0;
+    const auto wanted = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), MAXDWORD));
+    if (!::ReadFile(file_, buffer.data(), wanted, &got, nullptr)) {
+      reason = ErrorText(::GetLastError());
+      return std::nullopt;
+    }
+    return got;
+  }
+
+  bool Rewind(std::string& reason) override {
+    if (::SetFilePointerEx(file_, LARGE_INTEGER{}, nullptr, FILE_BEGIN)) return true;
+    reason = ErrorText(::GetLastError());
+    return false;
+  }
+
+ private:
+  HANDLE file_;
+};
+
 bool IsHighSurrogate(wchar_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool IsLowSurrogate(wchar_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
@@ -157,16 +312,18 @@ bool RunningUnderWine() {
 bool Win32Machine::FileExists(std::string_view path) { return IsExistingFile(Attributes(path)); }
 
 bool Win32Machine::ResetAttributes(std::string_view path) {
-  const auto wide = WidePath(path);
-  return wide && ::SetFileAttributesW(wide->c_str(), FILE_ATTRIBUTE_NORMAL) != 0;
+  return ActOnListedFile(path, FILE_WRITE_ATTRIBUTES, [](HANDLE file) {
+    FILE_BASIC_INFO basic{};  // times of zero stay as they are
+    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    return ::SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof(basic)) != 0;
+  });
 }
 
-std::optional<std::vector<std::string>> Win32Machine::ReadTextLines(std::string_view path,
-                                                                    std::string& reason) {
+bool Win32Machine::ReadTextLines(std::string_view path, const TextLineSink& onLine, std::string& reason) {
   const auto wide = WidePath(path);
   if (!wide) {
     reason = ErrorText(ERROR_INVALID_NAME);
-    return std::nullopt;
+    return false;
   }
   // Read sharing only: a file another process is still writing is refused
   // rather than read half-written.
@@ -174,31 +331,18 @@ std::optional<std::vector<std::string>> Win32Machine::ReadTextLines(std::string_
                                         FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.Valid()) {
     reason = ErrorText(::GetLastError());
-    return std::nullopt;
+    return false;
   }
-  std::string bytes;
-  std::array<char, 65536> chunk;
-  for (;;) {
-    DWORD got = 0;
-    if (!::ReadFile(file.Get(), chunk.data(), static_cast<DWORD>(chunk.size()), &got, nullptr)) {
-      reason = ErrorText(::GetLastError());
-      return std::nullopt;
-    }
-    if (got == 0) break;
-    bytes.append(chunk.data(), got);
-  }
-  return TextFileLines(bytes, [](std::string_view ansi) { return Narrow(DecodeToWide(CP_ACP, ansi)); });
+  HandleByteReader reader(file.Get());
+  return kestrix::ReadTextLines(
+      reader, [](std::string_view ansi) { return Narrow(DecodeToWide(CP_ACP, ansi)); }, onLine, reason);
 }
 
 std::int32_t Win32Machine::QueryFileSize(std::string_view path) {
   const auto wide = WidePath(path);
   if (!wide) return -1;
-  const DWORD needed = ::GetFullPathNameW(wide->c_str(), 0, nullptr, nullptr);
-  if (needed == 0) return -1;
-  std::wstring full(needed, L'\0');
-  const DWORD length = ::GetFullPathNameW(wide->c_str(), needed, full.data(), nullptr);
-  if (length == 0 || length >= needed) return -1;
-  full.resize(length);
+  const std::wstring full = FullWidePath(*wide);
+  if (full.empty()) return -1;
   // FindFirstFileW sees hidden and system entries and directories alike.
   WIN32_FIND_DATAW found{};
   const HANDLE search = ::FindFirstFileW(full.c_str(), &found);
@@ -208,9 +352,34 @@ std::int32_t Win32Machine::QueryFileSize(std::string_view path) {
 }
 
 bool Win32Machine::RemoveFile(std::string_view path) {
-  if (!IsExistingFile(Attributes(path))) return false;
-  // A link goes, never its target: DeleteFileW removes the entry itself.
-  return ::DeleteFileW(Widen(path).c_str()) != 0;
+  // On Windows the handle is on a link itself, so the link goes and never
+  // its target; under Wine, which follows it anyway, IsEntryItself refuses.
+  // A running program's file and a read-only file refuse the disposition as
+  // they refuse DeleteFileW, on Windows and under Wine alike.
+  return ActOnListedFile(path, DELETE, [](HANDLE file) {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    return ::SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition)) != 0;
+  });
+}
+
+std::string Win32Machine::FullPathName(std::string_view path) {
+  const auto wide = WidePath(path);
+  const std::wstring full = wide ? FullWidePath(*wide) : std::wstring();
+  return full.empty() ? std::string(path) : Narrow(LongWidePath(full));
+}
+
+std::optional<FileIdentity> Win32Machine::IdentifyFile(std::string_view path) {
+  const auto wide = WidePath(path);
+  if (!wide) return std::nullopt;
+  // No data access: a file another process holds open can still be told.
+  const ScopedHandle file(::CreateFileW(wide->c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!file.Valid() || !::GetFileInformationByHandle(file.Get(), &info)) return std::nullopt;
+  return FileIdentity{.volume = info.dwVolumeSerialNumber,
+                      .index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
 }
 
 std::string Win32Machine::WindowsDirectory() {

@@ -32,12 +32,17 @@ class Win32Machine final : public Files, public Volumes, public CaseFolding, pub
  public:
   // Files
   bool FileExists(std::string_view path) override;
+  // ResetAttributes and RemoveFile act only on the entry the path names, on
+  // the volume of the drive letter it names: a link or junction on a stick
+  // never lets them reach a file elsewhere.
   bool ResetAttributes(std::string_view path) override;
   // Rule files and Autorun.inf are ANSI text in the system code page
   // (CP_ACP), unless they are UTF-8.
-  std::optional<std::vector<std::string>> ReadTextLines(std::string_view path, std::string& reason) override;
+  bool ReadTextLines(std::string_view path, const TextLineSink& onLine, std::string& reason) override;
   std::int32_t QueryFileSize(std::string_view path) override;
   bool RemoveFile(std::string_view path) override;
+  std::string FullPathName(std::string_view path) override;
+  std::optional<FileIdentity> IdentifyFile(std::string_view path) override;
 
   // Volumes
   std::string WindowsDirectory() override;

@@ -1,14 +1,14 @@
 #include "platform/posix/posix_machine.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <linux/magic.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <atomic>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/posix/ansi_decoder.h"
@@ -36,6 +36,15 @@ class Sandbox : public ::testing::Test {
     DriveMap drives;
     drives.Map('e', {.type = DriveType::kRemovable, .extentLength = 1, .directory = stick_});
     return PosixMachine(std::move(drives), codePage);
+  }
+
+  static std::optional<Lines> ReadLines(PosixMachine& machine, std::string_view path) {
+    Lines lines;
+    std::string reason;
+    if (!machine.ReadTextLines(path, [&](std::string_view line) { lines.emplace_back(line); }, reason)) {
+      return std::nullopt;
+    }
+    return lines;
   }
 
   kestrix::testing::TempDir dir_;
@@ -96,21 +105,96 @@ TEST_F(Sandbox, NeverFollowsASymbolicLinkOutOfTheDrive) {
   EXPECT_TRUE(machine.FileExists("E:\\ALIAS\\virus.exe"));
 }
 
-TEST_F(Sandbox, ResolvesOtherPathsAgainstTheCurrentDirectoryOrAsNativePaths) {
+TEST_F(Sandbox, ResolvesRootedAndRelativePathsOnlyOnTheCurrentDirectorysDrive) {
   Write(stick_ / "Autorun.inf", "x");
   Write(stick_ / "Dir/Sub/Virus.exe", "x");
-  fs::current_path(stick_ / "Dir");
   const PosixMachine machine = Machine();
+  fs::current_path(stick_ / "Dir");
   const struct {
     std::string windowsPath;
     fs::path expected;
   } cases[] = {
       {"sub\\VIRUS.EXE", stick_ / "Dir/Sub/Virus.exe"},
-      {"\\Sub\\virus.exe", stick_ / "Dir/Sub/Virus.exe"},
-      {"..\\autorun.inf", stick_ / "Autorun.inf"},  // may climb above the current directory
-      {(stick_ / "AUTORUN.INF").string(), stick_ / "Autorun.inf"},
+      {"E:sub\\VIRUS.EXE", stick_ / "Dir/Sub/Virus.exe"},
+      {"\\Dir\\Sub\\virus.exe", stick_ / "Dir/Sub/Virus.exe"},  // rooted: the drive's root
+      {"..\\..\\..\\autorun.inf", stick_ / "Autorun.inf"},       // never above the drive
+      {"zz:\\..\\..\\Autorun.inf", stick_ / "Autorun.inf"},
   };
   for (const auto& c : cases) EXPECT_EQ(machine.Resolve(c.windowsPath), c.expected) << c.windowsPath;
+}
+
+// An Autorun.inf names whatever it likes; nothing it names may lead to a
+// host file outside the drives, however the path is spelled.
+TEST_F(Sandbox, NoSpellingReachesAHostFileOutsideTheDrives) {
+  Write(root_ / "victim/abs.txt", "x");
+  Write(root_ / "victim/rel.txt", "x");
+  const std::string victim = (root_ / "victim").string();
+  const std::string hostile[] = {
+      victim + "/x:\\..\\abs.txt", "zz:\\..\\victim\\rel.txt", "victim\\rel.txt", "\\\\?\\" + victim + "\\abs.txt",
+      "\\\\localhost\\share\\abs.txt", "..\\victim\\rel.txt", victim + "/abs.txt",
+  };
+  PosixMachine machine = Machine();
+  for (const fs::path& current : {root_, stick_}) {
+    fs::current_path(current);
+    for (const std::string& path : hostile) {
+      const auto resolved = machine.Resolve(path);
+      EXPECT_TRUE(!resolved || resolved->string().starts_with(stick_.string())) << path << " from " << current;
+      EXPECT_FALSE(machine.FileExists(path)) << path;
+      EXPECT_FALSE(machine.ResetAttributes(path)) << path;
+      EXPECT_FALSE(machine.RemoveFile(path)) << path;
+    }
+  }
+  EXPECT_TRUE(fs::exists(root_ / "victim/abs.txt"));
+  EXPECT_TRUE(fs::exists(root_ / "victim/rel.txt"));
+
+  // The one host file the user names on the command line is used as written.
+  Write(root_ / "dir./rules.dat", "x");
+  const std::string rules = (root_ / "dir./rules.dat").string();
+  machine.AllowHostFile(rules);
+  EXPECT_TRUE(machine.FileExists(rules));
+  EXPECT_FALSE(machine.FileExists((root_ / "dir/rules.dat").string()));
+}
+
+// A hard link on the stick may share its file with a host file outside;
+// that file's mode is not ours to change, though the stick's name for it
+// may be deleted.
+TEST_F(Sandbox, LeavesTheModeOfAHardLinkedFileAlone) {
+  Write(root_ / "outside/host.exe", "x");
+  fs::permissions(root_ / "outside/host.exe", fs::perms::owner_read);
+  fs::create_hard_link(root_ / "outside/host.exe", stick_ / "hard.exe");
+  PosixMachine machine = Machine();
+  EXPECT_TRUE(machine.ResetAttributes("E:\\hard.exe"));
+  EXPECT_EQ(fs::status(root_ / "outside/host.exe").permissions(), fs::perms::owner_read);
+  EXPECT_TRUE(machine.RemoveFile("E:\\hard.exe"));
+  EXPECT_TRUE(fs::exists(root_ / "outside/host.exe"));
+}
+
+// A folder of the stick swapped for a link to a host folder while files are
+// deleted must never send a deletion there.
+TEST_F(Sandbox, AFolderSwappedForALinkMeanwhileNeverRedirectsADeletion) {
+  Write(root_ / "outside/victim.exe", "keep");
+  fs::create_directory(stick_ / "dir");
+  fs::create_directory_symlink(root_ / "outside", stick_ / "swap");
+  PosixMachine machine = Machine();
+  std::atomic<bool> done = false;
+  std::thread flipper([&] {
+    bool realIsDir = true;  // which name holds the real folder
+    while (!done) {
+      const fs::path real = stick_ / (realIsDir ? "dir" : "swap");
+      if (!fs::exists(real / "victim.exe")) kestrix::testing::WriteFile(real / "victim.exe", "worm");
+      ::renameat2(AT_FDCWD, (stick_ / "dir").c_str(), AT_FDCWD, (stick_ / "swap").c_str(), RENAME_EXCHANGE);
+      realIsDir = !realIsDir;
+    }
+  });
+  int deleted = 0;
+  for (int round = 0; round < 20000 && fs::exists(root_ / "outside/victim.exe"); ++round) {
+    machine.ResetAttributes("E:\\dir\\victim.exe");
+    if (machine.RemoveFile("E:\\dir\\victim.exe")) ++deleted;
+  }
+  done = true;
+  flipper.join();
+  EXPECT_TRUE(fs::exists(root_ / "outside/victim.exe"));
+  EXPECT_GT(deleted, 0) << "no deletion went through; the race proved nothing";
 }
 
 TEST_F(Sandbox, ResetAttributesMakesAReadOnlyFileWritable) {
@@ -125,22 +209,6 @@ TEST_F(Sandbox, ResetAttributesMakesAReadOnlyFileWritable) {
   EXPECT_TRUE(machine.ResetAttributes("E:\\autorun.inf"));
   EXPECT_FALSE(machine.ResetAttributes("E:\\Folder"));
   EXPECT_FALSE(machine.ResetAttributes("E:\\missing.exe"));
-}
-
-// Runs only where KESTRIX_FAT_DIR names a writable directory on a FAT volume.
-TEST_F(Sandbox, ResetAttributesClearsFatAttributeBits) {
-  const char* fatDir = std::getenv("KESTRIX_FAT_DIR");
-  struct statfs fileSystem {};
-  if (fatDir == nullptr || ::statfs(fatDir, &fileSystem) != 0 || fileSystem.f_type != MSDOS_SUPER_MAGIC) {
-    GTEST_SKIP() << "no FAT volume in KESTRIX_FAT_DIR";
-  }
-  stick_ = fatDir;
-  Write(stick_ / "kestrix.tmp", "x");
-  fs::permissions(stick_ / "kestrix.tmp", fs::perms::owner_write, fs::perm_options::remove);
-  PosixMachine machine = Machine();
-  EXPECT_TRUE(machine.ResetAttributes("E:\\KESTRIX.TMP"));
-  EXPECT_NE(fs::status(stick_ / "kestrix.tmp").permissions() & fs::perms::owner_write, fs::perms::none);
-  fs::remove(stick_ / "kestrix.tmp");
 }
 
 TEST_F(Sandbox, FileExistsAndQueryFileSizeTellFilesFromOtherEntries) {
@@ -274,8 +342,8 @@ TEST_F(Sandbox, ReadTextLinesDecodesTheAnsiCodePageUnlessUtf8) {
   };
   for (const auto& c : cases) {
     Write(stick_ / "Autorun.inf", c.bytes);
-    std::string reason;
-    EXPECT_EQ(Machine(c.codePage).ReadTextLines("E:\\AUTORUN.INF", reason), c.lines)
+    PosixMachine machine = Machine(c.codePage);
+    EXPECT_EQ(ReadLines(machine, "E:\\AUTORUN.INF"), c.lines)
         << ::testing::PrintToString(c.bytes) << " in " << c.codePage;
   }
 }
@@ -285,9 +353,24 @@ TEST_F(Sandbox, ReadTextLinesGivesTheReasonWhenItCannotRead) {
   PosixMachine machine = Machine();
   for (const std::string_view path : {"E:\\missing.inf", "E:\\Folder", "Q:\\Autorun.inf"}) {
     std::string reason;
-    EXPECT_EQ(machine.ReadTextLines(path, reason), std::nullopt) << path;
+    EXPECT_FALSE(machine.ReadTextLines(path, [](std::string_view) {}, reason)) << path;
     EXPECT_FALSE(reason.empty()) << path;
   }
+}
+
+// A FAT32 stick holds files of up to 4 GiB, and a hostile one may claim
+// any size: the text is read as a stream, in memory bounded by the longest
+// line kept, and a line over the bound keeps its first part.
+TEST_F(Sandbox, ReadTextLinesStreamsAFileOfAnySize) {
+  const std::string longLine = "open=" + std::string(kMaxTextLineBytes, 'a');
+  Write(stick_ / "Autorun.inf", "[autorun]\r\n" + longLine + "\r\nopen=worm.exe\r\n");
+  fs::resize_file(stick_ / "Autorun.inf", std::uintmax_t{3} << 30);  // sparse: NULs to 3 GiB
+  PosixMachine machine = Machine();
+  const auto lines = ReadLines(machine, "E:\\Autorun.inf");
+  ASSERT_TRUE(lines);
+  ASSERT_EQ(lines->size(), 3u);
+  EXPECT_EQ((*lines)[1], longLine.substr(0, kMaxTextLineBytes));
+  EXPECT_EQ((*lines)[2], "open=worm.exe");
 }
 
 TEST(DecodeAnsi, SurvivesAnyBytesInEveryCodePage) {

@@ -56,6 +56,8 @@ class ChildProcesses : public ::testing::Test {
     fs::create_directories(stick_);
     DriveMap drives;
     drives.Map('E', {.type = DriveType::kRemovable, .extentLength = 1, .directory = stick_});
+    // A drive inside another: its files have two Windows paths.
+    drives.Map('C', {.type = DriveType::kFixed, .extentLength = 1, .directory = stick_ / "Inner"});
     machine_.emplace(std::move(drives), 1252);
   }
 
@@ -114,13 +116,17 @@ class ChildProcesses : public ::testing::Test {
 TEST_F(ChildProcesses, TerminatesEveryProcessRunningTheListedFileAndNoOther) {
   const fs::path worm = Install(stick_ / "worm.exe");
   const fs::path other = Install(stick_ / "other.exe");
-  const pid_t worms[] = {Start(worm), Start(worm)};
+  const fs::path inner = Install(stick_ / "Inner/w.exe");
+  const pid_t worms[] = {Start(worm), Start(worm), Start(inner)};
   const pid_t bystander = Start(other);
+  // Another file whose Windows name differs only in letter case.
+  const pid_t namesake = Start(Install(stick_ / "Worm.exe"));
   ASSERT_FALSE(HasFailure());
 
   PosixProcessTable table(*machine_);
   const std::vector<ProcessEntry> snapshot = table.Snapshot();
-  KillProcessByFile(table, *machine_, "e:\\WORM.EXE");
+  KillProcessByFile(table, *machine_, *machine_, "E:\\worm.exe");
+  KillProcessByFile(table, *machine_, *machine_, "E:\\INNER\\w.exe");  // C:\w.exe as well
 
   for (const pid_t child : worms) {
     const auto status = Reap(child);
@@ -128,6 +134,7 @@ TEST_F(ChildProcesses, TerminatesEveryProcessRunningTheListedFileAndNoOther) {
     EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL) << *status;
   }
   EXPECT_TRUE(StillRunning(bystander));
+  EXPECT_TRUE(StillRunning(namesake));
 
   const auto listed = [&](pid_t pid) -> std::optional<std::string> {
     for (const ProcessEntry& entry : snapshot) {

@@ -3,8 +3,10 @@
 #include <windows.h>
 
 #include <gtest/gtest.h>
+#include <psapi.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <functional>
 #include <optional>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "platform/common/case_text.h"
+#include "remedy/protected_list.h"
 #include "remedy/removal.h"
 #include "settings/registry_values.h"
 
@@ -35,6 +38,15 @@ bool WaitUntil(const std::function<bool()>& condition) {
 // The drive letters of tests/wine exist only in the prefix it lays out.
 bool InTestPrefix() { return std::getenv("KESTRIX_WINE_DRIVES") != nullptr; }
 
+// Whether the drives of tests/wine are there. Run by hand on Windows they
+// are not, and what needs them is skipped; CI always runs in the prefix, so
+// there their absence fails.
+bool HasTestDrives() {
+  if (InTestPrefix()) return true;
+  EXPECT_STRNE(std::getenv("CI"), "true") << "needs the drives of tests/wine";
+  return false;
+}
+
 DWORD AttributesOf(const std::string& path) { return ::GetFileAttributesW(Widen(path).c_str()); }
 
 HANDLE Open(const std::string& path, DWORD access, DWORD sharing, DWORD disposition = OPEN_EXISTING) {
@@ -47,6 +59,68 @@ void WriteBytes(const std::string& path, std::string_view bytes) {
   DWORD written = 0;
   EXPECT_TRUE(::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
   ::CloseHandle(file);
+}
+
+// The first bytes of a file, enough to tell it from another; empty when it
+// cannot be read.
+std::string ReadStart(const std::string& path) {
+  const HANDLE file = Open(path, GENERIC_READ, FILE_SHARE_READ);
+  std::string bytes(4096, '\0');
+  DWORD got = 0;
+  if (file == INVALID_HANDLE_VALUE ||
+      !::ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr)) {
+    got = 0;
+  }
+  if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
+  bytes.resize(got);
+  return bytes;
+}
+
+// The lines ReadTextLines hands on; nullopt when it fails.
+std::optional<Lines> ReadLines(Files& files, const std::string& path, std::string& reason) {
+  Lines lines;
+  const auto keep = [&](std::string_view line) { lines.emplace_back(line); };
+  if (!files.ReadTextLines(path, keep, reason)) return std::nullopt;
+  return lines;
+}
+
+// Runs a host program under Wine, which starts host programs it is asked
+// to, and waits until `done` holds: Wine hands back no handle to wait on.
+bool RunOnHost(const std::vector<std::string>& arguments, const std::function<bool()>& done) {
+  std::wstring commandLine;
+  for (const std::string& argument : arguments) commandLine += L"\"" + Widen(argument) + L"\" ";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION started{};
+  if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &started)) {
+    return false;
+  }
+  if (started.hThread != nullptr) ::CloseHandle(started.hThread);
+  if (started.hProcess != nullptr) ::CloseHandle(started.hProcess);
+  return WaitUntil(done);
+}
+
+// The host's name for a Windows path, as Wine maps it.
+std::string HostPath(const std::string& path) {
+  using UnixFileName = char*(CDECL*)(const wchar_t*);
+  const auto unixFileName = reinterpret_cast<UnixFileName>(reinterpret_cast<void (*)()>(
+      ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  char* name = unixFileName ? unixFileName(Widen(path).c_str()) : nullptr;
+  if (name == nullptr) return {};
+  std::string host(name);
+  ::HeapFree(::GetProcessHeap(), 0, name);
+  return host;
+}
+
+// A host symbolic link: under Wine, CreateSymbolicLinkW answers yes and
+// makes nothing, so the host's ln makes the link a hostile stick would hold.
+void MakeHostLink(const std::string& link, const std::string& target) {
+  const std::string folder = link.substr(0, link.rfind('\\'));
+  const std::string hostLink = HostPath(folder) + link.substr(folder.size()).replace(0, 1, "/");
+  ASSERT_TRUE(RunOnHost({"Z:\\bin\\ln", "-s", HostPath(target), hostLink},
+                        [&] { return AttributesOf(link) != INVALID_FILE_ATTRIBUTES; }))
+      << link << " -> " << target;
 }
 
 // Empties and removes a folder that holds files and empty folders only.
@@ -118,7 +192,7 @@ TEST(Win32Volumes, ReportsDrivesAndSystemFolders) {
     EXPECT_NE(AttributesOf(dir) & FILE_ATTRIBUTE_DIRECTORY, 0u) << dir;
   EXPECT_EQ(machine.GetFirstDiskExtent('1').ExtentLength, 0);
 
-  if (!InTestPrefix()) GTEST_SKIP() << "needs the drives of tests/wine";
+  if (!HasTestDrives()) GTEST_SKIP() << "needs the drives of tests/wine";
   const struct {
     std::string root;
     DriveType type;
@@ -193,16 +267,34 @@ TEST_F(Stick, ReadTextLinesDecodesAnsiOrUtf8) {
   std::string reason;
   for (const auto& [bytes, lines] : cases) {
     WriteBytes(Path("text.inf"), bytes);
-    EXPECT_EQ(machine_.ReadTextLines(Path("TEXT.INF"), reason), lines) << bytes << reason;
+    EXPECT_EQ(ReadLines(machine_, Path("TEXT.INF"), reason), lines) << bytes << reason;
   }
   // Longer than one read.
   std::string longText;
   for (int i = 0; i < 10000; ++i) longText += "line " + std::to_string(i) + "\r\n";
   WriteBytes(Path("long.inf"), longText);
-  const auto lines = machine_.ReadTextLines(Path("long.inf"), reason);
+  const auto lines = ReadLines(machine_, Path("long.inf"), reason);
   ASSERT_TRUE(lines) << reason;
   EXPECT_EQ(lines->size(), 10000u);
   EXPECT_EQ(lines->back(), "line 9999");
+}
+
+TEST_F(Stick, ReadTextLinesStreamsAFileOfGigabytes) {
+  const std::string file = Path("Autorun.inf");
+  WriteBytes(file, "[autorun]\r\nopen=worm.exe\r\n");
+  const HANDLE big = Open(file, GENERIC_WRITE, 0);
+  LARGE_INTEGER end{};
+  end.QuadPart = 3LL << 30;
+  ASSERT_TRUE(::SetFilePointerEx(big, end, nullptr, FILE_BEGIN) && ::SetEndOfFile(big));
+  ::CloseHandle(big);
+
+  PROCESS_MEMORY_COUNTERS before{};
+  ASSERT_TRUE(::K32GetProcessMemoryInfo(::GetCurrentProcess(), &before, sizeof(before)));
+  std::string reason;
+  EXPECT_EQ(ReadLines(machine_, file, reason), Lines({"[autorun]", "open=worm.exe"})) << reason;
+  PROCESS_MEMORY_COUNTERS after{};
+  ASSERT_TRUE(::K32GetProcessMemoryInfo(::GetCurrentProcess(), &after, sizeof(after)));
+  EXPECT_LT(after.PeakWorkingSetSize - before.PeakWorkingSetSize, SIZE_T{64} << 20);
 }
 
 TEST_F(Stick, ReadTextLinesRefusesFilesBeingWrittenAndMissingOnes) {
@@ -222,15 +314,15 @@ TEST_F(Stick, ReadTextLinesRefusesFilesBeingWrittenAndMissingOnes) {
     const HANDLE held = Open(file, holder.access, holder.sharing);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     std::string reason;
-    EXPECT_EQ(machine_.ReadTextLines(file, reason).has_value(), holder.readable) << holder.sharing;
+    EXPECT_EQ(ReadLines(machine_, file, reason).has_value(), holder.readable) << holder.sharing;
     EXPECT_EQ(reason.empty(), holder.readable) << reason;
     ::CloseHandle(held);
   }
   std::string reason;
-  EXPECT_FALSE(machine_.ReadTextLines(Path("missing.inf"), reason));
+  EXPECT_FALSE(ReadLines(machine_, Path("missing.inf"), reason));
   EXPECT_EQ(reason, ErrorText(ERROR_FILE_NOT_FOUND));
   reason.clear();
-  EXPECT_FALSE(machine_.ReadTextLines(dir_, reason));
+  EXPECT_FALSE(ReadLines(machine_, dir_, reason));
   EXPECT_FALSE(reason.empty());
 }
 
@@ -248,6 +340,108 @@ TEST_F(Stick, RemoveFileDeletesFilesOnly) {
   EXPECT_FALSE(machine_.RemoveFile(Path("locked.exe")));
   EXPECT_TRUE(machine_.ResetAttributes(Path("locked.exe")));
   EXPECT_TRUE(machine_.RemoveFile(Path("locked.exe")));
+}
+
+// Windows accepts many spellings of one file; a worm's Autorun.inf may name
+// a system file by any of them.
+TEST_F(Stick, ProtectedListKnowsSystemFilesByAnySpelling) {
+  const std::string windows = machine_.WindowsDirectory();
+  ProtectedList list(machine_, machine_);
+  list.BuildProtectedList(windows + "\\");
+  WriteBytes(Path("explorer.exe"), "MZ worm");
+  std::vector<std::pair<std::string, bool>> cases = {
+      {windows + "\\.\\explorer.exe", true},
+      {windows + "\\regedit.exe.", true},
+      {windows + "\\\\hh.exe", true},
+      {windows + "/win.ini", true},
+      {windows + "\\system32\\..\\winhlp32.exe", true},
+      {LowerText(machine_, windows) + "\\SYSTEM32\\.\\USERINIT.EXE ", true},
+      {windows + "\\SYSTEM32\\.\\RUNDLL32.EXE ", true},
+      {Path("explorer.exe"), false},
+      {Path("missing.exe"), false},
+  };
+  std::array<wchar_t, MAX_PATH> shortName{};
+  const DWORD length =
+      ::GetShortPathNameW(Widen(windows + "\\explorer.exe").c_str(), shortName.data(), MAX_PATH);
+  if (length > 0 && length < MAX_PATH) cases.emplace_back(Narrow(shortName.data()), true);
+  for (const auto& [path, isProtected] : cases) EXPECT_EQ(list.IsProtected(path), isProtected) << path;
+
+  // A short name of the stick's own, which Windows gives any long name.
+  WriteBytes(Path("Long file name.exe"), "MZ");
+  const DWORD stickLength =
+      ::GetShortPathNameW(Widen(Path("Long file name.exe")).c_str(), shortName.data(), MAX_PATH);
+  ASSERT_TRUE(stickLength > 0 && stickLength < MAX_PATH);
+  EXPECT_EQ(machine_.FullPathName(Narrow(shortName.data())), Path("Long file name.exe"));
+}
+
+// A stick's links, made the way a hostile stick holds them, lead nowhere
+// outside it. Wine follows a link even when asked for the link itself, so a
+// link there must stay rather than take its target with it.
+class HostileStick : public Stick {
+ protected:
+  void SetUp() override {
+    if (!HasTestDrives()) GTEST_SKIP() << "needs the drives of tests/wine";
+    Stick::SetUp();
+    outside_ = "F:\\kestrix-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    RemoveFolder(outside_);
+    ASSERT_TRUE(::CreateDirectoryW(Widen(outside_).c_str(), nullptr));
+  }
+  // The host removes links themselves, where Wine would follow them.
+  void TearDown() override {
+    if (!InTestPrefix()) return;
+    for (const std::string& folder : {dir_, outside_}) {
+      const std::string host = folder.empty() ? std::string() : HostPath(folder);
+      if (host.empty()) continue;
+      RunOnHost({"Z:\\bin\\rm", "-rf", host},
+                [&] { return AttributesOf(folder) == INVALID_FILE_ATTRIBUTES; });
+    }
+  }
+
+  std::string outside_;
+};
+
+TEST_F(HostileStick, RemovalNeverReachesThroughALink) {
+  constexpr DWORD kReadOnly = FILE_ATTRIBUTE_READONLY;
+  const std::string victim = outside_ + "\\victim.txt";
+  const std::string kept = Path("sub\\kept.txt");
+  ASSERT_TRUE(::CreateDirectoryW(Widen(Path("sub")).c_str(), nullptr));
+  for (const std::string& file : {victim, kept}) {
+    WriteBytes(file, "keep me");
+    ASSERT_TRUE(::SetFileAttributesW(Widen(file).c_str(), kReadOnly));
+  }
+  WriteBytes(Path("plain.txt"), "MZ");
+  MakeHostLink(Path("to-f"), outside_);
+  MakeHostLink(Path("victim.txt"), victim);
+  MakeHostLink(Path("kept.txt"), kept);
+  const std::string explorer = machine_.WindowsDirectory() + "\\explorer.exe";
+  MakeHostLink(Path("shell.exe"), explorer);
+  const std::string explorerBytes = ReadStart(explorer);
+
+  const struct {
+    std::string path;
+    bool removable;
+  } cases[] = {
+      {Path("to-f\\victim.txt"), false},  // a folder link to another drive
+      {Path("victim.txt"), false},        // a file link to another drive
+      {Path("kept.txt"), false},          // a file link to a file on the same stick
+      {Path("shell.exe"), false},         // a file link to a system file
+      {Path("plain.txt"), true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(machine_.ResetAttributes(c.path), c.removable) << c.path;
+    EXPECT_EQ(machine_.RemoveFile(c.path), c.removable) << c.path;
+  }
+  for (const std::string& file : {victim, kept}) {
+    EXPECT_EQ(ReadStart(file), "keep me") << file;
+    EXPECT_EQ(AttributesOf(file) & kReadOnly, kReadOnly) << file;
+  }
+  EXPECT_EQ(AttributesOf(Path("plain.txt")), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(ReadStart(explorer), explorerBytes);
+
+  // Whatever name leads to a system file, it is that file.
+  ProtectedList list(machine_, machine_);
+  list.BuildProtectedList(machine_.WindowsDirectory() + "\\");
+  EXPECT_TRUE(list.IsProtected(Path("shell.exe")));
 }
 
 TEST(Win32CaseFolding, LowersAsTheSystemDoes) {
@@ -459,7 +653,7 @@ TEST_F(RunningWorms, KillProcessByFileEndsOnlyThatFilesProcesses) {
   // A running program's file cannot be deleted.
   EXPECT_FALSE(machine_.RemoveFile(worm));
 
-  KillProcessByFile(table_, machine_, LowerText(machine_, dir_) + "\\WORM.EXE");
+  KillProcessByFile(table_, machine_, machine_, LowerText(machine_, dir_) + "\\WORM.EXE");
   // Terminate returns once they have ended, so the file can go at once.
   for (const HANDLE ended : worms) {
     EXPECT_EQ(::WaitForSingleObject(ended, 0), WAIT_OBJECT_0);
