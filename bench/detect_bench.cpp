@@ -8,6 +8,7 @@
 #include "detect/autorun.h"
 #include "detect/rule_database.h"
 #include "fakes/fake_machine.h"
+#include "platform/common/text_file.h"
 #include "platform/posix/ansi_decoder.h"
 
 namespace kestrix {
@@ -68,6 +69,34 @@ void DecodeAnsiBinary(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(DecodeAnsiBinary)->RangeMultiplier(4)->Range(1 << 18, 1 << 24)->Complexity();
+
+// Lines of GBK text. Pairs such as C2 B7 (路) are valid UTF-8 as well, so
+// each such line is given in both readings; D6 D0 (中) is not. Both files
+// have the same size; the second reading may cost at most as much again.
+std::string GbkLines(std::size_t size, std::string_view pair) {
+  std::string line = "open=";
+  for (int i = 0; i < 40; ++i) line += pair;
+  line += ".exe\r\n";
+  std::string text;
+  while (text.size() < size) text += line;
+  return text;
+}
+
+void ReadTextLinesOf(benchmark::State& state, std::string_view pair) {
+  const std::string bytes = GbkLines(static_cast<std::size_t>(state.range(0)), pair);
+  const AnsiDecoder gbk = [](std::string_view ansi) { return posix::DecodeAnsi(ansi, 936); };
+  for (auto _ : state) {
+    std::size_t lines = 0;
+    MemoryByteReader reader(bytes);
+    std::string reason;
+    ReadTextLines(reader, gbk, [&](std::string_view) { ++lines; }, reason);
+    benchmark::DoNotOptimize(lines);
+  }
+  state.SetComplexityN(state.range(0));
+  state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK_CAPTURE(ReadTextLinesOf, one_reading, "\xD6\xD0")->RangeMultiplier(4)->Range(1 << 18, 1 << 24)->Complexity();
+BENCHMARK_CAPTURE(ReadTextLinesOf, two_readings, "\xC2\xB7")->RangeMultiplier(4)->Range(1 << 18, 1 << 24)->Complexity();
 
 }  // namespace
 }  // namespace kestrix

@@ -28,11 +28,26 @@ ensure_build_tools() {
 # The Windows cross build and what runs its programs here: mingw-w64, Wine,
 # an X server for the windows, and a CJK font so Chinese text shows; the
 # end-to-end suite also inspects and drives the windows (x11-utils, xdotool)
-# and reads its screenshots (ImageMagick); python3 reads JSON reports.
+# and reads its screenshots (ImageMagick); python3 reads JSON reports, and
+# unzip unpacks the release.
 ensure_windows_tools() {
   ensure_build_tools
   ensure_packages g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 xvfb xauth fonts-wqy-microhei \
-    imagemagick x11-utils xdotool python3
+    imagemagick x11-utils xdotool python3 locales unzip
+  ensure_chinese_locales
+}
+
+# Wine takes its ANSI code page from the locale (zh_CN 936, zh_TW 950), and
+# reads file names right only where the locale exists on the host.
+ensure_chinese_locales() {
+  local locale
+  for locale in zh_CN zh_TW; do
+    locale -a 2>/dev/null | grep -qx "$locale.utf8" && continue
+    echo "Generating the $locale.UTF-8 locale ..." >&2
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    "${sudo[@]}" localedef -i "$locale" -f UTF-8 "$locale.UTF-8"
+  done
 }
 
 # Configures and builds the native programs and tests (or only the targets named).

@@ -1,6 +1,8 @@
 #include "detect/autorun.h"
 
+#include <algorithm>
 #include <array>
+#include <iterator>
 
 #include "detect/file_tests.h"
 #include "platform/common/case_text.h"
@@ -40,11 +42,12 @@ std::string_view StripArguments(std::string_view text) {
 }
 
 std::string ResolveLaunchTarget(Files& files, std::string_view name, std::string_view driveRoot) {
-  const bool hasDot = name.find('.') != std::string_view::npos;
-  if (hasDot && name.find(":\\") != std::string_view::npos) return std::string(name);
-  std::string base(driveRoot);
+  std::string base = name.find(":\\") != std::string_view::npos ? std::string() : std::string(driveRoot);
   base += name;
-  if (hasDot) return base;
+  // Windows tries the extensions when the file's own name has none, whatever
+  // dots its folders hold (.\RECYCLER\INFO, sub.dir\setup).
+  const std::string_view fileName = name.substr(name.find_last_of("\\/") + 1);
+  if (fileName.find('.') != std::string_view::npos) return base;
   for (const std::string_view extension : kExtensions) {
     std::string candidate = base + std::string(extension);
     if (ExistsAndClearAttributes(files, candidate)) return candidate;
@@ -59,7 +62,11 @@ void AnalyseAutorun(const DetectContext& context, std::string_view driveRoot, st
   // Read as a stream: a stick may hold an Autorun.inf of gigabytes.
   ReadTextFile(context.files, autorunPath, [&](std::string_view line) {
     context.pump.PumpMessages();
-    std::string text(TrimControls(line));
+    // Worms pad keys and section headers with control bytes that Windows'
+    // reader skips ("shellexecute\x15\x0C=..."); so does this one.
+    std::string text;
+    std::ranges::copy_if(TrimControls(line), std::back_inserter(text),
+                         [](char c) { return static_cast<unsigned char>(c) >= 0x20; });
     if (text.empty()) return;
     text = ReplaceAll(ReplaceAll(text, " =", "="), "= ", "=");
     for (const std::string_view key : kKeys) {

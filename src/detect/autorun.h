@@ -19,9 +19,9 @@ void AnalyseAutorun(const DetectContext& context, std::string_view driveRoot, st
 // x.exe, "my file.exe" stays whole. No trimming, quotes kept.
 std::string_view StripArguments(std::string_view text);
 
-// The full path a launch value names: absolute as given, otherwise below
-// the drive root; a name without "." is tried with .exe, .com, .pif, .cmd
-// and .bat, and falls back to .exe.
+// The full path a launch value names: absolute as given (with ":\"),
+// otherwise below the drive root; a file name without "." is tried with
+// .exe, .com, .pif, .cmd and .bat, and falls back to .exe.
 std::string ResolveLaunchTarget(Files& files, std::string_view name, std::string_view driveRoot);
 
 }  // namespace kestrix

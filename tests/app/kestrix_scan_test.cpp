@@ -236,6 +236,27 @@ TEST_F(ScanSandbox, AHostileStickCannotSteerCleaningOffItsList) {
   EXPECT_TRUE(fs::exists(root_ / "victim/rel.txt"));
 }
 
+// A Chinese system writes its text in GBK, whose byte pairs are often valid
+// UTF-8 as well; a user's own rules may be UTF-8 without a mark. Each line
+// is read both ways, and no line changes how another one reads.
+TEST_F(ScanSandbox, ReadsChineseTextAsWindowsDoesWhateverTheOtherLines) {
+  Write("stick/露.exe", "MZ");
+  Write("stick/路.exe", "MZ");
+  Write("stick/Autorun.inf", "open=\xC2\xB7.exe\r\n");  // 路 in GBK, and "·" in UTF-8
+  const std::string gbkRule = "\xC2\xB6.exe !DSKROOT 0\r\n";  // 露 in GBK, and "¶" in UTF-8
+  const std::string gbkComment = "# \xD6\xD0\xCE\xC4\r\n";   // 中文, not UTF-8
+  for (const std::string& rules : {gbkRule, gbkComment + gbkRule, std::string("露.exe !DSKROOT 0\r\n")}) {
+    Write("rules.dat", rules);
+    const ScanRun run = Scan({"--drive", Drive('E', "removable", "stick"), "--rules",
+                              (root_ / "rules.dat").string(), "--codepage", "936", "--json"});
+    const auto entries = run.Json()["entries"];
+    ASSERT_EQ(entries.size(), 3u) << rules << run.out;
+    EXPECT_EQ(entries[0]["path"], "E:\\露.exe") << rules;
+    EXPECT_EQ(entries[1]["path"], "E:\\Autorun.inf");
+    EXPECT_EQ(entries[2]["path"], "E:\\路.exe");
+  }
+}
+
 // FAT32 holds files of up to 4 GiB and a hostile stick may claim any size:
 // the sweep reads the text as a stream, in a few MiB of memory.
 TEST_F(ScanSandbox, AHugeAutorunIsSweptInBoundedMemory) {
@@ -324,6 +345,11 @@ TEST_F(ScanSandbox, ShippedRulesFindNothingOnACleanWindowsMachine) {
   // The same machine with a worm on it is not clean.
   Write("C/RavMonE.exe", "MZ");
   EXPECT_EQ(Scan({"--drive", Drive('C', "fixed", "C"), "--rules", ShippedRules()}).status, 1);
+
+  // ASCII reads the same in every code page.
+  std::ifstream rules(ShippedRules(), std::ios::binary);
+  const std::string bytes{std::istreambuf_iterator<char>(rules), {}};
+  EXPECT_TRUE(std::ranges::all_of(bytes, [](char c) { return static_cast<unsigned char>(c) < 0x80; }));
 }
 
 }  // namespace

@@ -26,6 +26,7 @@ TEST(ResolveLaunchTarget, TriesTheExecutableExtensionsInOrder) {
   EXPECT_EQ(ResolveLaunchTarget(machine, "D:\\w\\x.exe", "E:\\"), "D:\\w\\x.exe");
   EXPECT_EQ(ResolveLaunchTarget(machine, "sub\\x.exe", "E:\\"), "E:\\sub\\x.exe");
   EXPECT_EQ(ResolveLaunchTarget(machine, "setup", "E:\\"), "E:\\setup.exe") << "no candidate exists";
+  EXPECT_EQ(ResolveLaunchTarget(machine, "D:\\w.x\\setup", "E:\\"), "D:\\w.x\\setup.exe");
 
   machine.AddFile("E:\\setup.com").hidden = true;
   machine.AddFile("E:\\setup.cmd").hidden = true;
@@ -63,6 +64,12 @@ TEST(AnalyseAutorun, ListsTheFileAndEveryExistingLaunchTarget) {
        "[AutoRun]\nopen=x.exe -s\nshellexecute=y.exe,1\n",
        {"E:\\x.exe", "E:\\y.exe"},
        {"E:\\x.exe", "E:\\y.exe"}},
+      // Worms pad keys and headers with control bytes that Windows skips.
+      {"control bytes", "[Auto\x01run]\r\nshelLExECUte\x15\x15\x0C\x12\x11\x0F=x.exe", {"E:\\x.exe"}, {"E:\\x.exe"}},
+      // The file name decides whether extensions are tried, not its folders.
+      {"dotted folders", "open= .\\RECYCLER\\INFO\r\nicon=sub.dir\\setup", {"E:\\RECYCLER\\INFO.exe", "E:\\sub.dir\\setup.bat"},
+       {"E:\\.\\RECYCLER\\INFO.exe", "E:\\sub.dir\\setup.bat"}},
+      {"UTF-16 with a mark", std::string("\xFF\xFEo\0p\0e\0n\0=\0x\0.\0e\0x\0e\0", 22), {"E:\\x.exe"}, {"E:\\x.exe"}},
       {"lines to the first NUL",
        std::string("open=x.exe\r\0open=y.exe", 22),
        {"E:\\x.exe", "E:\\y.exe"},

@@ -57,8 +57,9 @@ struct FakeMachine final : Files, Volumes, MessagePump {
   int pumps = 0;
   std::function<void()> onPump;
 
+  // Paths as Windows spells them out ("E:\\.\\x.exe" is E:\\x.exe), any case.
   static std::string Key(std::string_view path) {
-    std::string key(path);
+    std::string key = NormalizePathSpelling(path);
     for (char& c : key) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
     return key;
   }
@@ -94,7 +95,7 @@ struct FakeMachine final : Files, Volumes, MessagePump {
   }
   std::string FullPathName(std::string_view path) override { return NormalizePathSpelling(path); }
   std::optional<FileIdentity> IdentifyFile(std::string_view path) override {
-    const std::string key = Key(NormalizePathSpelling(path));
+    const std::string key = Key(path);
     const auto it = files.find(key);
     if (it == files.end()) return std::nullopt;
     return FileIdentity{.volume = 1,

@@ -12,10 +12,9 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// Reads bytes as Latin-1 and marks what went through the ANSI decoder, so a
-// test sees which path a text took.
-std::string MarkAnsi(std::string_view bytes) {
-  std::string text = "<";
+// Reads bytes as Latin-1, standing in for the ANSI code page.
+std::string Latin1(std::string_view bytes) {
+  std::string text;
   for (const char c : bytes) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte < 0x80) {
@@ -25,7 +24,19 @@ std::string MarkAnsi(std::string_view bytes) {
       text += static_cast<char>(0x80 | (byte & 0x3F));
     }
   }
-  return text + ">";
+  return text;
+}
+
+// UTF-16 bytes with their byte-order mark.
+std::string Utf16(std::u16string_view text, bool bigEndian) {
+  std::string bytes = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+  for (const char16_t unit : text) {
+    const char high = static_cast<char>(unit >> 8);
+    const char low = static_cast<char>(unit & 0xFF);
+    bytes += bigEndian ? high : low;
+    bytes += bigEndian ? low : high;
+  }
+  return bytes;
 }
 
 TEST(TextFileLines, SplitsDecodesAndStopsAtNul) {
@@ -41,15 +52,26 @@ TEST(TextFileLines, SplitsDecodesAndStopsAtNul) {
       {"a\n\r", {"a", ""}},  // LF CR is two line ends, not one
       {"", {}},
       {"ab\0cd\nef"s, {"ab"}},
-      {"ok\0\xE9"s, {"ok"}},  // what follows the NUL cannot make the text ANSI
       {bom + "café\r\nx", {"café", "x"}},
-      {"café", {"café"}},
-      {"caf\xE9\r\nx", {"<café>", "<x>"}},  // split, then decoded a line at a time
-      {bom + "a\xE9", {"a\uFFFD"}},          // a mark means UTF-8 even when broken
+      {bom + "a\xE9", {"a\uFFFD"}},  // a mark means UTF-8 even when broken
+      // Without a mark, ANSI; a line that is UTF-8 as well is read both ways,
+      // the ANSI reading first, and no line changes how another one reads.
+      {"caf\xE9\r\nx", {"café", "x"}},
+      {"café", {"cafÃ©", "café"}},
+      {"café\r\n# \xE9", {"cafÃ©", "café", "# é"}},
+      {Utf16(u"open=路.exe\r\n[x]", false), {"open=路.exe", "[x]"}},
+      {Utf16(u"open=路.exe\r\n[x]", true), {"open=路.exe", "[x]"}},
+      {Utf16(u"a\U0001F600\nb", false), {"a\U0001F600", "b"}},  // a surrogate pair
+      {Utf16(u"a\xD800z\nb\0c"s, false), {"a\uFFFDz", "b"}},   // a lone surrogate; NUL ends
+      {Utf16(u"ab", false) + "x", {"ab\uFFFD"}},                // an odd byte at the end
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(TextFileLines(c.bytes, MarkAnsi), c.lines) << testing::PrintToString(c.bytes);
+    EXPECT_EQ(TextFileLines(c.bytes, Latin1), c.lines) << testing::PrintToString(c.bytes);
   }
+  // Whatever the decoder gives, the lines are UTF-8.
+  const Lines repaired = TextFileLines("\xF5\x83", [](std::string_view bytes) { return std::string(bytes); });
+  ASSERT_EQ(repaired.size(), 1u);
+  EXPECT_TRUE(IsValidUtf8(repaired[0]));
 }
 
 // Folds Latin-1 capitals and the Kelvin sign, whose lower case is shorter in UTF-8.

@@ -11,75 +11,11 @@ namespace kestrix {
 namespace {
 
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+constexpr std::string_view kUtf16LeBom = "\xFF\xFE";
+constexpr std::string_view kUtf16BeBom = "\xFE\xFF";
 constexpr std::size_t kChunkBytes = 64 * 1024;
 
-// Checks UTF-8 a byte at a time, so a file can be checked in chunks:
-// overlong forms, surrogates and code points beyond U+10FFFF are invalid.
-class Utf8Checker {
- public:
-  void Feed(unsigned char byte) {
-    if (!valid_) return;
-    if (pending_ == 0) {
-      Start(byte);
-      return;
-    }
-    if (byte < low_ || byte > high_) {
-      valid_ = false;
-      return;
-    }
-    low_ = 0x80;
-    high_ = 0xBF;
-    --pending_;
-  }
-  bool Valid() const { return valid_ && pending_ == 0; }
-
- private:
-  void Start(unsigned char byte) {
-    if (byte < 0x80) return;
-    low_ = 0x80;
-    high_ = 0xBF;
-    if (byte >= 0xC2 && byte <= 0xDF) {
-      pending_ = 1;
-    } else if (byte >= 0xE0 && byte <= 0xEF) {
-      pending_ = 2;
-      if (byte == 0xE0) low_ = 0xA0;
-      if (byte == 0xED) high_ = 0x9F;
-    } else if (byte >= 0xF0 && byte <= 0xF4) {
-      pending_ = 3;
-      if (byte == 0xF0) low_ = 0x90;
-      if (byte == 0xF4) high_ = 0x8F;
-    } else {
-      valid_ = false;
-    }
-  }
-
-  bool valid_ = true;
-  int pending_ = 0;
-  unsigned char low_ = 0x80;
-  unsigned char high_ = 0xBF;
-};
-
-enum class Encoding { kUtf8WithMark, kUtf8, kAnsi };
-
-// The first reading: how the text up to its first NUL is encoded.
-std::optional<Encoding> DetectEncoding(ByteReader& reader, std::string& reason) {
-  std::array<char, kChunkBytes> chunk;
-  Utf8Checker checker;
-  std::string head;  // enough of the start to see a byte-order mark
-  for (;;) {
-    const auto got = reader.Read(chunk, reason);
-    if (!got) return std::nullopt;
-    if (*got == 0) break;
-    const std::string_view bytes(chunk.data(), *got);
-    const std::size_t nul = bytes.find('\0');
-    const std::string_view text = bytes.substr(0, nul);
-    if (head.size() < kUtf8Bom.size()) head.append(text.substr(0, kUtf8Bom.size() - head.size()));
-    for (const char c : text) checker.Feed(static_cast<unsigned char>(c));
-    if (nul != std::string_view::npos) break;
-  }
-  if (head.starts_with(kUtf8Bom)) return Encoding::kUtf8WithMark;
-  return checker.Valid() ? Encoding::kUtf8 : Encoding::kAnsi;
-}
+enum class Encoding { kAnsi, kUtf8, kUtf16Le, kUtf16Be };
 
 // What the engine is given is UTF-8 whatever the decoder made of the bytes:
 // iconv's UTF-8 to UTF-8 passes code points beyond U+10FFFF through.
@@ -88,6 +24,10 @@ std::string ValidUtf8(std::string text) {
   std::string repaired;
   utf8::replace_invalid(text.begin(), text.end(), std::back_inserter(repaired));
   return repaired;
+}
+
+bool IsAscii(std::string_view text) {
+  return std::ranges::all_of(text, [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
 // A line cut at the length bound must not end inside a UTF-8 sequence.
@@ -144,18 +84,18 @@ class LineSplitter {
 
  private:
   void Emit() {
-    if (line_.size() >= kMaxTextLineBytes && encoding_ != Encoding::kAnsi) CutToCharacter(line_);
-    switch (encoding_) {
-      case Encoding::kUtf8:
-        onLine_(line_);
-        break;
-      case Encoding::kUtf8WithMark:
-        // A mark followed by broken UTF-8: keep what decodes, mark the rest.
-        onLine_(ValidUtf8(line_));
-        break;
-      case Encoding::kAnsi:
-        onLine_(ValidUtf8(decodeAnsi_(line_)));
-        break;
+    if (encoding_ != Encoding::kAnsi) {
+      if (line_.size() >= kMaxTextLineBytes) CutToCharacter(line_);
+      onLine_(ValidUtf8(std::move(line_)));
+    } else {
+      // Windows reads a file without a byte-order mark as ANSI. A user's
+      // own file saved as UTF-8 without one (as Notepad saves) should
+      // still mean what it says, so a line that is also valid UTF-8 is
+      // given in that reading too, after the ANSI one, unless both read
+      // the same. Each line is judged alone.
+      const std::string ansi = ValidUtf8(decodeAnsi_(line_));
+      onLine_(ansi);
+      if (!IsAscii(line_) && IsValidUtf8(line_) && line_ != ansi) onLine_(line_);
     }
     line_.clear();
   }
@@ -167,6 +107,71 @@ class LineSplitter {
   bool afterCr_ = false;
 };
 
+// Turns UTF-16 into UTF-8 a chunk at a time: a code unit or a surrogate pair
+// may be split between chunks. A lone surrogate becomes U+FFFD.
+class Utf16Converter {
+ public:
+  explicit Utf16Converter(bool bigEndian) : bigEndian_(bigEndian) {}
+
+  // Appends the UTF-8 of `bytes`; at a NUL code unit, a NUL and false.
+  bool Convert(std::string_view bytes, std::string& out) {
+    for (const char c : bytes) {
+      const auto byte = static_cast<unsigned char>(c);
+      if (oddByte_ < 0) {
+        oddByte_ = byte;
+        continue;
+      }
+      const auto first = static_cast<unsigned>(oddByte_);
+      const auto unit = static_cast<char16_t>(bigEndian_ ? (first << 8) | byte : (unsigned{byte} << 8) | first);
+      oddByte_ = -1;
+      if (unit == 0) {
+        Flush(out);
+        out += '\0';  // the end of the text, for the line splitter too
+        return false;
+      }
+      Take(unit, out);
+    }
+    return true;
+  }
+
+  // What is left at the end of the text.
+  void Flush(std::string& out) {
+    if (high_ != 0 || oddByte_ >= 0) Append(kReplacement, out);
+    high_ = 0;
+    oddByte_ = -1;
+  }
+
+ private:
+  static constexpr char32_t kReplacement = 0xFFFD;
+
+  static bool IsHigh(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+  static bool IsLow(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+  static void Append(char32_t codePoint, std::string& out) { utf8::append(codePoint, std::back_inserter(out)); }
+
+  void Take(char16_t unit, std::string& out) {
+    if (high_ != 0 && IsLow(unit)) {
+      Append(0x10000 + ((char32_t{high_} - 0xD800) << 10) + (unit - 0xDC00), out);
+      high_ = 0;
+      return;
+    }
+    if (high_ != 0) Append(kReplacement, out);
+    high_ = IsHigh(unit) ? unit : 0;
+    if (high_ == 0) Append(IsLow(unit) ? kReplacement : char32_t{unit}, out);
+  }
+
+  bool bigEndian_;
+  int oddByte_ = -1;    // the first byte of a code unit split between chunks
+  char16_t high_ = 0;   // a high surrogate waiting for its low one
+};
+
+// A byte-order mark decides the encoding; without one the text is ANSI.
+std::pair<Encoding, std::size_t> EncodingOf(std::string_view start) {
+  if (start.starts_with(kUtf8Bom)) return {Encoding::kUtf8, kUtf8Bom.size()};
+  if (start.starts_with(kUtf16LeBom)) return {Encoding::kUtf16Le, kUtf16LeBom.size()};
+  if (start.starts_with(kUtf16BeBom)) return {Encoding::kUtf16Be, kUtf16BeBom.size()};
+  return {Encoding::kAnsi, 0};
+}
+
 }  // namespace
 
 std::optional<std::size_t> MemoryByteReader::Read(std::span<char> buffer, std::string& /*reason*/) {
@@ -174,11 +179,6 @@ std::optional<std::size_t> MemoryByteReader::Read(std::span<char> buffer, std::s
   std::memcpy(buffer.data(), bytes_.data() + position_, count);
   position_ += count;
   return count;
-}
-
-bool MemoryByteReader::Rewind(std::string& /*reason*/) {
-  position_ = 0;
-  return true;
 }
 
 bool IsValidUtf8(std::string_view bytes) { return utf8::is_valid(bytes.begin(), bytes.end()); }
@@ -199,23 +199,44 @@ std::vector<std::string> SplitLines(std::string_view text) {
 
 bool ReadTextLines(ByteReader& reader, const AnsiDecoder& decodeAnsi, const TextLineSink& onLine,
                    std::string& reason) {
-  const auto encoding = DetectEncoding(reader, reason);
-  if (!encoding || !reader.Rewind(reason)) return false;
-
-  LineSplitter splitter(*encoding, decodeAnsi, onLine);
   std::array<char, kChunkBytes> chunk;
-  std::size_t skip = *encoding == Encoding::kUtf8WithMark ? kUtf8Bom.size() : 0;
-  for (;;) {
+  // The start of the file, until it is long enough to show a mark.
+  std::string start;
+  bool ended = false;
+  while (start.size() < kUtf8Bom.size() && !ended) {
+    const auto got = reader.Read(std::span(chunk).first(kUtf8Bom.size() - start.size()), reason);
+    if (!got) return false;
+    start.append(chunk.data(), *got);
+    ended = *got == 0;
+  }
+  const auto [encoding, markSize] = EncodingOf(start);
+  LineSplitter splitter(encoding, decodeAnsi, onLine);
+  const bool isUtf16 = encoding == Encoding::kUtf16Le || encoding == Encoding::kUtf16Be;
+  Utf16Converter utf16(encoding == Encoding::kUtf16Be);
+  std::string converted;
+  // False once a NUL has ended the text.
+  const auto feed = [&](std::string_view bytes) {
+    if (!isUtf16) return splitter.Feed(bytes);
+    converted.clear();
+    const bool more = utf16.Convert(bytes, converted);
+    return splitter.Feed(converted) && more;
+  };
+
+  bool more = feed(std::string_view(start).substr(markSize));
+  while (more && !ended) {
     const auto got = reader.Read(chunk, reason);
     if (!got) return false;
-    if (*got == 0) break;
-    std::string_view bytes(chunk.data(), *got);
-    const std::size_t skipped = std::min(skip, bytes.size());
-    bytes.remove_prefix(skipped);
-    skip -= skipped;
-    if (!splitter.Feed(bytes)) return true;
+    ended = *got == 0;
+    more = feed(std::string_view(chunk.data(), *got));
   }
-  splitter.Finish();
+  if (more) {
+    if (isUtf16) {
+      converted.clear();
+      utf16.Flush(converted);
+      splitter.Feed(converted);
+    }
+    splitter.Finish();
+  }
   return true;
 }
 

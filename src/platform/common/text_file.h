@@ -23,8 +23,6 @@ class ByteReader {
   // Fills up to the whole buffer; 0 at the end of the file, nullopt on an
   // error with the system's reason in `reason`.
   virtual std::optional<std::size_t> Read(std::span<char> buffer, std::string& reason) = 0;
-  // Goes back to the first byte; false on an error.
-  virtual bool Rewind(std::string& reason) = 0;
 };
 
 // Bytes held in memory.
@@ -32,19 +30,20 @@ class MemoryByteReader final : public ByteReader {
  public:
   explicit MemoryByteReader(std::string_view bytes) : bytes_(bytes) {}
   std::optional<std::size_t> Read(std::span<char> buffer, std::string& reason) override;
-  bool Rewind(std::string& reason) override;
 
  private:
   std::string_view bytes_;
   std::size_t position_ = 0;
 };
 
-// Text files are ANSI text, except that a file that starts with a UTF-8
-// byte-order mark, or is valid UTF-8 throughout, is UTF-8. A NUL byte ends
-// the text; CR LF, CR and LF end a line; a line longer than
-// kMaxTextLineBytes keeps only its first part. The file is read twice, once
-// to tell its encoding and once for its lines, in memory bounded by the
-// longest kept line whatever the file's size. False when reading fails.
+// How Windows reads a text file: a byte-order mark (UTF-8, UTF-16 LE or BE)
+// decides; without one the text is ANSI, and a line that is valid UTF-8 as
+// well is given in both readings, the ANSI one first (once where they read
+// the same). Whatever the decoder does, the lines are valid UTF-8. A NUL
+// ends the text; CR LF, CR and LF end a line; a line longer than
+// kMaxTextLineBytes keeps only its first part. The file is read once, in
+// memory bounded by the longest kept line whatever its size. False when
+// reading fails.
 bool ReadTextLines(ByteReader& reader, const AnsiDecoder& decodeAnsi, const TextLineSink& onLine,
                    std::string& reason);
 

@@ -165,12 +165,6 @@ class DescriptorReader final : public ByteReader {
       return std::nullopt;
     }
   }
-  bool Rewind(std::string& reason) override {
-    if (::lseek(fd_, 0, SEEK_SET) == 0) return true;
-    reason = ErrorText(errno);
-    return false;
-  }
-
  private:
   int fd_;
 };

@@ -253,12 +253,6 @@ class HandleByteReader final : public ByteReader {
     return got;
   }
 
-  bool Rewind(std::string& reason) override {
-    if (::SetFilePointerEx(file_, LARGE_INTEGER{}, nullptr, FILE_BEGIN)) return true;
-    reason = ErrorText(::GetLastError());
-    return false;
-  }
-
  private:
   HANDLE file_;
 };

@@ -325,7 +325,7 @@ TEST_F(Sandbox, ToWindowsPathNamesAFileByTheDeepestDriveHoldingIt) {
   for (const auto& c : cases) EXPECT_EQ(machine.ToWindowsPath(c.native), c.windowsPath) << c.native;
 }
 
-TEST_F(Sandbox, ReadTextLinesDecodesTheAnsiCodePageUnlessUtf8) {
+TEST_F(Sandbox, ReadTextLinesDecodesTheAnsiCodePage) {
   const struct {
     std::string bytes;
     int codePage;
@@ -334,7 +334,9 @@ TEST_F(Sandbox, ReadTextLinesDecodesTheAnsiCodePageUnlessUtf8) {
       {"caf\xE9\r\nopen=x.exe", 1252, {"café", "open=x.exe"}},
       {"\xB2\xA1\xB6\xBE", 936, {"病毒"}},
       {"\xAF\x66\xAC\x72", 950, {"病毒"}},
-      {"café\nx", 936, {"café", "x"}},
+      {"open=\xC2\xB7.exe", 936, {"open=路.exe", "open=·.exe"}},  // GBK, and valid UTF-8 too
+      {"\xC2\xA7.exe", 950, {"禮.exe", "§.exe"}},                  // Big5, the same
+      {"\xEF\xBB\xBF\xC2\xB7", 936, {"·"}},                         // a mark decides
       {"\xE9", 99999, {"é"}},                     // an unknown page reads as 1252
       {"\x81x", 1252, {"\u0081x"}},               // 0x81 has no character: Windows gives U+0081
       {"a\xB2", 936, {"a\uFFFD"}},                // a lead byte cut off by the end

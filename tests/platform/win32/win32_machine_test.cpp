@@ -254,16 +254,19 @@ TEST_F(Stick, QueryFileSizeSeesEveryEntryAndKeepsTheLow32Bits) {
   for (const auto& c : cases) EXPECT_EQ(machine_.QueryFileSize(Path(c.name)), c.size) << c.name;
 }
 
-TEST_F(Stick, ReadTextLinesDecodesAnsiOrUtf8) {
+TEST_F(Stick, ReadTextLinesReadsAsWindowsDoes) {
   std::vector<std::pair<std::string, Lines>> cases = {
       {"a\r\nb\rc\nd\n", {"a", "b", "c", "d"}},
       {"open=x.exe\0shell=y.exe"s, {"open=x.exe"}},
-      {"\xE2\x82\xAC 5", {"\xE2\x82\xAC 5"}},
       {"\357\273\277caf\xC3\xA9", {"caf\xC3\xA9"}},
       {"", {}},
   };
   // The prefix's code page follows the host's locale; 1252 unless told.
-  if (::GetACP() == 1252) cases.push_back({"caf\xE9\r\n\x80 5", {"caf\xC3\xA9", "\xE2\x82\xAC 5"}});
+  if (::GetACP() == 1252) {
+    cases.push_back({"caf\xE9\r\n\x80 5", {"caf\xC3\xA9", "\xE2\x82\xAC 5"}});
+    // Valid UTF-8 without a mark: the ANSI reading, then the UTF-8 one.
+    cases.push_back({"\xE2\x82\xAC 5", {"\xC3\xA2\xE2\x80\x9A\xC2\xAC 5", "\xE2\x82\xAC 5"}});
+  }
   std::string reason;
   for (const auto& [bytes, lines] : cases) {
     WriteBytes(Path("text.inf"), bytes);
