@@ -5,7 +5,7 @@
 #include <CLI/CLI.hpp>
 #include <string>
 
-#include "app/scan_answers.h"
+#include "cli/scan_answers.h"
 #include "platform/platform.h"
 
 namespace kestrix {

@@ -1,11 +1,11 @@
-#include "app/scan_command.h"
+#include "cli/scan_command.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <map>
 
-#include "app/scan_report.h"
+#include "cli/scan_report.h"
 #include "detect/drive_sweep.h"
 #include "detect/file_tests.h"
 #include "remedy/removal.h"

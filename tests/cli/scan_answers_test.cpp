@@ -1,4 +1,4 @@
-#include "app/scan_answers.h"
+#include "cli/scan_answers.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "app/scan_report.h"
+#include "cli/scan_report.h"
 
 #include <gtest/gtest.h>
 

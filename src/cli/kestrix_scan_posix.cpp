@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <iostream>
 
-#include "app/scan_command.h"
+#include "cli/scan_command.h"
 #include "detect/rule_database.h"
 #include "platform/posix/posix_machine.h"
 #include "platform/posix/posix_processes.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/scan_command.h"
+#include "cli/scan_command.h"
 #include "detect/rule_database.h"
 #include "platform/win32/win32_machine.h"
 

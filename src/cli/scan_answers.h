@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/scan_report.h"
+#include "cli/scan_report.h"
 #include "platform/platform.h"
 #include "remedy/removal.h"
 #include "remedy/virus_list.h"
