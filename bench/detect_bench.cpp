@@ -89,7 +89,7 @@ void ReadTextLinesOf(benchmark::State& state, std::string_view pair) {
     std::size_t lines = 0;
     MemoryByteReader reader(bytes);
     std::string reason;
-    ReadTextLines(reader, gbk, [&](std::string_view) { ++lines; }, reason);
+    ReadTextLines(reader, gbk, [&](std::string_view, std::size_t) { ++lines; }, reason);
     benchmark::DoNotOptimize(lines);
   }
   state.SetComplexityN(state.range(0));

@@ -143,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string reason;
   machine.ReadTextLines(
       path,
-      [](std::string_view line) {
+      [](std::string_view line, std::size_t) {
         Check(line.find(kSecret) == std::string_view::npos, "ReadTextLines stays on the stick");
       },
       reason);

@@ -9,7 +9,9 @@ std::string FormatTextReport(const ScanOutcome& outcome) {
   for (const SuspectEntry& entry : outcome.entries) {
     std::string number = entry.number;
     if (number.size() < 4) number.insert(0, 4 - number.size(), ' ');
-    text.append(number).append("  ").append(entry.category).append("  ").append(entry.path).append("\n");
+    text.append(number).append("  ").append(entry.category).append("  ").append(entry.path);
+    if (!entry.reason.empty()) text.append("  (").append(entry.reason).append(")");
+    text.append("\n");
   }
   text.append("病毒數量：").append(std::to_string(outcome.entries.size())).append("\n");
   if (outcome.clean) {
@@ -26,7 +28,8 @@ std::string FormatJsonReport(const ScanOutcome& outcome) {
     entries.push_back({{"number", std::stoll(entry.number)},
                        {"path", entry.path},
                        {"category", entry.category},
-                       {"image", entry.image}});
+                       {"image", entry.image},
+                       {"reason", entry.reason}});
   }
   nlohmann::json report = {{"entries", std::move(entries)}, {"finished", !outcome.error}, {"error", nullptr}};
   if (outcome.error) report["error"] = *outcome.error;

@@ -33,11 +33,11 @@ struct ScanOutcome {
   std::optional<CleanOutcome> clean;
 };
 
-// One line per entry (number, category, path), then the count, then a
+// One line per entry (number, category, path, why it is listed), then the count, then a
 // line for each file cleaning kept.
 std::string FormatTextReport(const ScanOutcome& outcome);
 
-// {"entries":[{"number":1,"path":"E:\\Autorun.inf","category":"危险","image":1}],
+// {"entries":[{"number":1,"path":"E:\\Autorun.inf","category":"危险","image":1,"reason":"..."}],
 //  "finished":true,"error":null}, with "removed", "balloons" and
 //  "kept":[{"path","reason"}] after cleaning.
 std::string FormatJsonReport(const ScanOutcome& outcome);

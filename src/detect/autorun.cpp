@@ -57,10 +57,10 @@ std::string ResolveLaunchTarget(Files& files, std::string_view name, std::string
 
 void AnalyseAutorun(const DetectContext& context, std::string_view driveRoot, std::string_view autorunPath) {
   if (!ExistsAndClearAttributes(context.files, autorunPath)) return;
-  context.list.AddVirus(autorunPath, kAutorunCategory);
+  context.list.AddVirus(autorunPath, kAutorunCategory, "the drive's Autorun.inf, which Windows reads to run programs");
 
   // Read as a stream: a stick may hold an Autorun.inf of gigabytes.
-  ReadTextFile(context.files, autorunPath, [&](std::string_view line) {
+  ReadTextFile(context.files, autorunPath, [&](std::string_view line, std::size_t number) {
     context.pump.PumpMessages();
     // Worms pad keys and section headers with control bytes that Windows'
     // reader skips ("shellexecute\x15\x0C=..."); so does this one.
@@ -68,6 +68,7 @@ void AnalyseAutorun(const DetectContext& context, std::string_view driveRoot, st
     std::ranges::copy_if(TrimControls(line), std::back_inserter(text),
                          [](char c) { return static_cast<unsigned char>(c) >= 0x20; });
     if (text.empty()) return;
+    const std::string lineText = text;
     text = ReplaceAll(ReplaceAll(text, " =", "="), "= ", "=");
     for (const std::string_view key : kKeys) {
       if (!FindNoCase(context.folding, text, key)) continue;
@@ -75,7 +76,10 @@ void AnalyseAutorun(const DetectContext& context, std::string_view driveRoot, st
       text = text.substr(text.find('=') + 1);
       text = std::string(StripArguments(text));
       text = ResolveLaunchTarget(context.files, text, driveRoot);
-      if (ExistsAndClearAttributes(context.files, text)) context.list.AddVirus(text, kAutorunCategory);
+      if (ExistsAndClearAttributes(context.files, text)) {
+        context.list.AddVirus(text, kAutorunCategory,
+                              "Autorun.inf line " + std::to_string(number) + ", key " + std::string(key) + ": " + lineText);
+      }
     }
   });
 }

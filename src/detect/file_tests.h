@@ -31,7 +31,18 @@ class FileOpenError : public HandlerError {
 // Hands the file's lines to `onLine` one at a time, or raises FileOpenError.
 void ReadTextFile(Files& files, std::string_view path, const TextLineSink& onLine);
 
+// A line of a text file and its number in the file.
+struct TextLine {
+  std::string text;
+  std::size_t number = 0;  // 0 where the line comes from no file
+
+  TextLine(std::string lineText, std::size_t lineNumber = 0) : text(std::move(lineText)), number(lineNumber) {}
+  TextLine(const char* lineText) : text(lineText) {}
+  bool operator==(const TextLine& other) const { return text == other.text; }
+  bool operator==(std::string_view other) const { return text == other; }
+};
+
 // The file's lines, or FileOpenError.
-std::vector<std::string> ReadTextFile(Files& files, std::string_view path);
+std::vector<TextLine> ReadTextFile(Files& files, std::string_view path);
 
 }  // namespace kestrix

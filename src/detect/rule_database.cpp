@@ -30,6 +30,13 @@ char32_t LastCharacter(std::string_view line) {
   return cp;
 }
 
+// Why a rule's hit is listed: the rule's line.
+std::string RuleReason(const TextLine& line, std::string_view rule) {
+  std::string reason(kRuleDatabaseName);
+  if (line.number > 0) reason.append(" line ").append(std::to_string(line.number));
+  return reason.append(": ").append(rule);
+}
+
 }  // namespace
 
 RuleList LoadRuleDatabase(Files& files, std::string_view ruleDatabasePath) {
@@ -44,9 +51,10 @@ std::int32_t RuleCategory(std::string_view line) {
 
 void RulePass(const DetectContext& context, const RuleList& rules, std::string_view root,
               std::initializer_list<std::string_view> tokens) {
-  for (const std::string& line : rules) {
+  for (const TextLine& line : rules) {
     context.pump.PumpMessages();
-    std::string_view text = RuleText(line);
+    const std::string_view rule = RuleText(line.text);
+    std::string_view text = rule;
     if (text.empty()) continue;
     for (const std::string_view token : tokens) {
       const auto match = FindNoCase(context.folding, text, token);
@@ -55,27 +63,26 @@ void RulePass(const DetectContext& context, const RuleList& rules, std::string_v
       std::string candidate(root);
       candidate += text;
       if (ExistsAndClearAttributes(context.files, candidate))
-        context.list.AddVirus(candidate, RuleCategory(line));
+        context.list.AddVirus(candidate, RuleCategory(line.text), RuleReason(line, rule));
     }
   }
 }
 
 void ExpandRuleMacros(const CaseFolding& folding, RuleList& rules, std::string_view macro,
                       std::string_view replacement) {
-  std::string joined;
-  for (const std::string& line : rules) joined.append(line).append("\r\n");
-  rules = SplitLines(ReplaceAllNoCase(folding, joined, macro, replacement));
+  for (TextLine& line : rules) line.text = ReplaceAllNoCase(folding, line.text, macro, replacement);
 }
 
 void FixedPathPass(const DetectContext& context, const RuleList& rules) {
-  for (const std::string& line : rules) {
+  for (const TextLine& line : rules) {
     context.pump.PumpMessages();
-    const std::string_view text = RuleText(line);
+    const std::string_view text = RuleText(line.text);
     if (text.empty()) continue;
     const auto marker = FindNoCase(context.folding, text, " :");
     if (!marker) continue;
     const std::string_view path = TrimControls(text.substr(0, marker->begin));
-    if (ExistsAndClearAttributes(context.files, path)) context.list.AddVirus(path, RuleCategory(line));
+    if (ExistsAndClearAttributes(context.files, path))
+      context.list.AddVirus(path, RuleCategory(line.text), RuleReason(line, text));
   }
 }
 

@@ -15,10 +15,11 @@
 #include <vector>
 
 #include "detect/detect_context.h"
+#include "detect/file_tests.h"
 
 namespace kestrix {
 
-using RuleList = std::vector<std::string>;
+using RuleList = std::vector<TextLine>;
 
 inline constexpr std::string_view kRuleDatabaseName = "Kestrix.dat";
 

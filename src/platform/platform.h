@@ -44,8 +44,10 @@ struct FileIdentity {
   bool operator==(const FileIdentity&) const = default;
 };
 
-// Receives the lines of a text file one at a time, in file order.
-using TextLineSink = std::function<void(std::string_view line)>;
+// Receives the lines of a text file one at a time, in file order, with the
+// number of the line in the file (from 1). A line read two ways comes twice
+// with one number.
+using TextLineSink = std::function<void(std::string_view line, std::size_t number)>;
 
 // A line longer than this is cut to its first part; the rest of it is skipped.
 inline constexpr std::size_t kMaxTextLineBytes = std::size_t{1} << 20;

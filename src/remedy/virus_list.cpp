@@ -24,7 +24,7 @@ SuspectList::SuspectList(Files& files, const CaseFolding& folding, SuspectListVi
 
 std::string SuspectList::Key(std::string_view path) const { return LowerText(folding_, TrimControls(path)); }
 
-void SuspectList::AddVirus(std::string_view fileName, std::int32_t category) {
+void SuspectList::AddVirus(std::string_view fileName, std::int32_t category, std::string reason) {
   std::string key = Key(fileName);
   if (keys_.contains(key)) return;
   if (entries_.empty()) view_.ShowMainWindow();
@@ -35,6 +35,7 @@ void SuspectList::AddVirus(std::string_view fileName, std::int32_t category) {
   entry.path = fileName;
   entry.category = display.text;
   entry.image = display.image;
+  entry.reason = std::move(reason);
   keys_.insert(std::move(key));
 
   view_.ListAppended(entry);

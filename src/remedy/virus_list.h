@@ -19,6 +19,7 @@ struct SuspectEntry {
   std::string category;  // "病毒", "危险", "可疑" or "垃圾"
   int image = 3;         // state image; 0 to 3 select one, other values show none
   bool selected = false;
+  std::string reason{};  // why it is listed: the rule or Autorun.inf line that named it
 };
 
 // What the main window shows of the list.
@@ -49,7 +50,7 @@ class SuspectList {
   // Appends a hit unless its path is listed already (compared trimmed and
   // lower-cased), so the first pass to find a file decides its category.
   // The first entry after the list was emptied brings the main window up.
-  void AddVirus(std::string_view fileName, std::int32_t category);
+  void AddVirus(std::string_view fileName, std::int32_t category, std::string reason = {});
 
   void Clear();
   void Delete(std::size_t index);

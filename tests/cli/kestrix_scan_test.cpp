@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <algorithm>
+#include <array>
 #include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -99,14 +100,16 @@ TEST_F(ScanSandbox, ListsAnInfectedStickInSweepOrderAndClearsTheWormsMarks) {
   ASSERT_EQ(run.status, 1) << run.err;
   const auto entries = run.Json()["entries"];
   ASSERT_EQ(entries.size(), 4u) << run.out;
-  const std::pair<std::string, std::string> expected[] = {{"E:\\ntdelect.com", "病毒"},
-                                                          {"E:\\Autorun.inf", "危险"},
-                                                          {"E:\\RavMonE.exe", "危险"},
-                                                          {"E:\\setup.pif", "危险"}};
+  const std::array<std::string, 3> expected[] = {
+      {"E:\\ntdelect.com", "病毒", "Kestrix.dat line 1: ntdelect.com !DSKROOT 0"},
+      {"E:\\Autorun.inf", "危险", "the drive's Autorun.inf, which Windows reads to run programs"},
+      {"E:\\RavMonE.exe", "危险", "Autorun.inf line 2, key open=: open = RavMonE.exe -s"},
+      {"E:\\setup.pif", "危险", "Autorun.inf line 4, key command=: shell\\Auto\\command=setup"}};
   for (std::size_t i = 0; i < entries.size(); ++i) {
     EXPECT_EQ(entries[i]["number"], i + 1);
-    EXPECT_EQ(entries[i]["path"], expected[i].first);
-    EXPECT_EQ(entries[i]["category"], expected[i].second);
+    EXPECT_EQ(entries[i]["path"], expected[i][0]);
+    EXPECT_EQ(entries[i]["category"], expected[i][1]);
+    EXPECT_EQ(entries[i]["reason"], expected[i][2]);
   }
   for (const char* name : {"AUTORUN.INF", "ravmone.exe", "setup.pif", "ntdelect.com"}) {
     const auto perms = fs::status(root_ / "stick" / name).permissions();
@@ -124,7 +127,9 @@ TEST_F(ScanSandbox, SkipsCdRomsAndReadersWithoutMediaAndReportsAMissingRuleFile)
       Scan({"--drive", Drive('D', "cdrom", "cd"), "--drive", Drive('F', "removable@0", "reader"), "--drive",
             Drive('G', "remote", "stick"), "--rules", (root_ / "none.dat").string()});
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out, "   1  危险  G:\\Autorun.inf\n   2  危险  G:\\x.exe\n病毒數量：2\n");
+  EXPECT_EQ(run.out,
+            "   1  危险  G:\\Autorun.inf  (the drive's Autorun.inf, which Windows reads to run programs)\n"
+            "   2  危险  G:\\x.exe  (Autorun.inf line 1, key open=: open=x.exe)\n病毒數量：2\n");
   EXPECT_NE(run.err.find("no rule database"), std::string::npos) << run.err;
 }
 

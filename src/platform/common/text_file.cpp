@@ -84,9 +84,10 @@ class LineSplitter {
 
  private:
   void Emit() {
+    ++number_;
     if (encoding_ != Encoding::kAnsi) {
       if (line_.size() >= kMaxTextLineBytes) CutToCharacter(line_);
-      onLine_(ValidUtf8(std::move(line_)));
+      onLine_(ValidUtf8(std::move(line_)), number_);
     } else {
       // Windows reads a file without a byte-order mark as ANSI. A user's
       // own file saved as UTF-8 without one (as Notepad saves) should
@@ -94,8 +95,8 @@ class LineSplitter {
       // given in that reading too, after the ANSI one, unless both read
       // the same. Each line is judged alone.
       const std::string ansi = ValidUtf8(decodeAnsi_(line_));
-      onLine_(ansi);
-      if (!IsAscii(line_) && IsValidUtf8(line_) && line_ != ansi) onLine_(line_);
+      onLine_(ansi, number_);
+      if (!IsAscii(line_) && IsValidUtf8(line_) && line_ != ansi) onLine_(line_, number_);
     }
     line_.clear();
   }
@@ -105,6 +106,7 @@ class LineSplitter {
   const TextLineSink& onLine_;
   std::string line_;
   bool afterCr_ = false;
+  std::size_t number_ = 0;
 };
 
 // Turns UTF-16 into UTF-8 a chunk at a time: a code unit or a surrogate pair
@@ -245,7 +247,7 @@ std::vector<std::string> TextFileLines(std::string_view bytes, const AnsiDecoder
   MemoryByteReader reader(bytes);
   std::string reason;
   ReadTextLines(
-      reader, decodeAnsi, [&](std::string_view line) { lines.emplace_back(line); }, reason);
+      reader, decodeAnsi, [&](std::string_view line, std::size_t) { lines.emplace_back(line); }, reason);
   return lines;
 }
 

@@ -41,7 +41,7 @@ class Sandbox : public ::testing::Test {
   static std::optional<Lines> ReadLines(PosixMachine& machine, std::string_view path) {
     Lines lines;
     std::string reason;
-    if (!machine.ReadTextLines(path, [&](std::string_view line) { lines.emplace_back(line); }, reason)) {
+    if (!machine.ReadTextLines(path, [&](std::string_view line, std::size_t) { lines.emplace_back(line); }, reason)) {
       return std::nullopt;
     }
     return lines;
@@ -355,7 +355,7 @@ TEST_F(Sandbox, ReadTextLinesGivesTheReasonWhenItCannotRead) {
   PosixMachine machine = Machine();
   for (const std::string_view path : {"E:\\missing.inf", "E:\\Folder", "Q:\\Autorun.inf"}) {
     std::string reason;
-    EXPECT_FALSE(machine.ReadTextLines(path, [](std::string_view) {}, reason)) << path;
+    EXPECT_FALSE(machine.ReadTextLines(path, [](std::string_view, std::size_t) {}, reason)) << path;
     EXPECT_FALSE(reason.empty()) << path;
   }
 }

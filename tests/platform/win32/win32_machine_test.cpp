@@ -79,7 +79,7 @@ std::string ReadStart(const std::string& path) {
 // The lines ReadTextLines hands on; nullopt when it fails.
 std::optional<Lines> ReadLines(Files& files, const std::string& path, std::string& reason) {
   Lines lines;
-  const auto keep = [&](std::string_view line) { lines.emplace_back(line); };
+  const auto keep = [&](std::string_view line, std::size_t) { lines.emplace_back(line); };
   if (!files.ReadTextLines(path, keep, reason)) return std::nullopt;
   return lines;
 }
