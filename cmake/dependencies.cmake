@@ -1,4 +1,5 @@
-# Header-only libraries from Debian (utfcpp, CLI11, nlohmann-json) and
+# Header-only libraries from Debian (utfcpp, CLI11, nlohmann-json), OpenSSL's
+# libcrypto natively, and
 # GoogleTest. A cross build cannot take /usr/include as a whole (glibc's
 # headers would shadow Windows' own), so it sees only these libraries'
 # folders, linked into the build tree; GoogleTest is built from its sources.
@@ -6,6 +7,7 @@ if(NOT CMAKE_CROSSCOMPILING)
   find_package(utf8cpp REQUIRED)
   find_package(CLI11 REQUIRED)
   find_package(nlohmann_json REQUIRED)
+  find_package(OpenSSL REQUIRED COMPONENTS Crypto)  # SHA-256 of the quarantine
   return()
 endif()
 

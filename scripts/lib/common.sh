@@ -22,7 +22,7 @@ ensure_packages() {
 
 ensure_build_tools() {
   ensure_packages cmake ninja-build g++ ccache libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev \
-    libutfcpp-dev libjpeg-dev
+    libutfcpp-dev libjpeg-dev libssl-dev
 }
 
 # The Windows cross build and what runs its programs here: mingw-w64, Wine,

@@ -80,6 +80,18 @@ class RecordingFiles final : public Files {
   }
   std::string FullPathName(std::string_view path) override { return files_.FullPathName(path); }
   std::optional<FileIdentity> IdentifyFile(std::string_view path) override { return files_.IdentifyFile(path); }
+  std::unique_ptr<ByteReader> OpenForReading(std::string_view path, std::string& reason) override {
+    return files_.OpenForReading(path, reason);
+  }
+  std::optional<std::uint32_t> OriginalAttributes(std::string_view path) override {
+    return files_.OriginalAttributes(path);
+  }
+  bool SetAttributes(std::string_view path, std::uint32_t attributes) override {
+    return files_.SetAttributes(path, attributes);
+  }
+  bool WriteNewFile(std::string_view path, ByteReader& source, bool replace, std::string& reason) override {
+    return files_.WriteNewFile(path, source, replace, reason);
+  }
 
   bool cleaning = false;
   std::vector<std::string> removed;

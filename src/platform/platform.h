@@ -8,10 +8,12 @@
 #pragma once
 
 #include <cstddef>
+#include <compare>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,7 +43,7 @@ struct DiskExtent {
 struct FileIdentity {
   std::uint64_t volume = 0;
   std::uint64_t index = 0;
-  bool operator==(const FileIdentity&) const = default;
+  auto operator<=>(const FileIdentity&) const = default;
 };
 
 // Receives the lines of a text file one at a time, in file order, with the
@@ -51,6 +53,21 @@ using TextLineSink = std::function<void(std::string_view line, std::size_t numbe
 
 // A line longer than this is cut to its first part; the rest of it is skipped.
 inline constexpr std::size_t kMaxTextLineBytes = std::size_t{1} << 20;
+
+// An open file, read from its start in chunks.
+class ByteReader {
+ public:
+  virtual ~ByteReader() = default;
+  // Fills up to the whole buffer; 0 at the end of the file, nullopt on an
+  // error with the system's reason in `reason`.
+  virtual std::optional<std::size_t> Read(std::span<char> buffer, std::string& reason) = 0;
+};
+
+// Windows' file attribute bits, as Files reports and sets them.
+inline constexpr std::uint32_t kAttributeReadOnly = 0x1;
+inline constexpr std::uint32_t kAttributeHidden = 0x2;
+inline constexpr std::uint32_t kAttributeSystem = 0x4;
+inline constexpr std::uint32_t kAttributeArchive = 0x20;
 
 class Files {
  public:
@@ -75,6 +92,58 @@ class Files {
   virtual std::string FullPathName(std::string_view path) = 0;
   // The identity of the file the path names; nullopt when there is none.
   virtual std::optional<FileIdentity> IdentifyFile(std::string_view path) = 0;
+  // Opens a file to read its bytes (read sharing only: a file another
+  // program is writing is refused); null with the system's reason.
+  virtual std::unique_ptr<ByteReader> OpenForReading(std::string_view path, std::string& reason) = 0;
+  // The attribute bits (read-only, hidden, system, archive) the file had
+  // before this machine first reset them, else the ones it has; nullopt
+  // when there is no such file.
+  virtual std::optional<std::uint32_t> OriginalAttributes(std::string_view path) = 0;
+  // Sets the read-only, hidden, system and archive bits as given; false
+  // when refused.
+  virtual bool SetAttributes(std::string_view path, std::uint32_t attributes) = 0;
+  // Creates the file, and any folders missing above it, with the bytes of
+  // `source`. An existing file is replaced only when `replace` says so; a
+  // directory never. False with the system's reason.
+  virtual bool WriteNewFile(std::string_view path, ByteReader& source, bool replace, std::string& reason) = 0;
+};
+
+// A folder of Kestrix's own on this machine (the quarantine store), outside
+// the drives it sweeps; its files are named plainly, without folders.
+class StoreFolder {
+ public:
+  virtual ~StoreFolder() = default;
+  // Where it is, for messages.
+  virtual std::string Location() const = 0;
+  // Writes the file whole under a temporary name, flushes it to the disk and
+  // renames it to `name`, replacing a file of that name: an interruption
+  // leaves the old file or none, never half a file. The folder is created
+  // when missing. False with the system's reason (a full or read-only disk).
+  virtual bool Save(std::string_view name, ByteReader& source, std::string& reason) = 0;
+  // Null with the system's reason when it cannot be opened.
+  virtual std::unique_ptr<ByteReader> Open(std::string_view name, std::string& reason) = 0;
+  // A missing file is no error.
+  virtual bool Remove(std::string_view name) = 0;
+  // The names of its files, in no order; temporary files left by an
+  // interruption are removed, not listed.
+  virtual std::vector<std::string> Names() = 0;
+};
+
+// SHA-256 of bytes given in pieces.
+class Sha256 {
+ public:
+  virtual ~Sha256() = default;
+  virtual void Update(std::string_view bytes) = 0;
+  // The digest in lower-case hexadecimal; ends the hashing.
+  virtual std::string HexDigest() = 0;
+};
+
+// Hashing through the platform's own library (bcrypt on Windows, OpenSSL's
+// libcrypto elsewhere).
+class Hashing {
+ public:
+  virtual ~Hashing() = default;
+  virtual std::unique_ptr<Sha256> StartSha256() = 0;
 };
 
 class Volumes {

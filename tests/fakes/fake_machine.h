@@ -4,6 +4,8 @@
 // hook into.
 #pragma once
 
+#include <array>
+#include <cstdio>
 #include <deque>
 #include <functional>
 #include <map>
@@ -28,6 +30,75 @@ struct FakeFile {
   bool unreadable = false;        // held open by another program
   bool undeletable = false;       // a running program, say
   std::uint64_t identity = 0;     // the same non-zero number for names of one file
+  std::optional<std::uint32_t> original = std::nullopt;  // the attributes before the first reset
+};
+
+// Bytes of its own, read in chunks.
+struct StringByteReader final : ByteReader {
+  explicit StringByteReader(std::string content) : bytes(std::move(content)), reader(bytes) {}
+  std::optional<std::size_t> Read(std::span<char> buffer, std::string& reason) override {
+    return reader.Read(buffer, reason);
+  }
+  std::string bytes;
+  MemoryByteReader reader;
+};
+
+// The quarantine's folder in memory; a test can make saving fail, as a full
+// or read-only disk would.
+struct FakeStoreFolder final : StoreFolder {
+  std::map<std::string, std::string> files;
+  bool full = false;
+
+  std::string Location() const override { return "/fake/quarantine"; }
+  bool Save(std::string_view name, ByteReader& source, std::string& reason) override {
+    std::string content;
+    std::array<char, 4096> chunk;
+    while (const auto got = source.Read(chunk, reason)) {
+      if (*got == 0) {
+        if (full) {
+          reason = "No space left on device";
+          return false;
+        }
+        files[std::string(name)] = std::move(content);
+        return true;
+      }
+      content.append(chunk.data(), *got);
+    }
+    return false;
+  }
+  std::unique_ptr<ByteReader> Open(std::string_view name, std::string& reason) override {
+    const auto it = files.find(std::string(name));
+    if (it == files.end()) {
+      reason = "No such file or directory";
+      return nullptr;
+    }
+    return std::make_unique<StringByteReader>(it->second);
+  }
+  bool Remove(std::string_view name) override {
+    files.erase(std::string(name));
+    return true;
+  }
+  std::vector<std::string> Names() override {
+    std::vector<std::string> names;
+    for (const auto& [name, content] : files) names.push_back(name);
+    return names;
+  }
+};
+
+// Not SHA-256, but a digest of the same shape, enough for the engine's tests.
+struct FakeHashing final : Hashing {
+  struct Digest final : Sha256 {
+    std::uint64_t state = 1469598103934665603ull;
+    void Update(std::string_view bytes) override {
+      for (const char c : bytes) state = (state ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    }
+    std::string HexDigest() override {
+      char text[17];
+      std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(state));
+      return std::string(4, '0').append(text).append(std::string(44, '0'));
+    }
+  };
+  std::unique_ptr<Sha256> StartSha256() override { return std::make_unique<Digest>(); }
 };
 
 struct FakeDrive {
@@ -74,10 +145,15 @@ struct FakeMachine final : Files, Volumes, MessagePump {
   }
 
   bool FileExists(std::string_view path) override { return Find(path) != nullptr; }
+  static std::uint32_t Attributes(const FakeFile& file) {
+    return (file.readOnly ? kAttributeReadOnly : 0) | (file.hidden ? kAttributeHidden : 0) |
+           (file.system ? kAttributeSystem : 0);
+  }
   bool ResetAttributes(std::string_view path) override {
     attributeResets.emplace_back(path);
     auto it = files.find(Key(path));
     if (it == files.end() || it->second.attributesLocked) return false;
+    if (!it->second.original) it->second.original = Attributes(it->second);
     it->second.readOnly = it->second.hidden = it->second.system = false;
     return true;
   }
@@ -94,6 +170,44 @@ struct FakeMachine final : Files, Volumes, MessagePump {
         reader, [](std::string_view bytes) { return std::string(bytes); }, onLine, reason);
   }
   std::string FullPathName(std::string_view path) override { return NormalizePathSpelling(path); }
+  std::unique_ptr<ByteReader> OpenForReading(std::string_view path, std::string& reason) override {
+    const FakeFile* file = Find(path);
+    if (file == nullptr || file->unreadable) {
+      reason = file ? "The process cannot access the file because it is being used by another process."
+                    : "The system cannot find the file specified.";
+      return nullptr;
+    }
+    return std::make_unique<StringByteReader>(file->content);
+  }
+  std::optional<std::uint32_t> OriginalAttributes(std::string_view path) override {
+    const FakeFile* file = Find(path);
+    if (file == nullptr) return std::nullopt;
+    return file->original ? *file->original : Attributes(*file);
+  }
+  bool SetAttributes(std::string_view path, std::uint32_t attributes) override {
+    const auto it = files.find(Key(path));
+    if (it == files.end() || it->second.attributesLocked) return false;
+    it->second.readOnly = (attributes & kAttributeReadOnly) != 0;
+    it->second.hidden = (attributes & kAttributeHidden) != 0;
+    it->second.system = (attributes & kAttributeSystem) != 0;
+    return true;
+  }
+  bool WriteNewFile(std::string_view path, ByteReader& source, bool replace, std::string& reason) override {
+    if (directories.contains(Key(path)) || (!replace && Find(path) != nullptr)) {
+      reason = "The file exists.";
+      return false;
+    }
+    std::string content;
+    std::array<char, 4096> chunk;
+    while (const auto got = source.Read(chunk, reason)) {
+      if (*got == 0) {
+        AddFile(path, std::move(content));
+        return true;
+      }
+      content.append(chunk.data(), *got);
+    }
+    return false;
+  }
   std::optional<FileIdentity> IdentifyFile(std::string_view path) override {
     const std::string key = Key(path);
     const auto it = files.find(key);

@@ -16,15 +16,6 @@ namespace kestrix {
 // Turns ANSI bytes (no NUL among them) into UTF-8.
 using AnsiDecoder = std::function<std::string(std::string_view)>;
 
-// An open file, read from its start in chunks.
-class ByteReader {
- public:
-  virtual ~ByteReader() = default;
-  // Fills up to the whole buffer; 0 at the end of the file, nullopt on an
-  // error with the system's reason in `reason`.
-  virtual std::optional<std::size_t> Read(std::span<char> buffer, std::string& reason) = 0;
-};
-
 // Bytes held in memory.
 class MemoryByteReader final : public ByteReader {
  public:

@@ -27,6 +27,7 @@
 #include "platform/common/text_file.h"
 #include "platform/common/windows_path.h"
 #include "platform/posix/ansi_decoder.h"
+#include "platform/posix/posix_files.h"
 
 namespace kestrix::posix {
 
@@ -37,8 +38,6 @@ namespace {
 bool IsAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
 char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-std::string ErrorText(int error) { return std::generic_category().message(error); }
 
 struct DriveTypeName {
   std::string_view name;
@@ -59,24 +58,6 @@ bool EqualAsciiNoCase(std::string_view a, std::string_view b) {
                     [](char x, char y) { return AsciiUpper(x) == AsciiUpper(y); });
 }
 
-// A file descriptor closed when it goes out of scope.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
-    std::swap(fd_, other.fd_);
-    return *this;
-  }
-  int Get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 // True when `inner` is `outer` or lies below it; both canonical.
 bool IsWithin(const fs::path& inner, const fs::path& outer) {
   return std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end()).first == outer.end();
@@ -92,16 +73,6 @@ std::optional<char> RootLetter(std::string_view root) {
 bool IsExistingDirectory(const fs::path& directory) {
   std::error_code error;
   return fs::is_directory(directory, error);
-}
-
-// FAT keeps read-only, hidden, system and archive as attribute bits that only
-// the vfat driver's ioctls reach; chmod would change read-only alone.
-bool ClearFatAttributes(int fd) {
-  __u32 attributes = 0;
-  if (::ioctl(fd, FAT_IOCTL_GET_ATTRIBUTES, &attributes) != 0) return false;
-  const __u32 cleared = attributes & ~static_cast<__u32>(ATTR_RO | ATTR_HIDDEN | ATTR_SYS | ATTR_ARCH);
-  if (cleared == attributes) return true;
-  return ::ioctl(fd, FAT_IOCTL_SET_ATTRIBUTES, &cleared) == 0;
 }
 
 // The entry of `directory` that Windows would take for `name`: the name as
@@ -151,23 +122,6 @@ bool IsRunningExecutable(const struct stat& file) {
   ::closedir(proc);
   return running;
 }
-
-// Reads an open file for the text reader.
-class DescriptorReader final : public ByteReader {
- public:
-  explicit DescriptorReader(int fd) : fd_(fd) {}
-  std::optional<std::size_t> Read(std::span<char> buffer, std::string& reason) override {
-    for (;;) {
-      const ssize_t got = ::read(fd_, buffer.data(), buffer.size());
-      if (got >= 0) return static_cast<std::size_t>(got);
-      if (errno == EINTR) continue;
-      reason = ErrorText(errno);
-      return std::nullopt;
-    }
-  }
- private:
-  int fd_;
-};
 
 // The file an O_PATH descriptor holds, for the calls that take no descriptor
 // of that kind; /proc hands out exactly the opened file, never a name.
@@ -415,62 +369,160 @@ bool PosixMachine::FileExists(std::string_view path) {
          S_ISREG(info.st_mode);
 }
 
-bool PosixMachine::ResetAttributes(std::string_view path) {
-  const auto located = Locate(path, true);
-  if (!located || !located->found) return false;
-  const FileDescriptor file(
-      ::openat(located->folder.Get(), located->name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+// A regular file found on a drive, held open by an O_PATH descriptor.
+struct PosixMachine::OpenedFile {
+  Located located;
+  FileDescriptor file;
   struct stat info {};
-  if (file.Get() < 0 || ::fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+};
 
+std::optional<PosixMachine::OpenedFile> PosixMachine::OpenRegularFile(std::string_view path) const {
+  auto located = Locate(path, true);
+  if (!located || !located->found) return std::nullopt;
+  FileDescriptor file(::openat(located->folder.Get(), located->name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  struct stat info {};
+  if (file.Get() < 0 || ::fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  return OpenedFile{std::move(*located), std::move(file), info};
+}
+
+namespace {
+
+bool OnFat(int fd) {
   struct statfs fileSystem {};
-  if (::fstatfs(file.Get(), &fileSystem) == 0 &&
-      fileSystem.f_type == static_cast<decltype(fileSystem.f_type)>(MSDOS_SUPER_MAGIC)) {
-    // The ioctls need the file opened for reading; it must be the same file.
-    const FileDescriptor readable(::openat(located->folder.Get(), located->name.c_str(),
-                                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    struct stat opened {};
-    return readable.Get() >= 0 && ::fstat(readable.Get(), &opened) == 0 && opened.st_dev == info.st_dev &&
-           opened.st_ino == info.st_ino && ClearFatAttributes(readable.Get());
+  return ::fstatfs(fd, &fileSystem) == 0 &&
+         fileSystem.f_type == static_cast<decltype(fileSystem.f_type)>(MSDOS_SUPER_MAGIC);
+}
+
+constexpr std::uint32_t kAttributeBits = kAttributeReadOnly | kAttributeHidden | kAttributeSystem | kAttributeArchive;
+
+}  // namespace
+
+// FAT keeps the attribute bits, which only the vfat driver's ioctls reach,
+// on a descriptor opened for reading that must be the file itself.
+template <typename Act>
+static bool WithFatDescriptor(int folder, const std::string& name, const struct stat& info, Act act) {
+  const FileDescriptor readable(::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat opened {};
+  return readable.Get() >= 0 && ::fstat(readable.Get(), &opened) == 0 && opened.st_dev == info.st_dev &&
+         opened.st_ino == info.st_ino && act(readable.Get());
+}
+
+std::uint32_t PosixMachine::AttributesOf(const OpenedFile& opened) const {
+  std::uint32_t attributes = (opened.info.st_mode & S_IWUSR) != 0 ? 0 : kAttributeReadOnly;
+  if (OnFat(opened.file.Get())) {
+    WithFatDescriptor(opened.located.folder.Get(), opened.located.name, opened.info, [&](int fd) {
+      __u32 fat = 0;
+      if (::ioctl(fd, FAT_IOCTL_GET_ATTRIBUTES, &fat) != 0) return false;
+      attributes = fat & kAttributeBits;  // FAT numbers them as Windows does
+      return true;
+    });
+  }
+  return attributes;
+}
+
+bool PosixMachine::ApplyAttributes(const OpenedFile& opened, std::uint32_t attributes) {
+  const FileIdentity identity{static_cast<std::uint64_t>(opened.info.st_dev),
+                              static_cast<std::uint64_t>(opened.info.st_ino)};
+  originalAttributes_.try_emplace(identity, AttributesOf(opened));
+  if (OnFat(opened.file.Get())) {
+    return WithFatDescriptor(opened.located.folder.Get(), opened.located.name, opened.info, [&](int fd) {
+      __u32 fat = 0;
+      if (::ioctl(fd, FAT_IOCTL_GET_ATTRIBUTES, &fat) != 0) return false;
+      const __u32 wanted = (fat & ~static_cast<__u32>(kAttributeBits)) | (attributes & kAttributeBits);
+      return wanted == fat || ::ioctl(fd, FAT_IOCTL_SET_ATTRIBUTES, &wanted) == 0;
+    });
   }
   // Elsewhere read-only is the owner's write permission; hidden, system and
   // archive have no counterpart. A file with other names may be a hard link
   // to a file off the drive, whose mode is not ours to change; it can still
   // be deleted, since that depends on the folder alone.
-  if ((info.st_mode & S_IWUSR) != 0 || info.st_nlink > 1) return true;
-  return ::chmod(DescriptorPath(file.Get()).c_str(), (info.st_mode & 07777) | S_IWUSR) == 0;
+  const mode_t mode = opened.info.st_mode & 07777;
+  const mode_t wanted = (attributes & kAttributeReadOnly) != 0 ? mode & ~static_cast<mode_t>(0222) : mode | S_IWUSR;
+  if (wanted == mode || opened.info.st_nlink > 1) return true;
+  return ::chmod(DescriptorPath(opened.file.Get()).c_str(), wanted) == 0;
 }
 
-bool PosixMachine::ReadTextLines(std::string_view path, const TextLineSink& onLine, std::string& reason) {
+bool PosixMachine::ResetAttributes(std::string_view path) {
+  const auto opened = OpenRegularFile(path);
+  return opened && ApplyAttributes(*opened, 0);
+}
+
+bool PosixMachine::SetAttributes(std::string_view path, std::uint32_t attributes) {
+  const auto opened = OpenRegularFile(path);
+  return opened && ApplyAttributes(*opened, attributes);
+}
+
+std::optional<std::uint32_t> PosixMachine::OriginalAttributes(std::string_view path) {
+  const auto opened = OpenRegularFile(path);
+  if (!opened) return std::nullopt;
+  const auto original = originalAttributes_.find(
+      {static_cast<std::uint64_t>(opened->info.st_dev), static_cast<std::uint64_t>(opened->info.st_ino)});
+  return original != originalAttributes_.end() ? original->second : AttributesOf(*opened);
+}
+
+std::unique_ptr<ByteReader> PosixMachine::OpenForReading(std::string_view path, std::string& reason) {
   const auto located = Locate(path, true);
   if (!located || !located->found) {
     reason = ErrorText(ENOENT);
-    return false;
+    return nullptr;
   }
   // Non-blocking, so that a FIFO planted under a file's name cannot hang us.
-  const FileDescriptor fd(::openat(located->folder.Get(), located->name.c_str(),
-                                   O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY));
-  if (fd.Get() < 0) {
-    reason = ErrorText(errno);
-    return false;
-  }
+  FileDescriptor fd(::openat(located->folder.Get(), located->name.c_str(),
+                             O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY));
   struct stat info {};
-  if (::fstat(fd.Get(), &info) != 0) {
+  if (fd.Get() < 0 || ::fstat(fd.Get(), &info) != 0) {
     reason = ErrorText(errno);
-    return false;
-  }
-  if (S_ISDIR(info.st_mode)) {
-    reason = ErrorText(EISDIR);
-    return false;
+    return nullptr;
   }
   if (!S_ISREG(info.st_mode)) {
-    reason = "Not a regular file";
+    reason = S_ISDIR(info.st_mode) ? ErrorText(EISDIR) : "Not a regular file";
+    return nullptr;
+  }
+  return std::make_unique<DescriptorReader>(std::move(fd));
+}
+
+bool PosixMachine::WriteNewFile(std::string_view path, ByteReader& source, bool replace, std::string& reason) {
+  auto located = Locate(path, false);
+  if (!located || located->name == ".") {
+    reason = ErrorText(ENOENT);
     return false;
   }
-  DescriptorReader reader(fd.Get());
+  // Folders missing above the file are made, one at a time, in the folder held.
+  std::vector<std::string> names{located->name};
+  for (std::size_t start = 0; !located->missingBelow.empty() && start <= located->missingBelow.size();) {
+    const std::size_t end = std::min(located->missingBelow.find('/', start), located->missingBelow.size());
+    names.push_back(located->missingBelow.substr(start, end - start));
+    start = end + 1;
+  }
+  FileDescriptor folder = std::move(located->folder);
+  for (std::size_t i = 0; i + 1 < names.size(); ++i) {
+    if (::mkdirat(folder.Get(), names[i].c_str(), 0755) != 0 && errno != EEXIST) {
+      reason = ErrorText(errno);
+      return false;
+    }
+    FileDescriptor next(::openat(folder.Get(), names[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (next.Get() < 0) {
+      reason = ErrorText(errno);
+      return false;
+    }
+    folder = std::move(next);
+  }
+  const std::string& name = names.back();
+  struct stat existing {};
+  if (::fstatat(folder.Get(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
+      (S_ISDIR(existing.st_mode) || !replace)) {
+    reason = ErrorText(S_ISDIR(existing.st_mode) ? EISDIR : EEXIST);
+    return false;
+  }
+  return WriteThenRename(folder.Get(), name, source, replace, reason);
+}
+
+bool PosixMachine::ReadTextLines(std::string_view path, const TextLineSink& onLine, std::string& reason) {
+  const auto reader = OpenForReading(path, reason);
   const int codePage = codePage_;
-  return kestrix::ReadTextLines(
-      reader, [codePage](std::string_view ansi) { return DecodeAnsi(ansi, codePage); }, onLine, reason);
+  return reader && kestrix::ReadTextLines(
+                       *reader, [codePage](std::string_view ansi) { return DecodeAnsi(ansi, codePage); }, onLine,
+                       reason);
 }
 
 std::int32_t PosixMachine::QueryFileSize(std::string_view path) {

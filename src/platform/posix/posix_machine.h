@@ -7,6 +7,8 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -72,6 +74,10 @@ class PosixMachine final : public Files, public Volumes, public CaseFolding {
   bool RemoveFile(std::string_view path) override;
   std::string FullPathName(std::string_view path) override;
   std::optional<FileIdentity> IdentifyFile(std::string_view path) override;
+  std::unique_ptr<ByteReader> OpenForReading(std::string_view path, std::string& reason) override;
+  std::optional<std::uint32_t> OriginalAttributes(std::string_view path) override;
+  bool SetAttributes(std::string_view path, std::uint32_t attributes) override;
+  bool WriteNewFile(std::string_view path, ByteReader& source, bool replace, std::string& reason) override;
 
   // Volumes
   std::string WindowsDirectory() override;
@@ -88,12 +94,18 @@ class PosixMachine final : public Files, public Volumes, public CaseFolding {
   // The current directory as a Windows path, when it lies on a drive and
   // `forPath` needs it.
   std::optional<std::string> CurrentWindowsDirectory(std::string_view forPath) const;
+  struct OpenedFile;
+  std::optional<OpenedFile> OpenRegularFile(std::string_view path) const;
+  std::uint32_t AttributesOf(const OpenedFile& opened) const;
+  // Sets the attribute bits, remembering the file's first ones.
+  bool ApplyAttributes(const OpenedFile& opened, std::uint32_t attributes);
 
   DriveMap drives_;
   int codePage_;
   std::string windowsDirectory_ = "C:\\WINDOWS";
   std::optional<std::string> tempDirectory_;
   std::vector<std::string> hostFiles_;
+  std::map<FileIdentity, std::uint32_t> originalAttributes_;  // before the first reset
 };
 
 }  // namespace kestrix::posix

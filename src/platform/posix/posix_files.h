@@ -1,0 +1,51 @@
+// File descriptors and the few things done with them everywhere in the
+// POSIX backend: reading one as a stream, writing a file whole.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "platform/platform.h"
+
+namespace kestrix::posix {
+
+// A file descriptor closed when it goes out of scope.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+  ~FileDescriptor();
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
+  int Get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// The system's text for an errno value.
+std::string ErrorText(int error);
+
+// Reads an open file from where it stands.
+class DescriptorReader final : public ByteReader {
+ public:
+  explicit DescriptorReader(FileDescriptor fd) : fd_(std::move(fd)) {}
+  std::optional<std::size_t> Read(std::span<char> buffer, std::string& reason) override;
+
+ private:
+  FileDescriptor fd_;
+};
+
+// Writes `source` to a temporary file in `folder`, flushes it to the disk and
+// renames it to `name`: replacing a file there only when `replace` says so.
+// An interruption leaves a temporary file (named ".kestrix-*") or nothing.
+bool WriteThenRename(int folder, const std::string& name, ByteReader& source, bool replace, std::string& reason);
+
+inline constexpr std::string_view kTemporaryPrefix = ".kestrix-";
+
+}  // namespace kestrix::posix
