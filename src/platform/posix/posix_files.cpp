@@ -13,7 +13,7 @@
 namespace kestrix::posix {
 
 FileDescriptor::~FileDescriptor() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0 && owned_) ::close(fd_);
 }
 
 std::string ErrorText(int error) { return std::generic_category().message(error); }

@@ -16,16 +16,25 @@ namespace kestrix::posix {
 class FileDescriptor {
  public:
   explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+  // One that someone else keeps open; it is not closed here.
+  static FileDescriptor Borrowed(int fd) {
+    FileDescriptor borrowed(fd);
+    borrowed.owned_ = false;
+    return borrowed;
+  }
   ~FileDescriptor();
-  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  FileDescriptor(FileDescriptor&& other) noexcept
+      : fd_(std::exchange(other.fd_, -1)), owned_(std::exchange(other.owned_, true)) {}
   FileDescriptor& operator=(FileDescriptor&& other) noexcept {
     std::swap(fd_, other.fd_);
+    std::swap(owned_, other.owned_);
     return *this;
   }
   int Get() const { return fd_; }
 
  private:
   int fd_;
+  bool owned_ = true;
 };
 
 // The system's text for an errno value.

@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <time.h>
 #include <unistd.h>
 #include <wctype.h>
 
@@ -17,6 +18,8 @@
 #include <climits>
 #include <cstddef>
 #include <deque>
+#include <unordered_map>
+#include <unordered_set>
 #include <iterator>
 #include <stdexcept>
 #include <system_error>
@@ -73,33 +76,6 @@ std::optional<char> RootLetter(std::string_view root) {
 bool IsExistingDirectory(const fs::path& directory) {
   std::error_code error;
   return fs::is_directory(directory, error);
-}
-
-// The entry of `directory` that Windows would take for `name`: the name as
-// written if it exists, else one that differs only in letter case. Of several
-// such, the smallest in byte order, so that the choice never depends on the
-// order the file system lists them in.
-std::optional<std::string> FindEntry(const CaseFolding& folding, int directory, const std::string& name) {
-  struct stat info {};
-  if (::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) return name;
-
-  const int listingFd = ::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (listingFd < 0) return std::nullopt;
-  DIR* listing = ::fdopendir(listingFd);
-  if (listing == nullptr) {
-    ::close(listingFd);
-    return std::nullopt;
-  }
-  const std::string wanted = LowerText(folding, name);
-  std::optional<std::string> best;
-  while (const dirent* entry = ::readdir(listing)) {
-    const std::string_view candidate = entry->d_name;
-    if (candidate == "." || candidate == "..") continue;
-    if (best && candidate >= *best) continue;
-    if (LowerText(folding, candidate) == wanted) best = std::string(candidate);
-  }
-  ::closedir(listing);
-  return best;
 }
 
 // Windows refuses to delete the file of a running program, which is what
@@ -217,6 +193,7 @@ struct PosixMachine::Located {
   std::string name;          // as written when missing; "." for the folder itself
   bool found = false;        // false when the name or a folder above it is missing
   std::string missingBelow;  // the names below a missing folder
+  bool regularFile = false;  // known to be a regular file, from the folder's index
 };
 
 void PosixMachine::AllowHostFile(std::string path) { hostFiles_.push_back(std::move(path)); }
@@ -253,8 +230,9 @@ std::optional<PosixMachine::Located> PosixMachine::Locate(std::string_view windo
   if (drive == nullptr) return std::nullopt;
 
   std::vector<FileDescriptor> folders;
-  folders.emplace_back(::open(drive->directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (folders.back().Get() < 0) return std::nullopt;
+  const int root = DriveRoot(full->drive, *drive);
+  if (root < 0) return std::nullopt;
+  folders.push_back(FileDescriptor::Borrowed(root));
   std::deque<std::string> pending(full->names.begin(), full->names.end());
   int links = 0;
   while (!pending.empty()) {
@@ -268,7 +246,8 @@ std::optional<PosixMachine::Located> PosixMachine::Locate(std::string_view windo
       continue;
     }
     const int folder = folders.back().Get();
-    const auto onDisk = FindEntry(*this, folder, name);
+    const auto entry = FindEntry(folder, name);
+    const std::optional<std::string> onDisk = entry ? std::optional(entry->name) : std::nullopt;
     const auto missing = [&]() -> std::optional<Located> {
       // Nothing lies below a missing folder, not even by climbing out of it.
       if (std::ranges::find(pending, "..") != pending.end()) return std::nullopt;
@@ -276,9 +255,12 @@ std::optional<PosixMachine::Located> PosixMachine::Locate(std::string_view windo
       for (const std::string& rest : pending) below.append(below.empty() ? "" : "/").append(rest);
       return Located{std::move(folders.back()), name, false, std::move(below)};
     };
-    struct stat info {};
-    if (!onDisk || ::fstatat(folder, onDisk->c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return missing();
+    if (!onDisk) return missing();
     const bool last = pending.empty();
+    // Most lookups end at a file the index already knows: no call needed.
+    if (last && entry->type == DT_REG) return Located{std::move(folders.back()), *onDisk, true, {}, true};
+    struct stat info {};
+    if (::fstatat(folder, onDisk->c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return missing();
     if (S_ISLNK(info.st_mode) && (!last || followFinalLink)) {
       std::string target(PATH_MAX, '\0');
       const ssize_t length = ::readlinkat(folder, onDisk->c_str(), target.data(), target.size());
@@ -363,10 +345,81 @@ std::optional<std::string> PosixMachine::ToWindowsPath(const fs::path& native) c
 
 bool PosixMachine::FileExists(std::string_view path) {
   const auto located = Locate(path, true);
+  if (!located || !located->found) return false;
+  if (located->regularFile) return true;
   struct stat info {};
-  return located && located->found &&
-         ::fstatat(located->folder.Get(), located->name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+  return ::fstatat(located->folder.Get(), located->name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
          S_ISREG(info.st_mode);
+}
+
+int PosixMachine::DriveRoot(char letter, const MappedDrive& drive) const {
+  std::optional<FileDescriptor>& root = driveRoots_[static_cast<std::size_t>(letter - 'A')];
+  if (!root || root->Get() < 0) root.emplace(::open(drive.directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  return root->Get();
+}
+
+namespace {
+
+bool operator==(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+
+// A change within this long before a reading may have come after it in the
+// same tick of the file system's clock, unseen.
+constexpr long kClockTickNanoseconds = 50'000'000;
+
+bool Racy(const timespec& changed, const timespec& read) {
+  const long long gap = (static_cast<long long>(read.tv_sec) - changed.tv_sec) * 1'000'000'000LL +
+                        (read.tv_nsec - changed.tv_nsec);
+  return gap < kClockTickNanoseconds;
+}
+
+// Indexes kept at most, to bound memory on a stick that names folders without end.
+constexpr std::size_t kMaxDirectoryIndexes = 4096;
+
+}  // namespace
+
+// The entry of `directory` that Windows would take for `name`: the name as
+// written if it exists, else one that differs only in letter case.
+std::optional<PosixMachine::Entry> PosixMachine::FindEntry(int directory, const std::string& name) const {
+  struct stat folder {};
+  if (::fstat(directory, &folder) != 0) return std::nullopt;
+  const FileIdentity identity{static_cast<std::uint64_t>(folder.st_dev), static_cast<std::uint64_t>(folder.st_ino)};
+  auto cached = directoryIndexes_.find(identity);
+  // A name added in the tick an index was read may be missing from it, so
+  // such an index is read again before it answers.
+  if (cached == directoryIndexes_.end() || !(cached->second.changed == folder.st_mtim) ||
+      Racy(cached->second.changed, cached->second.read)) {
+    if (directoryIndexes_.size() >= kMaxDirectoryIndexes) directoryIndexes_.clear();
+    auto index = ReadDirectory(directory);
+    if (!index) return std::nullopt;
+    index->changed = folder.st_mtim;
+    cached = directoryIndexes_.insert_or_assign(identity, std::move(*index)).first;
+  }
+  const DirectoryIndex* index = &cached->second;
+  if (const auto exact = index->names.find(name); exact != index->names.end()) return Entry{name, exact->second};
+  const auto found = index->folded.find(LowerText(*this, name));
+  if (found == index->folded.end()) return std::nullopt;
+  return Entry{found->second, index->names.at(found->second)};
+}
+
+std::optional<PosixMachine::DirectoryIndex> PosixMachine::ReadDirectory(int directory) const {
+  const int listingFd = ::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listingFd < 0) return std::nullopt;
+  DIR* listing = ::fdopendir(listingFd);
+  if (listing == nullptr) {
+    ::close(listingFd);
+    return std::nullopt;
+  }
+  DirectoryIndex index;
+  ::clock_gettime(CLOCK_REALTIME, &index.read);
+  while (const dirent* entry = ::readdir(listing)) {
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    index.names.emplace(name, entry->d_type);
+    auto [slot, added] = index.folded.try_emplace(LowerText(*this, name), name);
+    if (!added && name < slot->second) slot->second = name;
+  }
+  ::closedir(listing);
+  return index;
 }
 
 // A regular file found on a drive, held open by an O_PATH descriptor.
@@ -387,7 +440,7 @@ std::optional<PosixMachine::OpenedFile> PosixMachine::OpenRegularFile(std::strin
 
 namespace {
 
-bool OnFat(int fd) {
+bool IsFatFileSystem(int fd) {
   struct statfs fileSystem {};
   return ::fstatfs(fd, &fileSystem) == 0 &&
          fileSystem.f_type == static_cast<decltype(fileSystem.f_type)>(MSDOS_SUPER_MAGIC);
@@ -407,9 +460,15 @@ static bool WithFatDescriptor(int folder, const std::string& name, const struct 
          opened.st_ino == info.st_ino && act(readable.Get());
 }
 
+bool PosixMachine::OnFat(const OpenedFile& opened) const {
+  const auto [known, added] = fatDevices_.try_emplace(opened.info.st_dev, false);
+  if (added) known->second = IsFatFileSystem(opened.file.Get());
+  return known->second;
+}
+
 std::uint32_t PosixMachine::AttributesOf(const OpenedFile& opened) const {
   std::uint32_t attributes = (opened.info.st_mode & S_IWUSR) != 0 ? 0 : kAttributeReadOnly;
-  if (OnFat(opened.file.Get())) {
+  if (OnFat(opened)) {
     WithFatDescriptor(opened.located.folder.Get(), opened.located.name, opened.info, [&](int fd) {
       __u32 fat = 0;
       if (::ioctl(fd, FAT_IOCTL_GET_ATTRIBUTES, &fat) != 0) return false;
@@ -423,8 +482,8 @@ std::uint32_t PosixMachine::AttributesOf(const OpenedFile& opened) const {
 bool PosixMachine::ApplyAttributes(const OpenedFile& opened, std::uint32_t attributes) {
   const FileIdentity identity{static_cast<std::uint64_t>(opened.info.st_dev),
                               static_cast<std::uint64_t>(opened.info.st_ino)};
-  originalAttributes_.try_emplace(identity, AttributesOf(opened));
-  if (OnFat(opened.file.Get())) {
+  if (!originalAttributes_.contains(identity)) originalAttributes_.emplace(identity, AttributesOf(opened));
+  if (OnFat(opened)) {
     return WithFatDescriptor(opened.located.folder.Get(), opened.located.name, opened.info, [&](int fd) {
       __u32 fat = 0;
       if (::ioctl(fd, FAT_IOCTL_GET_ATTRIBUTES, &fat) != 0) return false;
@@ -443,6 +502,21 @@ bool PosixMachine::ApplyAttributes(const OpenedFile& opened, std::uint32_t attri
 }
 
 bool PosixMachine::ResetAttributes(std::string_view path) {
+  // Most files a sweep finds have nothing to reset: writable, and on a file
+  // system without FAT's bits. One look at them tells, without opening them.
+  const auto located = Locate(path, true);
+  if (!located || !located->found) return false;
+  struct stat info {};
+  if (::fstatat(located->folder.Get(), located->name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(info.st_mode)) {
+    return false;
+  }
+  const auto fat = fatDevices_.find(info.st_dev);
+  if ((info.st_mode & S_IWUSR) != 0 && fat != fatDevices_.end() && !fat->second) {
+    originalAttributes_.try_emplace({static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)},
+                                    0);
+    return true;
+  }
   const auto opened = OpenRegularFile(path);
   return opened && ApplyAttributes(*opened, 0);
 }

@@ -4,10 +4,14 @@
 // (either separator, any letter case, ".." never above the drive root).
 #pragma once
 
+#include <sys/types.h>
+#include <time.h>
+
 #include <array>
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <unordered_map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,6 +19,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/posix_files.h"
 
 namespace kestrix::posix {
 
@@ -95,7 +100,28 @@ class PosixMachine final : public Files, public Volumes, public CaseFolding {
   // `forPath` needs it.
   std::optional<std::string> CurrentWindowsDirectory(std::string_view forPath) const;
   struct OpenedFile;
+  // A directory's names, read once and kept while the directory's time of
+  // change stays as it was: every name as it is, and each folded name with
+  // the entry Windows takes for it (of several, the smallest in byte order,
+  // so that the choice never depends on the order the file system lists them).
+  struct DirectoryIndex {
+    timespec changed{};
+    timespec read{};
+    std::unordered_map<std::string, unsigned char> names;  // with the type readdir gives
+    std::unordered_map<std::string, std::string> folded;
+  };
+  struct Entry {
+    std::string name;  // as spelled on disk
+    unsigned char type;  // DT_REG, DT_DIR, ... or DT_UNKNOWN
+  };
+  // The drive's folder, opened once.
+  int DriveRoot(char letter, const MappedDrive& drive) const;
+  std::optional<Entry> FindEntry(int directory, const std::string& name) const;
+  std::optional<DirectoryIndex> ReadDirectory(int directory) const;
   std::optional<OpenedFile> OpenRegularFile(std::string_view path) const;
+  // Whether the file lies on FAT, which keeps attribute bits of its own;
+  // told once per file system.
+  bool OnFat(const OpenedFile& opened) const;
   std::uint32_t AttributesOf(const OpenedFile& opened) const;
   // Sets the attribute bits, remembering the file's first ones.
   bool ApplyAttributes(const OpenedFile& opened, std::uint32_t attributes);
@@ -106,6 +132,9 @@ class PosixMachine final : public Files, public Volumes, public CaseFolding {
   std::optional<std::string> tempDirectory_;
   std::vector<std::string> hostFiles_;
   std::map<FileIdentity, std::uint32_t> originalAttributes_;  // before the first reset
+  mutable std::array<std::optional<FileDescriptor>, 26> driveRoots_;
+  mutable std::map<dev_t, bool> fatDevices_;
+  mutable std::map<FileIdentity, DirectoryIndex> directoryIndexes_;
 };
 
 }  // namespace kestrix::posix

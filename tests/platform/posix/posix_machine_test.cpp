@@ -7,10 +7,12 @@
 
 #include <atomic>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "detect/drive_sweep.h"
 #include "platform/posix/ansi_decoder.h"
 #include "support/temp_dir.h"
 
@@ -195,6 +197,48 @@ TEST_F(Sandbox, AFolderSwappedForALinkMeanwhileNeverRedirectsADeletion) {
   flipper.join();
   EXPECT_TRUE(fs::exists(root_ / "outside/victim.exe"));
   EXPECT_GT(deleted, 0) << "no deletion went through; the race proved nothing";
+}
+
+// A folder's names are read once and kept while it does not change; a file
+// created meanwhile must still be found by a later pass of the same sweep.
+TEST_F(Sandbox, AFileCreatedBetweenTwoPassesIsFoundByTheLaterOne) {
+  Write(stick_ / "Autorun.inf", "[autorun]\r\n");
+  Write(root_ / "Kestrix.dat", "LATE.EXE !DSKROOT 0\r\nlate.exe !ALL 1\r\n");
+  PosixMachine machine = Machine();
+  machine.AllowHostFile((root_ / "Kestrix.dat").string());
+  struct CreatingPump final : MessagePump, SweepView, SuspectListView {
+    std::function<void()> onPump;
+    void PumpMessages() override { onPump(); }
+    void SetCurrentVirus(std::string_view) override {}
+    void SetTotalProgress(int) override {}
+    void SetKillVirusEnabled(bool) override {}
+    void ListCleared() override {}
+    void ListAppended(const SuspectEntry&) override {}
+    void ListDeleted(std::size_t) override {}
+    void SetTotalNumber(std::string_view) override {}
+    void ShowMainWindow() override {}
+  } view;
+  SuspectList list(machine, machine, view);
+  // The Autorun.inf is read between the two passes over the drive's root.
+  view.onPump = [&] {
+    if (list.Count() == 1 && !fs::exists(stick_ / "Late.exe")) Write(stick_ / "Late.exe", "MZ");
+  };
+  ProtectedList protectedList(machine, machine);
+  const SweepSettings settings{
+      .skipFloppies = true, .programFilesDirectory = "", .ruleDatabasePath = (root_ / "Kestrix.dat").string()};
+  DriveSweep sweep({machine, machine, machine, view}, settings, view, list, protectedList);
+  for (const bool settled : {false, true}) {
+    // Once with the folder just written, once with it long unchanged.
+    if (settled) {
+      fs::remove(stick_ / "Late.exe");
+      const timespec past[2] = {{.tv_sec = 1'000'000'000, .tv_nsec = 0}, {.tv_sec = 1'000'000'000, .tv_nsec = 0}};
+      ASSERT_EQ(::utimensat(AT_FDCWD, stick_.c_str(), past, 0), 0);
+    }
+    sweep.SweepDrives();
+    ASSERT_EQ(list.Count(), 2u) << settled;
+    EXPECT_EQ(list.Entry(1).path, "E:\\late.exe") << settled;
+    EXPECT_EQ(list.Entry(1).category, "危险") << "found by the later pass";
+  }
 }
 
 TEST_F(Sandbox, ResetAttributesMakesAReadOnlyFileWritable) {
