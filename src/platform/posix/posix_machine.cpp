@@ -189,12 +189,36 @@ void PosixMachine::SetTempDirectory(std::string directory) { tempDirectory_ = st
 // as spelled on disk. Everything done to the name goes through the folder,
 // so a folder swapped for a link meanwhile cannot send the act elsewhere.
 struct PosixMachine::Located {
-  FileDescriptor folder;
+  std::shared_ptr<const FileDescriptor> folder;
   std::string name;          // as written when missing; "." for the folder itself
   bool found = false;        // false when the name or a folder above it is missing
   std::string missingBelow;  // the names below a missing folder
   bool regularFile = false;  // known to be a regular file, from the folder's index
+  // The entry's status, asked once for all the copies of one lookup.
+  std::shared_ptr<std::optional<struct stat>> status = std::make_shared<std::optional<struct stat>>();
+
+  int Folder() const { return folder->Get(); }
+  // The entry's own status (a link is not followed); nullopt when it is gone.
+  const std::optional<struct stat>& Status() const {
+    if (!*status) {
+      struct stat info {};
+      if (::fstatat(Folder(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) *status = info;
+    }
+    return *status;
+  }
 };
+
+struct PosixMachine::LastLookup {
+  std::string path;
+  bool followFinalLink = false;
+  long long when = 0;  // CLOCK_MONOTONIC_COARSE, in nanoseconds
+  Located located;
+};
+
+// Shared by the copies the last lookup hands out.
+static std::shared_ptr<const FileDescriptor> Share(FileDescriptor fd) {
+  return std::make_shared<const FileDescriptor>(std::move(fd));
+}
 
 void PosixMachine::AllowHostFile(std::string path) { hostFiles_.push_back(std::move(path)); }
 
@@ -212,15 +236,36 @@ std::optional<std::string> PosixMachine::CurrentWindowsDirectory(std::string_vie
 // is walked the same way, and one that is absolute or climbs above the
 // drive's folder leads off the drive. The drive's own folder is a host path
 // and is used as written.
-std::optional<PosixMachine::Located> PosixMachine::Locate(std::string_view windowsPath,
-                                                           bool followFinalLink) const {
+// A sweep asks about one path several times in a row (does it exist,
+// reset its marks, its size): the last lookup answers again for a moment.
+// Its folder stays held, so what is done still goes through it.
+std::optional<PosixMachine::Located> PosixMachine::Locate(std::string_view windowsPath, bool followFinalLink) const {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  const long long nowNanoseconds = now.tv_sec * 1'000'000'000LL + now.tv_nsec;
+  if (lastLookup_ && lastLookup_->followFinalLink == followFinalLink && lastLookup_->path == windowsPath &&
+      nowNanoseconds - lastLookup_->when < kLastLookupNanoseconds) {
+    return lastLookup_->located;
+  }
+  auto located = LocateAnew(windowsPath, followFinalLink);
+  if (located) {
+    lastLookup_ = std::make_shared<const LastLookup>(
+        LastLookup{std::string(windowsPath), followFinalLink, nowNanoseconds, *located});
+  } else {
+    lastLookup_.reset();
+  }
+  return located;
+}
+
+std::optional<PosixMachine::Located> PosixMachine::LocateAnew(std::string_view windowsPath,
+                                                              bool followFinalLink) const {
   if (std::ranges::find(hostFiles_, windowsPath) != hostFiles_.end()) {
     std::error_code error;
     const fs::path file = fs::canonical(fs::path(std::string(windowsPath)), error);
     if (error) return std::nullopt;
     FileDescriptor folder(::open(file.parent_path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (folder.Get() < 0) return std::nullopt;
-    return Located{std::move(folder), file.filename().string(), true, {}};
+    return Located{Share(std::move(folder)), file.filename().string(), true, {}};
   }
 
   const auto current = CurrentWindowsDirectory(windowsPath);
@@ -229,10 +274,10 @@ std::optional<PosixMachine::Located> PosixMachine::Locate(std::string_view windo
   const MappedDrive* drive = drives_.Find(full->drive);
   if (drive == nullptr) return std::nullopt;
 
-  std::vector<FileDescriptor> folders;
-  const int root = DriveRoot(full->drive, *drive);
-  if (root < 0) return std::nullopt;
-  folders.push_back(FileDescriptor::Borrowed(root));
+  std::vector<std::shared_ptr<const FileDescriptor>> folders;
+  auto root = DriveRoot(full->drive, *drive);
+  if (root->Get() < 0) return std::nullopt;
+  folders.push_back(std::move(root));
   std::deque<std::string> pending(full->names.begin(), full->names.end());
   int links = 0;
   while (!pending.empty()) {
@@ -245,7 +290,7 @@ std::optional<PosixMachine::Located> PosixMachine::Locate(std::string_view windo
       folders.pop_back();
       continue;
     }
-    const int folder = folders.back().Get();
+    const int folder = folders.back()->Get();
     const auto entry = FindEntry(folder, name);
     const std::optional<std::string> onDisk = entry ? std::optional(entry->name) : std::nullopt;
     const auto missing = [&]() -> std::optional<Located> {
@@ -253,14 +298,19 @@ std::optional<PosixMachine::Located> PosixMachine::Locate(std::string_view windo
       if (std::ranges::find(pending, "..") != pending.end()) return std::nullopt;
       std::string below;
       for (const std::string& rest : pending) below.append(below.empty() ? "" : "/").append(rest);
-      return Located{std::move(folders.back()), name, false, std::move(below)};
+      return Located{folders.back(), name, false, std::move(below)};
     };
     if (!onDisk) return missing();
     const bool last = pending.empty();
     // Most lookups end at a file the index already knows: no call needed.
-    if (last && entry->type == DT_REG) return Located{std::move(folders.back()), *onDisk, true, {}, true};
+    if (last && entry->type == DT_REG) return Located{folders.back(), *onDisk, true, {}, true};
+    // A folder the index knows as one needs no look either: it is no link.
     struct stat info {};
-    if (::fstatat(folder, onDisk->c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return missing();
+    if (entry->type == DT_DIR) {
+      info.st_mode = S_IFDIR;
+    } else if (::fstatat(folder, onDisk->c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+      return missing();
+    }
     if (S_ISLNK(info.st_mode) && (!last || followFinalLink)) {
       std::string target(PATH_MAX, '\0');
       const ssize_t length = ::readlinkat(folder, onDisk->c_str(), target.data(), target.size());
@@ -285,19 +335,19 @@ std::optional<PosixMachine::Located> PosixMachine::Locate(std::string_view windo
       pending.insert(pending.begin(), names.begin(), names.end());
       continue;
     }
-    if (last) return Located{std::move(folders.back()), *onDisk, true, {}};
-    FileDescriptor next(::openat(folder, onDisk->c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (next.Get() < 0) return missing();  // a file where a folder should be, or swapped meanwhile
+    if (last) return Located{folders.back(), *onDisk, true, {}};
+    auto next = OpenFolder(folder, *entry);
+    if (!next) return missing();  // a file where a folder should be, or swapped meanwhile
     folders.push_back(std::move(next));
   }
-  return Located{std::move(folders.back()), ".", true, {}};
+  return Located{folders.back(), ".", true, {}};
 }
 
 std::optional<fs::path> PosixMachine::Resolve(std::string_view windowsPath) const {
   const auto located = Locate(windowsPath, true);
   if (!located) return std::nullopt;
   std::error_code error;
-  fs::path resolved = fs::read_symlink(DescriptorPath(located->folder.Get()), error);
+  fs::path resolved = fs::read_symlink(DescriptorPath(located->Folder()), error);
   if (error) return std::nullopt;
   if (located->name != ".") resolved /= located->name;
   if (!located->missingBelow.empty()) resolved /= located->missingBelow;
@@ -347,15 +397,31 @@ bool PosixMachine::FileExists(std::string_view path) {
   const auto located = Locate(path, true);
   if (!located || !located->found) return false;
   if (located->regularFile) return true;
-  struct stat info {};
-  return ::fstatat(located->folder.Get(), located->name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-         S_ISREG(info.st_mode);
+  const auto& status = located->Status();
+  return status && S_ISREG(status->st_mode);
 }
 
-int PosixMachine::DriveRoot(char letter, const MappedDrive& drive) const {
-  std::optional<FileDescriptor>& root = driveRoots_[static_cast<std::size_t>(letter - 'A')];
-  if (!root || root->Get() < 0) root.emplace(::open(drive.directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  return root->Get();
+std::shared_ptr<const FileDescriptor> PosixMachine::DriveRoot(char letter, const MappedDrive& drive) const {
+  auto& root = driveRoots_[static_cast<std::size_t>(letter - 'A')];
+  if (!root || root->Get() < 0) root = Share(FileDescriptor(::open(drive.directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)));
+  return root;
+}
+
+// A folder below another, kept open while the other's index holds: a folder
+// swapped for a link, renamed away or replaced changes the other's time of
+// change, and so drops the index and what it kept.
+std::shared_ptr<const FileDescriptor> PosixMachine::OpenFolder(int parent, const Entry& entry) const {
+  if (entry.index != nullptr) {
+    if (const auto kept = entry.index->folders.find(entry.name); kept != entry.index->folders.end()) return kept->second;
+  }
+  FileDescriptor fd(::openat(parent, entry.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (fd.Get() < 0) return nullptr;
+  auto folder = Share(std::move(fd));
+  if (entry.index != nullptr && openFolders_ < kMaxOpenFolders) {
+    entry.index->folders.emplace(entry.name, folder);
+    ++openFolders_;
+  }
+  return folder;
 }
 
 namespace {
@@ -388,17 +454,21 @@ std::optional<PosixMachine::Entry> PosixMachine::FindEntry(int directory, const 
   // such an index is read again before it answers.
   if (cached == directoryIndexes_.end() || !(cached->second.changed == folder.st_mtim) ||
       Racy(cached->second.changed, cached->second.read)) {
-    if (directoryIndexes_.size() >= kMaxDirectoryIndexes) directoryIndexes_.clear();
+    if (directoryIndexes_.size() >= kMaxDirectoryIndexes) {
+      directoryIndexes_.clear();
+      openFolders_ = 0;
+    }
+    if (cached != directoryIndexes_.end()) openFolders_ -= cached->second.folders.size();
     auto index = ReadDirectory(directory);
     if (!index) return std::nullopt;
     index->changed = folder.st_mtim;
     cached = directoryIndexes_.insert_or_assign(identity, std::move(*index)).first;
   }
-  const DirectoryIndex* index = &cached->second;
-  if (const auto exact = index->names.find(name); exact != index->names.end()) return Entry{name, exact->second};
+  DirectoryIndex* index = &cached->second;
+  if (const auto exact = index->names.find(name); exact != index->names.end()) return Entry{name, exact->second, index};
   const auto found = index->folded.find(LowerText(*this, name));
   if (found == index->folded.end()) return std::nullopt;
-  return Entry{found->second, index->names.at(found->second)};
+  return Entry{found->second, index->names.at(found->second), index};
 }
 
 std::optional<PosixMachine::DirectoryIndex> PosixMachine::ReadDirectory(int directory) const {
@@ -432,7 +502,7 @@ struct PosixMachine::OpenedFile {
 std::optional<PosixMachine::OpenedFile> PosixMachine::OpenRegularFile(std::string_view path) const {
   auto located = Locate(path, true);
   if (!located || !located->found) return std::nullopt;
-  FileDescriptor file(::openat(located->folder.Get(), located->name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  FileDescriptor file(::openat(located->Folder(), located->name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat info {};
   if (file.Get() < 0 || ::fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
   return OpenedFile{std::move(*located), std::move(file), info};
@@ -469,7 +539,7 @@ bool PosixMachine::OnFat(const OpenedFile& opened) const {
 std::uint32_t PosixMachine::AttributesOf(const OpenedFile& opened) const {
   std::uint32_t attributes = (opened.info.st_mode & S_IWUSR) != 0 ? 0 : kAttributeReadOnly;
   if (OnFat(opened)) {
-    WithFatDescriptor(opened.located.folder.Get(), opened.located.name, opened.info, [&](int fd) {
+    WithFatDescriptor(opened.located.Folder(), opened.located.name, opened.info, [&](int fd) {
       __u32 fat = 0;
       if (::ioctl(fd, FAT_IOCTL_GET_ATTRIBUTES, &fat) != 0) return false;
       attributes = fat & kAttributeBits;  // FAT numbers them as Windows does
@@ -480,11 +550,12 @@ std::uint32_t PosixMachine::AttributesOf(const OpenedFile& opened) const {
 }
 
 bool PosixMachine::ApplyAttributes(const OpenedFile& opened, std::uint32_t attributes) {
+  lastLookup_.reset();  // the mode changes
   const FileIdentity identity{static_cast<std::uint64_t>(opened.info.st_dev),
                               static_cast<std::uint64_t>(opened.info.st_ino)};
   if (!originalAttributes_.contains(identity)) originalAttributes_.emplace(identity, AttributesOf(opened));
   if (OnFat(opened)) {
-    return WithFatDescriptor(opened.located.folder.Get(), opened.located.name, opened.info, [&](int fd) {
+    return WithFatDescriptor(opened.located.Folder(), opened.located.name, opened.info, [&](int fd) {
       __u32 fat = 0;
       if (::ioctl(fd, FAT_IOCTL_GET_ATTRIBUTES, &fat) != 0) return false;
       const __u32 wanted = (fat & ~static_cast<__u32>(kAttributeBits)) | (attributes & kAttributeBits);
@@ -506,11 +577,9 @@ bool PosixMachine::ResetAttributes(std::string_view path) {
   // system without FAT's bits. One look at them tells, without opening them.
   const auto located = Locate(path, true);
   if (!located || !located->found) return false;
-  struct stat info {};
-  if (::fstatat(located->folder.Get(), located->name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
-      !S_ISREG(info.st_mode)) {
-    return false;
-  }
+  const auto& status = located->Status();
+  if (!status || !S_ISREG(status->st_mode)) return false;
+  const struct stat& info = *status;
   const auto fat = fatDevices_.find(info.st_dev);
   if ((info.st_mode & S_IWUSR) != 0 && fat != fatDevices_.end() && !fat->second) {
     originalAttributes_.try_emplace({static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)},
@@ -541,7 +610,7 @@ std::unique_ptr<ByteReader> PosixMachine::OpenForReading(std::string_view path, 
     return nullptr;
   }
   // Non-blocking, so that a FIFO planted under a file's name cannot hang us.
-  FileDescriptor fd(::openat(located->folder.Get(), located->name.c_str(),
+  FileDescriptor fd(::openat(located->Folder(), located->name.c_str(),
                              O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY));
   struct stat info {};
   if (fd.Get() < 0 || ::fstat(fd.Get(), &info) != 0) {
@@ -556,6 +625,7 @@ std::unique_ptr<ByteReader> PosixMachine::OpenForReading(std::string_view path, 
 }
 
 bool PosixMachine::WriteNewFile(std::string_view path, ByteReader& source, bool replace, std::string& reason) {
+  lastLookup_.reset();
   auto located = Locate(path, false);
   if (!located || located->name == ".") {
     reason = ErrorText(ENOENT);
@@ -568,7 +638,7 @@ bool PosixMachine::WriteNewFile(std::string_view path, ByteReader& source, bool 
     names.push_back(located->missingBelow.substr(start, end - start));
     start = end + 1;
   }
-  FileDescriptor folder = std::move(located->folder);
+  FileDescriptor folder = FileDescriptor::Borrowed(located->Folder());  // kept open by `located`
   for (std::size_t i = 0; i + 1 < names.size(); ++i) {
     if (::mkdirat(folder.Get(), names[i].c_str(), 0755) != 0 && errno != EEXIST) {
       reason = ErrorText(errno);
@@ -601,20 +671,18 @@ bool PosixMachine::ReadTextLines(std::string_view path, const TextLineSink& onLi
 
 std::int32_t PosixMachine::QueryFileSize(std::string_view path) {
   const auto located = Locate(path, true);
-  struct stat info {};
-  if (!located || !located->found ||
-      ::fstatat(located->folder.Get(), located->name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-    return -1;
-  }
+  if (!located || !located->found || !located->Status()) return -1;
+  const struct stat& info = *located->Status();
   if (S_ISDIR(info.st_mode)) return 0;
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(info.st_size));
 }
 
 bool PosixMachine::RemoveFile(std::string_view path) {
+  lastLookup_.reset();
   const auto located = Locate(path, false);
   if (!located || !located->found || located->name == ".") return false;
   struct stat info {};
-  if (::fstatat(located->folder.Get(), located->name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (::fstatat(located->Folder(), located->name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
   if (S_ISLNK(info.st_mode)) {
     // Windows deletes a link, never what it points to; only a link to a
     // file on its own drive counts as a file.
@@ -622,7 +690,7 @@ bool PosixMachine::RemoveFile(std::string_view path) {
   } else if (!S_ISREG(info.st_mode) || IsRunningExecutable(info)) {
     return false;
   }
-  return ::unlinkat(located->folder.Get(), located->name.c_str(), 0) == 0;
+  return ::unlinkat(located->Folder(), located->name.c_str(), 0) == 0;
 }
 
 std::string PosixMachine::FullPathName(std::string_view path) {
@@ -634,7 +702,7 @@ std::optional<FileIdentity> PosixMachine::IdentifyFile(std::string_view path) {
   const auto located = Locate(path, true);
   struct stat info {};
   if (!located || !located->found ||
-      ::fstatat(located->folder.Get(), located->name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+      ::fstatat(located->Folder(), located->name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
     return std::nullopt;
   }
   return FileIdentity{.volume = static_cast<std::uint64_t>(info.st_dev),

@@ -96,6 +96,9 @@ class PosixMachine final : public Files, public Volumes, public CaseFolding {
  private:
   struct Located;
   std::optional<Located> Locate(std::string_view windowsPath, bool followFinalLink) const;
+  std::optional<Located> LocateAnew(std::string_view windowsPath, bool followFinalLink) const;
+  struct LastLookup;
+  static constexpr long long kLastLookupNanoseconds = 50'000'000;
   // The current directory as a Windows path, when it lies on a drive and
   // `forPath` needs it.
   std::optional<std::string> CurrentWindowsDirectory(std::string_view forPath) const;
@@ -109,13 +112,17 @@ class PosixMachine final : public Files, public Volumes, public CaseFolding {
     timespec read{};
     std::unordered_map<std::string, unsigned char> names;  // with the type readdir gives
     std::unordered_map<std::string, std::string> folded;
+    std::unordered_map<std::string, std::shared_ptr<const FileDescriptor>> folders;  // opened below it
   };
   struct Entry {
-    std::string name;  // as spelled on disk
-    unsigned char type;  // DT_REG, DT_DIR, ... or DT_UNKNOWN
+    std::string name;               // as spelled on disk
+    unsigned char type;             // DT_REG, DT_DIR, ... or DT_UNKNOWN
+    DirectoryIndex* index;          // the folder's index, until the next lookup
   };
   // The drive's folder, opened once.
-  int DriveRoot(char letter, const MappedDrive& drive) const;
+  std::shared_ptr<const FileDescriptor> DriveRoot(char letter, const MappedDrive& drive) const;
+  std::shared_ptr<const FileDescriptor> OpenFolder(int parent, const Entry& entry) const;
+  static constexpr std::size_t kMaxOpenFolders = 256;
   std::optional<Entry> FindEntry(int directory, const std::string& name) const;
   std::optional<DirectoryIndex> ReadDirectory(int directory) const;
   std::optional<OpenedFile> OpenRegularFile(std::string_view path) const;
@@ -132,9 +139,11 @@ class PosixMachine final : public Files, public Volumes, public CaseFolding {
   std::optional<std::string> tempDirectory_;
   std::vector<std::string> hostFiles_;
   std::map<FileIdentity, std::uint32_t> originalAttributes_;  // before the first reset
-  mutable std::array<std::optional<FileDescriptor>, 26> driveRoots_;
+  mutable std::array<std::shared_ptr<const FileDescriptor>, 26> driveRoots_;
+  mutable std::size_t openFolders_ = 0;
   mutable std::map<dev_t, bool> fatDevices_;
   mutable std::map<FileIdentity, DirectoryIndex> directoryIndexes_;
+  mutable std::shared_ptr<const LastLookup> lastLookup_;
 };
 
 }  // namespace kestrix::posix
