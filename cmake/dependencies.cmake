@@ -1,8 +1,8 @@
 # Header-only libraries from Debian (utfcpp, CLI11, nlohmann-json), OpenSSL's
-# libcrypto natively, and
-# GoogleTest. A cross build cannot take /usr/include as a whole (glibc's
-# headers would shadow Windows' own), so it sees only these libraries'
-# folders, linked into the build tree; GoogleTest is built from its sources.
+# libcrypto natively, and GoogleTest. A cross build cannot take /usr/include
+# as a whole (glibc's headers would shadow Windows' own), so it sees only
+# these libraries' folders, linked into the build tree; GoogleTest is built
+# from its sources.
 if(NOT CMAKE_CROSSCOMPILING)
   find_package(utf8cpp REQUIRED)
   find_package(CLI11 REQUIRED)
