@@ -66,7 +66,7 @@ Tconsole::Tconsole(ConsoleServices services, ConsoleView& view)
       sweep_({services.files, services.volumes, services.folding, services.pump}, sweepSettings_, view, list_,
              protectedList_),
       removal_({services.files, services.folding, services.pump, CoolTrayIcon1, services.boxes,
-                services.processes},
+                services.processes, services.quarantine},
                list_, protectedList_, *this, title_),
       scanDispach_(services.timers, kScanDispachTimer, kScanDispachInterval, true),
       freshonetime_(services.timers, kFreshOneTimeTimer, kFreshOneTimeInterval, true) {

@@ -15,6 +15,7 @@
 #include "detect/drive_sweep.h"
 #include "platform/platform.h"
 #include "remedy/protected_list.h"
+#include "remedy/quarantine.h"
 #include "remedy/removal.h"
 #include "remedy/virus_list.h"
 #include "settings/options_dialog.h"
@@ -101,6 +102,10 @@ struct ConsoleServices {
   Timers& timers;
   NotificationArea& notificationArea;
   TrayWindow& trayWindow;
+  // Keeps every file the removals delete; null deletes outright. kestrix.exe
+  // keeps them in %ProgramData%\Kestrix\Quarantine, within the limit that
+  // ReadQuarantineLimit reads.
+  Quarantine* quarantine = nullptr;
 };
 
 // The WM_COPYDATA record a second start sends to wake the running one.

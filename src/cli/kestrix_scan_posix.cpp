@@ -9,6 +9,7 @@
 #include "detect/rule_database.h"
 #include "platform/posix/posix_machine.h"
 #include "platform/posix/posix_processes.h"
+#include "platform/posix/posix_store.h"
 
 namespace kestrix {
 namespace {
@@ -25,6 +26,7 @@ int Run(int argc, char** argv) {
                "kestrix-scan"};
   ScanOptions options;
   options.rulesPath = DefaultRulesPath();
+  options.quarantineFolder = posix::DefaultQuarantineFolder().string();
   std::vector<std::string> driveMappings;
   std::string windowsDirectory = "C:\\WINDOWS";
   std::optional<std::string> tempDirectory;
@@ -60,8 +62,10 @@ int Run(int argc, char** argv) {
   machine.SetWindowsDirectory(windowsDirectory);
   if (tempDirectory) machine.SetTempDirectory(*tempDirectory);
   posix::PosixProcessTable processes(machine);
+  posix::PosixStoreFolder store(options.quarantineFolder);
+  posix::OpenSslHashing hashing;
 
-  return RunScan(options, {machine, machine, machine, processes},
+  return RunScan(options, {machine, machine, machine, processes, store, hashing},
                  {.progress = isatty(STDERR_FILENO) != 0, .input = isatty(STDIN_FILENO) != 0});
 }
 

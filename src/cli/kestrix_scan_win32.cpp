@@ -11,6 +11,7 @@
 #include "cli/scan_command.h"
 #include "detect/rule_database.h"
 #include "platform/win32/win32_machine.h"
+#include "platform/win32/win32_store.h"
 
 namespace kestrix {
 namespace {
@@ -37,6 +38,7 @@ int Run(int argc, wchar_t** argv) {
   options.rulesPath =
       executable.substr(0, executable.find_last_of('\\') + 1) + std::string(kRuleDatabaseName);
   options.programFiles = ProgramFilesDirectory(registry);
+  options.quarantineFolder = win32::DefaultQuarantineFolder();
   AddScanOptions(app, options);
   try {
     app.parse(static_cast<int>(pointers.size()), pointers.data());
@@ -46,7 +48,9 @@ int Run(int argc, wchar_t** argv) {
 
   win32::Win32Machine machine;
   win32::Win32ProcessTable processes;
-  return RunScan(options, {machine, machine, machine, processes},
+  win32::Win32StoreFolder store(options.quarantineFolder);
+  win32::BcryptHashing hashing;
+  return RunScan(options, {machine, machine, machine, processes, store, hashing},
                  {.progress = _isatty(_fileno(stderr)) != 0, .input = _isatty(_fileno(stdin)) != 0});
 }
 

@@ -60,21 +60,18 @@ class ConsoleView final : public SweepView, public SuspectListView, public Messa
   std::string current_;
 };
 
-// The machine's files, keeping a note of every file deleted and, once
-// cleaning has begun, of why a file could not be.
+// The machine's files, keeping a note of every file deleted.
 class RecordingFiles final : public Files {
  public:
   explicit RecordingFiles(Files& files) : files_(files) {}
   bool FileExists(std::string_view path) override { return files_.FileExists(path); }
-  bool ResetAttributes(std::string_view path) override {
-    return Note(files_.ResetAttributes(path), path, "its attributes could not be cleared");
-  }
+  bool ResetAttributes(std::string_view path) override { return files_.ResetAttributes(path); }
   bool ReadTextLines(std::string_view path, const TextLineSink& onLine, std::string& reason) override {
     return files_.ReadTextLines(path, onLine, reason);
   }
   std::int32_t QueryFileSize(std::string_view path) override { return files_.QueryFileSize(path); }
   bool RemoveFile(std::string_view path) override {
-    if (!Note(files_.RemoveFile(path), path, "it could not be deleted; it may be in use")) return false;
+    if (!files_.RemoveFile(path)) return false;
     removed.emplace_back(path);
     return true;
   }
@@ -93,36 +90,64 @@ class RecordingFiles final : public Files {
     return files_.WriteNewFile(path, source, replace, reason);
   }
 
-  bool cleaning = false;
   std::vector<std::string> removed;
-  std::map<std::string, std::string, std::less<>> failures;  // path: why it stayed, the latest try
 
  private:
-  bool Note(bool done, std::string_view path, std::string_view failure) {
-    if (cleaning && !done) failures[std::string(path)] = failure;
-    return done;
-  }
-
   Files& files_;
 };
 
 // Why each listed file is still there after cleaning: it stayed listed
 // because deleting it failed, or it left the list as a protected file kept.
 std::vector<KeptFile> KeptFiles(const std::vector<SuspectEntry>& before, const SuspectList& after,
-                                const RecordingFiles& files, std::string_view protectedReason) {
+                                const RecordingFiles& files, const Removal& removal,
+                                std::string_view protectedReason) {
   std::vector<KeptFile> kept;
   for (const SuspectEntry& entry : before) {
     if (std::ranges::find(files.removed, entry.path) != files.removed.end()) continue;
     const bool listed = std::ranges::any_of(after.Entries(), [&](const SuspectEntry& left) {
       return left.path == entry.path;
     });
-    const auto failure = files.failures.find(entry.path);
-    std::string reason = !listed                        ? std::string(protectedReason)
-                         : failure != files.failures.end() ? failure->second
-                                                           : "it could not be deleted";
+    const auto failure = removal.Failures().find(entry.path);
+    std::string reason = !listed                               ? std::string(protectedReason)
+                         : failure != removal.Failures().end() ? failure->second
+                                                               : "it could not be deleted";
     kept.push_back({entry.path, std::move(reason)});
   }
   return kept;
+}
+
+// --quarantine-list, --restore or --purge.
+int RunQuarantineCommand(const ScanOptions& options, Quarantine& quarantine, std::string_view store) {
+  const std::vector<QuarantineRecord> records = quarantine.List();
+  if (options.quarantineList) {
+    std::cout << FormatQuarantineList(records, store, options.json);
+    return 0;
+  }
+  const bool restoring = options.restore.has_value();
+  const std::string& wanted = restoring ? *options.restore : *options.purge;
+  std::vector<QuarantineAction> actions;
+  const auto act = [&](const QuarantineRecord& record) {
+    QuarantineAction action{record.id, restoring ? RestorePath(record, options.restoreTo) : record.path, {}};
+    std::string reason;
+    if (restoring ? !quarantine.Restore(record, options.restoreTo, options.force, reason)
+                  : !quarantine.Purge(record)) {
+      action.failure = restoring ? reason : "its files could not be removed from the store";
+    }
+    actions.push_back(std::move(action));
+  };
+  if (wanted == "all") {
+    for (const QuarantineRecord& record : records) act(record);
+  } else if (const auto found = std::ranges::find(records, wanted, &QuarantineRecord::id);
+             found != records.end()) {
+    act(*found);
+  } else {
+    actions.push_back({wanted, {}, "no kept file has this id"});
+  }
+  std::cout << FormatQuarantineActions(restoring ? "restored" : "purged", actions, options.json);
+  return std::ranges::any_of(actions,
+                             [](const QuarantineAction& action) { return action.failure.has_value(); })
+             ? 1
+             : 0;
 }
 
 // Asks on the terminal whether to keep a protected file; Enter keeps it.
@@ -152,11 +177,47 @@ void AddScanOptions(CLI::App& app, ScanOptions& options) {
       ->default_str("ask");
   app.add_flag("--terminate", options.terminate,
                "With --clean: end the processes that run files left over, and try again");
+
+  app.add_option("--quarantine", options.quarantineFolder,
+                 "The quarantine's folder, where deleted files are kept")
+      ->capture_default_str();
+  app.add_option("--quarantine-limit", options.quarantineLimit,
+                 "The most bytes the quarantine keeps; the oldest kept files go first")
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            // Digits only: CLI11 would wrap a minus sign around into a huge limit.
+            const bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+            return digits ? std::string() : "not a number of bytes: " + text;
+          },
+          "BYTES"))
+      ->capture_default_str();
+  app.add_flag("--no-quarantine", options.noQuarantine, "With --clean: delete without keeping")
+      ->needs("--clean");
+  auto* list =
+      app.add_flag("--quarantine-list", options.quarantineList, "List the files the quarantine keeps");
+  auto* restore =
+      app.add_option("--restore", options.restore, "Put a kept file back where it was, or all of them")
+          ->type_name("ID|all");
+  app.add_option("--to", options.restoreTo, "With --restore: into this Windows folder instead")
+      ->type_name("DIR")
+      ->needs(restore);
+  app.add_flag("--force", options.force, "With --restore: replace a file that is there")->needs(restore);
+  auto* purge =
+      app.add_option("--purge", options.purge, "Forget a kept file, or all of them")->type_name("ID|all");
+  auto* clean = app.get_option("--clean");
+  list->excludes(restore)->excludes(purge)->excludes(clean);
+  restore->excludes(purge)->excludes(clean);
+  purge->excludes(clean);
 }
 
 int RunScan(const ScanOptions& options, const ScanMachine& machine, ScanTerminal terminal) {
   ConsoleView view(terminal.progress);
   RecordingFiles files(machine.files);
+  Quarantine quarantine({files, machine.store, machine.hashing}, options.quarantineLimit);
+  if (options.quarantineList || options.restore || options.purge) {
+    return RunQuarantineCommand(options, quarantine, machine.store.Location());
+  }
+
   SuspectList list(files, machine.folding, view);
   ProtectedList protectedList(files, machine.folding);
 
@@ -186,16 +247,17 @@ int RunScan(const ScanOptions& options, const ScanMachine& machine, ScanTerminal
         options.protectedAnswer, options.terminate, list, options.json ? stderr : stdout,
         [&](std::string_view question) { return AskKeepOnTerminal(terminal.input, question); });
     const std::string title(kScanTitle);
-    Removal removal({files, machine.folding, view, answers, answers, machine.processes}, list, protectedList,
-                    answers, title);
+    Removal removal({files, machine.folding, view, answers, answers, machine.processes,
+                     options.noQuarantine ? nullptr : &quarantine},
+                    list, protectedList, answers, title);
     const std::vector<SuspectEntry> listed = list.Entries();
-    files.cleaning = true;
     removal.KillVirusClick(Sender::kNone);
     const std::string_view protectedReason =
         options.protectedAnswer == ProtectedAnswer::kKeep ? "a protected Windows file; --protected=keep"
         : terminal.input ? "a protected Windows file, kept as answered"
                          : "a protected Windows file; no terminal to ask whether to delete it";
-    outcome.clean = CleanOutcome{files.removed, answers.Balloons(), KeptFiles(listed, list, files, protectedReason)};
+    outcome.clean = CleanOutcome{files.removed, answers.Balloons(),
+                                 KeptFiles(listed, list, files, removal, protectedReason)};
   }
   outcome.entries = list.Entries();
   std::cout << (options.json ? FormatJsonReport(outcome) : FormatTextReport(outcome));

@@ -3,10 +3,13 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "cli/scan_answers.h"
 #include "platform/platform.h"
+#include "remedy/quarantine.h"
 
 namespace kestrix {
 
@@ -18,6 +21,14 @@ struct ScanOptions {
   bool clean = false;
   bool terminate = false;
   ProtectedAnswer protectedAnswer = ProtectedAnswer::kAsk;
+  std::string quarantineFolder;  // each platform's main sets its default before parsing
+  std::uint64_t quarantineLimit = kDefaultQuarantineLimit;
+  bool noQuarantine = false;
+  bool quarantineList = false;
+  std::optional<std::string> restore;    // a record's id, or "all"
+  std::optional<std::string> restoreTo;  // a Windows folder
+  bool force = false;
+  std::optional<std::string> purge;  // a record's id, or "all"
 };
 
 // The options every build of kestrix-scan has.
@@ -28,6 +39,8 @@ struct ScanMachine {
   Volumes& volumes;
   const CaseFolding& folding;
   ProcessTable& processes;
+  StoreFolder& store;  // the quarantine's, at options.quarantineFolder
+  Hashing& hashing;
 };
 
 struct ScanTerminal {
@@ -35,7 +48,8 @@ struct ScanTerminal {
   bool input = false;     // stdin is a terminal: ask there
 };
 
-// Sweeps, prints the result and cleans when asked; returns the exit status.
+// Sweeps, prints the result and cleans when asked, or lists, restores or
+// purges kept files; returns the exit status.
 int RunScan(const ScanOptions& options, const ScanMachine& machine, ScanTerminal terminal);
 
 }  // namespace kestrix

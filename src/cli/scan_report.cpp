@@ -1,8 +1,18 @@
 #include "cli/scan_report.h"
 
+#include <cstdio>
 #include <nlohmann/json.hpp>
 
 namespace kestrix {
+
+namespace {
+
+// Paths from a stick are not always valid UTF-8; never fail on them.
+std::string Dump(const nlohmann::json& json) {
+  return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+}  // namespace
 
 std::string FormatTextReport(const ScanOutcome& outcome) {
   std::string text;
@@ -44,14 +54,78 @@ std::string FormatJsonReport(const ScanOutcome& outcome) {
     for (const KeptFile& file : outcome.clean->kept) kept.push_back({{"path", file.path}, {"reason", file.reason}});
     report["kept"] = std::move(kept);
   }
-  // Paths from a stick are not always valid UTF-8; never fail on them.
-  return report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  return Dump(report);
 }
 
 int ScanExitStatus(const ScanOutcome& outcome) {
   if (outcome.error) return 2;
   const bool kept = outcome.clean && !outcome.clean->kept.empty();
   return outcome.entries.empty() && !kept ? 0 : 1;
+}
+
+std::string FormatQuarantineList(const std::vector<QuarantineRecord>& records, std::string_view store,
+                                 bool json) {
+  if (json) {
+    auto list = nlohmann::json::array();
+    for (const QuarantineRecord& record : records) {
+      list.push_back({{"id", record.id},
+                      {"path", record.path},
+                      {"size", record.size},
+                      {"sha256", record.sha256},
+                      {"time", record.time},
+                      {"category", record.category},
+                      {"reason", record.reason},
+                      {"attributes", record.attributes}});
+    }
+    return Dump({{"store", store}, {"records", std::move(list)}});
+  }
+  const auto row = [](std::string_view id, std::string_view time, std::string_view size,
+                      std::string_view category, std::string_view path, std::string_view reason) {
+    char columns[64];
+    std::snprintf(columns, sizeof columns, "%6.*s  %-20.*s  %12.*s  ", static_cast<int>(id.size()), id.data(),
+                  static_cast<int>(time.size()), time.data(), static_cast<int>(size.size()), size.data());
+    std::string line = std::string(columns).append(category).append("  ").append(path);
+    if (!reason.empty()) line.append("  (").append(reason).append(")");
+    return line.append("\n");
+  };
+  std::string text = row("ID", "KEPT (UTC)", "BYTES", "KIND", "PATH", "WHY IT WAS LISTED");
+  std::uint64_t bytes = 0;
+  for (const QuarantineRecord& record : records) {
+    text +=
+        row(record.id, record.time, std::to_string(record.size), record.category, record.path, record.reason);
+    bytes += record.size;
+  }
+  return text.append(std::to_string(records.size()))
+      .append(records.size() == 1 ? " file kept, " : " files kept, ")
+      .append(std::to_string(bytes))
+      .append(" bytes, in ")
+      .append(store)
+      .append("\n");
+}
+
+std::string FormatQuarantineActions(std::string_view done, const std::vector<QuarantineAction>& actions,
+                                    bool json) {
+  if (json) {
+    auto succeeded = nlohmann::json::array();
+    auto failed = nlohmann::json::array();
+    for (const QuarantineAction& action : actions) {
+      if (action.failure) {
+        failed.push_back({{"id", action.id}, {"path", action.path}, {"reason", *action.failure}});
+      } else {
+        succeeded.push_back({{"id", action.id}, {"path", action.path}});
+      }
+    }
+    return Dump({{done, std::move(succeeded)}, {"failed", std::move(failed)}});
+  }
+  std::string text;
+  for (const QuarantineAction& action : actions) {
+    if (action.failure) text.append("not ");
+    text.append(done).append(": ").append(action.id);
+    if (!action.path.empty()) text.append(" ").append(action.path);
+    if (action.failure) text.append(" (").append(*action.failure).append(")");
+    text.append("\n");
+  }
+  return text;
 }
 
 }  // namespace kestrix

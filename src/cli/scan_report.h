@@ -3,8 +3,10 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "remedy/quarantine.h"
 #include "remedy/virus_list.h"
 
 namespace kestrix {
@@ -47,5 +49,23 @@ std::string FormatJsonReport(const ScanOutcome& outcome);
 int ScanExitStatus(const ScanOutcome& outcome);
 
 inline constexpr int kUsageExitStatus = 2;
+
+// A table of the kept files, oldest first, and where the store is; in JSON
+// {"store":"...","records":[{"id","path","size","sha256","time","category","reason","attributes"}]}.
+std::string FormatQuarantineList(const std::vector<QuarantineRecord>& records, std::string_view store,
+                                 bool json);
+
+// What --restore or --purge did with one kept file.
+struct QuarantineAction {
+  std::string id;
+  std::string path;  // where it was restored to, else the record's path; empty for an unknown id
+  std::optional<std::string> failure;
+};
+
+// "restored: 3 E:\x.exe" or "not restored: 3 E:\x.exe (REASON)" per file
+// (`done` is "restored" or "purged"); in JSON {"restored":[{"id","path"}],
+// "failed":[{"id","path","reason"}]}.
+std::string FormatQuarantineActions(std::string_view done, const std::vector<QuarantineAction>& actions,
+                                    bool json);
 
 }  // namespace kestrix

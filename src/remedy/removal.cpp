@@ -69,10 +69,32 @@ Removal::Outcome Removal::Remove(std::size_t index, const std::string& path, std
       return Outcome::kKept;
     }
   }
-  if (!services_.files.ResetAttributes(path) || !services_.files.RemoveFile(path)) return Outcome::kFailed;
+  if (!DeleteListedFile(list_.Entry(index))) return Outcome::kFailed;
   list_.Delete(index);
   services_.pump.PumpMessages();
   return Outcome::kDeleted;
+}
+
+bool Removal::DeleteListedFile(const SuspectEntry& entry) {
+  const std::string& path = entry.path;
+  const auto fail = [&](std::string reason) {
+    failures_.insert_or_assign(path, std::move(reason));
+    return false;
+  };
+  if (!services_.files.ResetAttributes(path)) return fail("its attributes could not be cleared");
+  std::optional<QuarantineRecord> kept;
+  if (services_.quarantine != nullptr) {
+    std::string reason;
+    kept = services_.quarantine->Keep(entry, reason);
+    if (!kept) return fail(std::move(reason));
+  }
+  if (!services_.files.RemoveFile(path)) {
+    // The store holds only files that were deleted; the next try keeps it again.
+    if (kept) services_.quarantine->Purge(*kept);
+    return fail("it could not be deleted; it may be in use");
+  }
+  failures_.erase(path);
+  return true;
 }
 
 bool Removal::AskAboutLeftovers(std::string_view balloonFormat, std::string_view questionFormat,
@@ -97,6 +119,7 @@ void Removal::KillSelectedClick(Sender sender) { Pass(true, sender); }
 
 void Removal::Pass(bool selectedOnly, Sender sender) {
   const PassTexts& texts = selectedOnly ? kSelectedTexts : kAllTexts;
+  failures_.clear();
   // Repeats, one leftover question each time, until nothing is left over or
   // the user answers No.
   for (;;) {

@@ -5,11 +5,14 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 
 #include "platform/platform.h"
 #include "remedy/protected_list.h"
+#include "remedy/quarantine.h"
 #include "remedy/virus_list.h"
 
 namespace kestrix {
@@ -33,6 +36,7 @@ struct RemovalServices {
   Balloons& balloons;
   MessageBoxes& boxes;
   ProcessTable& processes;
+  Quarantine* quarantine = nullptr;  // keeps every file before it is deleted; null deletes outright
 };
 
 inline constexpr int kBalloonSeconds = 10;
@@ -55,16 +59,23 @@ class Removal {
   // The pass over the selected entries.
   void KillSelectedClick(Sender sender);
 
+  // Why each file the latest pass failed to delete is still there, as its
+  // last try found.
+  const std::map<std::string, std::string, std::less<>>& Failures() const { return failures_; }
+
  private:
   enum class Outcome { kKept, kDeleted, kFailed, kGone };
 
   // Handles entry `index` whose path was `path` when the pass looked at it:
-  // asks about a protected file (`keepCaption`), then clears the file's
-  // attributes and deletes it, dropping the entry when the file is gone.
+  // asks about a protected file (`keepCaption`), then deletes the file,
+  // dropping the entry when the file is gone.
   // Messages handled meanwhile may change the list: an entry that is no
   // longer the one looked at is left alone (kGone).
   Outcome Remove(std::size_t index, const std::string& path, std::string_view keepCaption);
   bool StillListed(std::size_t index, const std::string& path) const;
+  // Clears the file's attributes, keeps it in the quarantine and deletes
+  // it; false, with the reason noted, when the file stays.
+  bool DeleteListedFile(const SuspectEntry& entry);
   void Pass(bool selectedOnly, Sender sender);
   // Balloon and question about files left over; true when the user wants
   // their processes terminated and the pass repeated.
@@ -76,6 +87,7 @@ class Removal {
   const ProtectedList& protectedList_;
   RemovalView& view_;
   const std::string& title_;
+  std::map<std::string, std::string, std::less<>> failures_;
 };
 
 }  // namespace kestrix

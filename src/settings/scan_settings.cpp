@@ -1,7 +1,10 @@
 #include "settings/scan_settings.h"
 
+#include <charconv>
+
 #include "detect/file_tests.h"
 #include "platform/common/case_text.h"
+#include "remedy/quarantine.h"
 #include "settings/registry_values.h"
 
 namespace kestrix {
@@ -36,6 +39,15 @@ void ReadScanSettings(Registry& registry, Files& files, const CaseFolding& foldi
   if (ExistsAndClearAttributes(files, named)) return;
   run->DeleteValue(kRunValue);
   WriteTextValue(*run, kRunValue, expected);
+}
+
+std::uint64_t ReadQuarantineLimit(Registry& registry) {
+  const auto key = registry.OpenKey(kSettingsKey);
+  const std::string text = key ? key->ReadText(kQuarantineLimitValue).value_or("") : "";
+  std::uint64_t limit = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), limit);
+  return text.empty() || error != std::errc() || end != text.data() + text.size() ? kDefaultQuarantineLimit
+                                                                                  : limit;
 }
 
 }  // namespace kestrix

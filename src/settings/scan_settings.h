@@ -3,6 +3,7 @@
 // never looked at) and off when the value is deleted.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,7 @@ inline constexpr std::string_view kRunValue = "Kestrix";
 inline constexpr std::string_view kCurrentVersionKey = "\\Software\\Microsoft\\Windows\\CurrentVersion";
 inline constexpr std::string_view kProgramFilesValue = "ProgramFilesDir";
 inline constexpr std::string_view kOptionOn = "TRUE";
+inline constexpr std::string_view kQuarantineLimitValue = "QuarantineLimit";
 
 // Read once at start-up. Changes made while the program runs are stored at
 // once but reach these flags only at the next start.
@@ -38,5 +40,10 @@ std::string RunCommand(std::string_view executablePath);
 void ReadScanSettings(Registry& registry, Files& files, const CaseFolding& folding,
                       std::string_view executablePath, ScanSettings& settings,
                       std::string& programFilesDirectory);
+
+// The quarantine's limit in bytes: the settings key's QuarantineLimit, a
+// decimal number as text; kDefaultQuarantineLimit when the value is missing,
+// not text or not a number. Never raises: the program starts either way.
+std::uint64_t ReadQuarantineLimit(Registry& registry);
 
 }  // namespace kestrix

@@ -29,6 +29,9 @@ class Program : public ::testing::Test {
   testing::FakeTrayWindow window;
   testing::FakeConsoleView view;
   testing::FakeDialogView dialogView;
+  testing::FakeStoreFolder store;
+  testing::FakeHashing hashing;
+  Quarantine quarantine{{machine, store, hashing}, kDefaultQuarantineLimit};
   std::optional<Tconsole> console;
   std::optional<TConfigKestrix> dialog;
 
@@ -36,7 +39,7 @@ class Program : public ::testing::Test {
 
   void Start() {
     console.emplace(ConsoleServices{machine, machine, machine.folding, machine, desktop, desktop, processes,
-                                    registry, application, timers, area, window},
+                                    registry, application, timers, area, window, &quarantine},
                     view);
     console->Create();
     dialog.emplace(registry, dialogView, console->autokillv, application.executablePath);
@@ -127,6 +130,9 @@ TEST_F(Program, AutomaticCleaningFollowsTheDialogsBox) {
   EXPECT_TRUE(dialog->autokill.Checked());
   EXPECT_TRUE(view.rows.empty());
   EXPECT_THAT(machine.removed, ElementsAre("E:\\worm.exe", "E:\\Autorun.inf"));
+  const auto kept = quarantine.List();
+  ASSERT_EQ(kept.size(), 2u) << "the removals keep what they delete";
+  EXPECT_EQ(kept[1].path, "E:\\Autorun.inf");
   ASSERT_FALSE(area.balloons.empty());
   EXPECT_EQ(area.balloons.back().info, u"成功清除 2 個病毒.");
 }

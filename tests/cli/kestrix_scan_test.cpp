@@ -35,6 +35,11 @@ std::string Quote(const std::string& text) {
   return quoted + "'";
 }
 
+std::string ReadFile(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), {}};
+}
+
 class ScanSandbox : public ::testing::Test {
  protected:
   fs::path Write(const fs::path& relative, std::string_view content,
@@ -54,7 +59,8 @@ class ScanSandbox : public ::testing::Test {
       command += "chown -R 65534:65534 " + Quote(root_.string()) + " && chmod 0755 " + Quote(root_.string()) +
                 " && setpriv --reuid=65534 --regid=65534 --clear-groups ";
     }
-    command += Quote(KESTRIX_SCAN_EXE);
+    // The quarantine's default folder lies in the sandbox.
+    command += "env XDG_STATE_HOME=" + Quote((root_ / "state").string()) + " " + Quote(KESTRIX_SCAN_EXE);
     for (const std::string& arg : args) command += " " + Quote(arg);
     const fs::path errFile = root_ / "stderr.txt";
     command += " 2>" + Quote(errFile.string());
@@ -200,6 +206,83 @@ TEST_F(ScanSandbox, CleaningAsksBeforeDeletingAWindowsFile) {
   remove.push_back("--protected=delete");
   EXPECT_EQ(Scan(remove).status, 0);
   EXPECT_FALSE(fs::exists(root_ / "C/WINDOWS/explorer.exe"));
+}
+
+// Every file cleaning deletes is kept first, in a form that can neither run
+// nor be found, and comes back byte for byte with its attributes.
+TEST_F(ScanSandbox, CleaningKeepsEachFileConcealedAndRestoreGivesItBackWhole) {
+  const std::string worm = std::string("MZ\x90\0", 4) + "the worm's own body";
+  const std::string autorun = "[autorun]\r\nopen=RavMonE.exe\r\n";
+  Write("stick/Autorun.inf", autorun);
+  Write("stick/RavMonE.exe", worm, fs::perms::owner_read);
+  Write("rules.dat", "");
+  const std::string drive = Drive('E', "removable", "stick");
+  ASSERT_EQ(Scan({"--drive", drive, "--rules", (root_ / "rules.dat").string(), "--clean"}).status, 0);
+  EXPECT_FALSE(fs::exists(root_ / "stick/RavMonE.exe"));
+
+  const fs::path store = root_ / "state/kestrix/quarantine";  // the default folder, below XDG_STATE_HOME
+  int blobs = 0;
+  for (const auto& file : fs::directory_iterator(store)) {
+    if (file.path().extension() != ".bin") continue;
+    ++blobs;
+    const std::string bytes = ReadFile(file.path());
+    EXPECT_FALSE(bytes.starts_with("MZ"));
+    EXPECT_EQ(bytes.find("the worm's own body"), std::string::npos);
+    EXPECT_EQ(bytes.find("RavMonE.exe"), std::string::npos);
+  }
+  EXPECT_EQ(blobs, 2);
+  const auto records = Scan({"--quarantine-list", "--json"}).Json()["records"];
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0]["path"], "E:\\RavMonE.exe");
+  EXPECT_EQ(records[0]["reason"], "Autorun.inf line 2, key open=: open=RavMonE.exe");
+  EXPECT_EQ(records[1]["path"], "E:\\Autorun.inf");
+
+  Write("stick/Autorun.inf", "the user's own");
+  const ScanRun refused = Scan({"--drive", drive, "--restore", "all"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.out.find("not restored: 2 E:\\Autorun.inf (a file is already there)"), std::string::npos)
+      << refused.out;
+  EXPECT_EQ(ReadFile(root_ / "stick/Autorun.inf"), "the user's own") << "replaced only when forced";
+  EXPECT_EQ(Scan({"--drive", drive, "--restore", "2", "--force"}).status, 0);
+  EXPECT_EQ(ReadFile(root_ / "stick/RavMonE.exe"), worm);
+  EXPECT_EQ(ReadFile(root_ / "stick/Autorun.inf"), autorun);
+  EXPECT_EQ(fs::status(root_ / "stick/RavMonE.exe").permissions() & fs::perms::owner_write, fs::perms::none)
+      << "read-only again";
+  EXPECT_NE(fs::status(root_ / "stick/Autorun.inf").permissions() & fs::perms::owner_write, fs::perms::none);
+
+  EXPECT_EQ(Scan({"--drive", drive, "--restore", "1", "--to", "E:\\saved"}).status, 0);
+  EXPECT_EQ(ReadFile(root_ / "stick/saved/RavMonE.exe"), worm);
+  EXPECT_EQ(Scan({"--purge", "all"}).status, 0);
+  EXPECT_TRUE(fs::is_empty(store));
+  EXPECT_EQ(Scan({"--purge", "1"}).status, 1) << "nothing left to purge";
+  EXPECT_EQ(Scan({"--restore", "1", "--purge", "1"}).status, 2);
+  EXPECT_EQ(Scan({"--quarantine-list", "--quarantine-limit", "-1"}).status, 2) << "it would wrap around";
+}
+
+// A file the quarantine cannot keep is not deleted: the report says why.
+TEST_F(ScanSandbox, AFileTheQuarantineCannotKeepStaysAndTheReportSaysWhy) {
+  Write("stick/RavMonE.exe", "MZ worm");
+  Write("rules.dat", "RavMonE.exe !ALL 0\r\n");
+  const std::vector<std::string> args = {"--drive", Drive('E', "removable", "stick"),
+                                         "--rules", (root_ / "rules.dat").string(),
+                                         "--clean", "--json"};
+  auto tiny = args;
+  tiny.insert(tiny.end(), {"--quarantine", (root_ / "q").string(), "--quarantine-limit", "4"});
+  const ScanRun kept = Scan(tiny);
+  EXPECT_EQ(kept.status, 1) << kept.out << kept.err;
+  const auto json = kept.Json();
+  ASSERT_EQ(json["kept"].size(), 1u) << kept.out;
+  EXPECT_EQ(json["kept"][0]["path"], "E:\\RavMonE.exe");
+  EXPECT_EQ(json["kept"][0]["reason"], "it could not be kept in the quarantine (" + (root_ / "q").string() +
+                                           "): it is larger than the quarantine's limit of 4 bytes");
+  EXPECT_EQ(json["balloons"][0]["text"], "還有 1 個病毒未清除,請重試.");
+  EXPECT_TRUE(fs::exists(root_ / "stick/RavMonE.exe"));
+
+  auto outright = args;
+  outright.push_back("--no-quarantine");
+  EXPECT_EQ(Scan(outright).status, 0);
+  EXPECT_FALSE(fs::exists(root_ / "stick/RavMonE.exe"));
+  EXPECT_FALSE(fs::exists(root_ / "state")) << "nothing kept";
 }
 
 // A hostile Autorun.inf names host files off every drive and protected

@@ -127,6 +127,7 @@ struct FakeMachine final : Files, Volumes, MessagePump {
   std::vector<std::string> removed;  // paths as passed
   int pumps = 0;
   std::function<void()> onPump;
+  std::function<void(std::string_view path)> onOpen;  // before a file is opened for its bytes
 
   // Paths as Windows spells them out ("E:\\.\\x.exe" is E:\\x.exe), any case.
   static std::string Key(std::string_view path) {
@@ -171,6 +172,7 @@ struct FakeMachine final : Files, Volumes, MessagePump {
   }
   std::string FullPathName(std::string_view path) override { return NormalizePathSpelling(path); }
   std::unique_ptr<ByteReader> OpenForReading(std::string_view path, std::string& reason) override {
+    if (onOpen) onOpen(path);
     const FakeFile* file = Find(path);
     if (file == nullptr || file->unreadable) {
       reason = file ? "The process cannot access the file because it is being used by another process."

@@ -10,6 +10,7 @@ namespace kestrix {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 
 struct RecordingRemovalView final : RemovalView {
   int closeRequests = 0;
@@ -25,7 +26,10 @@ class RemovalFixture : public ::testing::Test {
   RecordingRemovalView view;
   ProtectedList protectedList{machine, machine.folding};
   std::string title = "Kestrix";
-  Removal removal{{machine, machine.folding, machine, desktop, desktop, processes},
+  testing::FakeStoreFolder store;
+  testing::FakeHashing hashing;
+  Quarantine quarantine{{machine, store, hashing}, kDefaultQuarantineLimit};
+  Removal removal{{machine, machine.folding, machine, desktop, desktop, processes, &quarantine},
                   engine.list,
                   protectedList,
                   view,
@@ -71,6 +75,51 @@ TEST_F(RemovalFixture, DeletesEveryFileFromTheLastAndSaysHowManyWent) {
   EXPECT_EQ(engine.view.totalNumber, "0");
   EXPECT_EQ(view.closeRequests, 0) << "automatic cleaning never hides the window";
   EXPECT_EQ(machine.pumps, 3) << "messages are handled after every entry removed";
+  std::vector<std::string> kept;
+  for (const QuarantineRecord& record : quarantine.List()) kept.push_back(record.path);
+  EXPECT_THAT(kept, ElementsAre("E:\\b.exe", "E:\\marked.exe", "E:\\a.exe")) << "each kept before it went";
+}
+
+// A file is deleted only once it is kept: when keeping fails it stays, as
+// a file that cannot be deleted stays, and the store holds only what went.
+TEST_F(RemovalFixture, AFileTheQuarantineCannotKeepIsLeftOverWithItsReason) {
+  const auto worm = [&]() -> testing::FakeFile& {
+    return machine.files[testing::FakeMachine::Key("E:\\worm.exe")];
+  };
+  struct Case {
+    std::string_view name;
+    std::function<void()> setUp;
+    std::string_view reason;
+  };
+  const Case cases[] = {
+      {"a full store", [&] { store.full = true; }, "(/fake/quarantine): No space left on device"},
+      {"a file changed between its two readings",
+       [&] {
+         machine.onOpen = [&, opens = 0](std::string_view path) mutable {
+           if (++opens == 2) machine.AddFile(path, "ZM");  // same size
+         };
+       },
+       "it changed while it was read"},
+      {"a file that cannot be read", [&] { worm().unreadable = true; }, "being used by another process"},
+      {"a file that cannot be deleted", [&] { worm().undeletable = true; },
+       "it could not be deleted; it may be in use"},
+  };
+  for (const Case& c : cases) {
+    store = {};
+    machine.onOpen = nullptr;
+    desktop.balloons.clear();
+    engine.list.Clear();
+    machine.files.clear();
+    List({"E:\\worm.exe"});
+    c.setUp();
+    removal.KillVirusClick(Sender::kNone);
+    EXPECT_TRUE(machine.Find("E:\\worm.exe")) << c.name;
+    EXPECT_THAT(Paths(), ElementsAre("E:\\worm.exe")) << c.name;
+    EXPECT_THAT(BalloonTexts(), ElementsAre("還有 1 個病毒未清除,請重試.")) << c.name;
+    ASSERT_TRUE(removal.Failures().contains("E:\\worm.exe")) << c.name;
+    EXPECT_THAT(removal.Failures().at("E:\\worm.exe"), HasSubstr(c.reason)) << c.name;
+    EXPECT_TRUE(quarantine.List().empty()) << c.name;
+  }
 }
 
 TEST_F(RemovalFixture, AProtectedFileIsKeptUnlessTheAnswerIsNo) {

@@ -5,6 +5,7 @@
 
 #include "fakes/fake_machine.h"
 #include "fakes/fake_registry.h"
+#include "remedy/quarantine.h"
 #include "settings/registry_values.h"
 
 namespace kestrix {
@@ -45,6 +46,22 @@ TEST_F(ReadSettingsFixture, AnOptionIsOnWhenItsValueHoldsAnyText) {
   registry.Set(kSettingsKey, kSkipFloopyValue, "TRUE", testing::kRegExpandSz);
   Read();
   EXPECT_TRUE(settings.skipFloppies);
+}
+
+TEST_F(ReadSettingsFixture, TheQuarantineLimitIsADecimalNumberOrTheDefault) {
+  EXPECT_EQ(ReadQuarantineLimit(registry), kDefaultQuarantineLimit) << "no settings key";
+  const std::pair<std::string, std::uint64_t> cases[] = {{"2048", 2048},
+                                                         {"0", 0},
+                                                         {"", kDefaultQuarantineLimit},
+                                                         {"12 MB", kDefaultQuarantineLimit},
+                                                         {"-5", kDefaultQuarantineLimit},
+                                                         {"99999999999999999999", kDefaultQuarantineLimit}};
+  for (const auto& [text, limit] : cases) {
+    registry.Set(kSettingsKey, kQuarantineLimitValue, text);
+    EXPECT_EQ(ReadQuarantineLimit(registry), limit) << text;
+  }
+  registry.Set(kSettingsKey, kQuarantineLimitValue, "\1\0\0\0", testing::kRegDword);
+  EXPECT_EQ(ReadQuarantineLimit(registry), kDefaultQuarantineLimit) << "not text";
 }
 
 TEST_F(ReadSettingsFixture, ReadsTheProgramFilesDirectory) {

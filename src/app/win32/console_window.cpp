@@ -78,9 +78,10 @@ ConsoleWindow::~ConsoleWindow() {
   for (HFONT font : {font_, boldFont_}) DeleteObject(font);
 }
 
-void ConsoleWindow::Start(Win32Machine& machine, Win32ProcessTable& processes, Win32Registry& registry) {
+void ConsoleWindow::Start(Win32Machine& machine, Win32ProcessTable& processes, Win32Registry& registry,
+                          Quarantine& quarantine) {
   logic_.emplace(ConsoleServices{machine, machine, machine, machine, *this, *this, processes, registry, *this,
-                                 *this, *this, *this},
+                                 *this, *this, *this, &quarantine},
                  *this);
   logic_->CoolTrayIcon1.OnPopupMenu = [this] { PopUpTrayMenu(); };
   logic_->Create();

@@ -32,7 +32,8 @@ class ConsoleWindow final : public ConsoleView,
   ConsoleWindow& operator=(const ConsoleWindow&) = delete;
 
   // Creates the logic on the finished window and runs its start-up.
-  void Start(Win32Machine& machine, Win32ProcessTable& processes, Win32Registry& registry);
+  void Start(Win32Machine& machine, Win32ProcessTable& processes, Win32Registry& registry,
+             Quarantine& quarantine);
   void AttachOptions(OptionsWindow& options);
   Tconsole& Logic() { return *logic_; }
   HWND Handle() const { return window_; }

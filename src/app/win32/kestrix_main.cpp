@@ -9,6 +9,9 @@
 #include "app/win32/control_ids.h"
 #include "app/win32/options_window.h"
 #include "platform/win32/win32_machine.h"
+#include "platform/win32/win32_store.h"
+#include "remedy/quarantine.h"
+#include "settings/scan_settings.h"
 
 namespace {
 
@@ -45,8 +48,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   kestrix::win32::Win32Machine machine;
   kestrix::win32::Win32ProcessTable processes;
   kestrix::win32::Win32Registry registry;
+  // What a removal deletes is kept first, for every user of the machine.
+  kestrix::win32::Win32StoreFolder store(kestrix::win32::DefaultQuarantineFolder());
+  kestrix::win32::BcryptHashing hashing;
+  kestrix::Quarantine quarantine({machine, store, hashing}, kestrix::ReadQuarantineLimit(registry));
   kestrix::win32::ConsoleWindow console(instance);
-  console.Start(machine, processes, registry);
+  console.Start(machine, processes, registry, quarantine);
   kestrix::win32::OptionsWindow options(instance, console, registry);
   console.AttachOptions(options);
 

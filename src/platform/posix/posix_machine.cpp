@@ -454,6 +454,12 @@ std::optional<PosixMachine::Entry> PosixMachine::FindEntry(int directory, const 
   // such an index is read again before it answers.
   if (cached == directoryIndexes_.end() || !(cached->second.changed == folder.st_mtim) ||
       Racy(cached->second.changed, cached->second.read)) {
+    // The name as written needs no index; a folder that keeps changing (as
+    // one does while its files are deleted) is then not read again each time.
+    struct stat info {};
+    if (::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+      return Entry{name, S_ISREG(info.st_mode) ? DT_REG : S_ISDIR(info.st_mode) ? DT_DIR : DT_UNKNOWN, nullptr};
+    }
     if (directoryIndexes_.size() >= kMaxDirectoryIndexes) {
       directoryIndexes_.clear();
       openFolders_ = 0;

@@ -12,6 +12,7 @@
 #include <span>
 
 #include "platform/common/text_file.h"
+#include "platform/win32/win32_files.h"
 
 namespace kestrix::win32 {
 
@@ -44,6 +45,19 @@ DWORD Attributes(std::string_view path) {
   return wide ? ::GetFileAttributesW(wide->c_str()) : INVALID_FILE_ATTRIBUTES;
 }
 
+// What the system says of the entry a path names, links followed. No data
+// access: a file another process holds open can still be told.
+std::optional<BY_HANDLE_FILE_INFORMATION> FileInformation(std::string_view path) {
+  const auto wide = WidePath(path);
+  if (!wide) return std::nullopt;
+  const ScopedHandle file(::CreateFileW(wide->c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!file.Valid() || !::GetFileInformationByHandle(file.Get(), &info)) return std::nullopt;
+  return info;
+}
+
 bool IsExistingFile(DWORD attributes) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
@@ -73,22 +87,6 @@ std::wstring LongWidePath(const std::wstring& path) {
 }
 
 std::wstring_view LastName(std::wstring_view path) { return path.substr(path.find_last_of(L"\\/") + 1); }
-
-// A handle closed when it goes out of scope.
-class ScopedHandle {
- public:
-  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
-  ~ScopedHandle() {
-    if (Valid()) ::CloseHandle(handle_);
-  }
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-  bool Valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-  HANDLE Get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
 
 // For calls that fill a buffer and, when it is too small, answer with the
 // size they need: one retry with that size.
@@ -209,53 +207,55 @@ bool IsEntryItself(HANDLE file, const BY_HANDLE_FILE_INFORMATION& info, const st
                                 ClampedLength(expected->size()), TRUE) == CSTR_EQUAL;
 }
 
-// Opens the path once and acts through that handle, so that a folder swapped
-// for a link between the checks and the act cannot send the act elsewhere.
-// Directories are refused, and so is a file that a link or junction has put
-// on another volume than the drive letter the path names (paths without a
-// drive letter have no such volume to keep to) or that is not the entry
-// itself.
-template <typename Act>
-bool ActOnListedFile(std::string_view path, DWORD access, Act act) {
+// A file opened for acting on it, with what the system says of it.
+struct ListedFile {
+  ScopedHandle handle;
+  BY_HANDLE_FILE_INFORMATION info{};
+};
+
+// Opens the path once, so that a folder swapped for a link between the
+// checks and the act cannot send the act elsewhere. Directories are refused,
+// and so is a file that a link or junction has put on another volume than
+// the drive letter the path names (paths without a drive letter have no such
+// volume to keep to) or that is not the entry itself. Null with the error.
+std::optional<ListedFile> OpenListedFile(std::string_view path, DWORD access, DWORD sharing, DWORD flags,
+                                         DWORD& error) {
   const auto wide = WidePath(path);
-  if (!wide) return false;
   // Short names and stray dots spelled out, so that the file and its folder
   // are opened by one spelling and report their paths alike.
-  const std::wstring full = LongWidePath(FullWidePath(*wide));
-  if (full.empty()) return false;
-  const ScopedHandle file(::CreateFileW(full.c_str(), access | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                        OPEN_EXISTING,
-                                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!file.Valid()) return false;
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!::GetFileInformationByHandle(file.Get(), &info) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    return false;
+  const std::wstring full = wide ? LongWidePath(FullWidePath(*wide)) : std::wstring();
+  if (full.empty()) {
+    error = ERROR_INVALID_NAME;
+    return std::nullopt;
   }
-  if (const auto letter = NamedDriveLetter(*wide); letter && !OnDriveVolume(info, *letter)) return false;
-  if (!IsEntryItself(file.Get(), info, full)) return false;
-  return act(file.Get());
+  ListedFile file{
+      ScopedHandle(::CreateFileW(full.c_str(), access | FILE_READ_ATTRIBUTES | SYNCHRONIZE, sharing, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr))};
+  if (!file.handle.Valid() || !::GetFileInformationByHandle(file.handle.Get(), &file.info)) {
+    error = ::GetLastError();
+    return std::nullopt;
+  }
+  const auto letter = NamedDriveLetter(*wide);
+  if ((file.info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+      ::GetFileType(file.handle.Get()) != FILE_TYPE_DISK || (letter && !OnDriveVolume(file.info, *letter)) ||
+      !IsEntryItself(file.handle.Get(), file.info, full)) {
+    error = ERROR_ACCESS_DENIED;
+    return std::nullopt;
+  }
+  return file;
 }
 
-// Reads an open file from its start, a buffer at a time.
-class HandleByteReader final : public ByteReader {
- public:
-  explicit HandleByteReader(HANDLE file) : file_(file) {}
+// Acts through the one handle OpenListedFile gives; false when it refuses.
+template <typename Act>
+bool ActOnListedFile(std::string_view path, DWORD access, Act act) {
+  DWORD error = 0;
+  // The link itself where Windows can open it; Wine follows it anyway.
+  auto file = OpenListedFile(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             FILE_FLAG_OPEN_REPARSE_POINT, error);
+  return file && act(file->handle.Get(), file->info);
+}
 
-  std::optional<std::size_t> Read(std::span<char> buffer, std::string& reason) override {
-    DWORD got = 0;
-    const auto wanted = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), MAXDWORD));
-    if (!::ReadFile(file_, buffer.data(), wanted, &got, nullptr)) {
-      reason = ErrorText(::GetLastError());
-      return std::nullopt;
-    }
-    return got;
-  }
-
- private:
-  HANDLE file_;
-};
+constexpr DWORD kAttributeBits = kAttributeReadOnly | kAttributeHidden | kAttributeSystem | kAttributeArchive;
 
 bool IsHighSurrogate(wchar_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool IsLowSurrogate(wchar_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
@@ -306,11 +306,84 @@ bool RunningUnderWine() {
 bool Win32Machine::FileExists(std::string_view path) { return IsExistingFile(Attributes(path)); }
 
 bool Win32Machine::ResetAttributes(std::string_view path) {
-  return ActOnListedFile(path, FILE_WRITE_ATTRIBUTES, [](HANDLE file) {
-    FILE_BASIC_INFO basic{};  // times of zero stay as they are
-    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    return ::SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof(basic)) != 0;
-  });
+  return ActOnListedFile(
+      path, FILE_WRITE_ATTRIBUTES, [&](HANDLE file, const BY_HANDLE_FILE_INFORMATION& info) {
+        FILE_BASIC_INFO basic{};  // times of zero stay as they are
+        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        if (!::SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof(basic))) return false;
+        // The first reset's, for giving a deleted file back as it was.
+        originalAttributes_.try_emplace(IdentityOf(info), info.dwFileAttributes & kAttributeBits);
+        return true;
+      });
+}
+
+bool Win32Machine::SetAttributes(std::string_view path, std::uint32_t attributes) {
+  return ActOnListedFile(
+      path, FILE_WRITE_ATTRIBUTES, [&](HANDLE file, const BY_HANDLE_FILE_INFORMATION& info) {
+        // The other bits that can be set stay as they are.
+        constexpr DWORD kKept =
+            FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
+        FILE_BASIC_INFO basic{};
+        basic.FileAttributes = (info.dwFileAttributes & kKept) | (attributes & kAttributeBits);
+        if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        return ::SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof(basic)) != 0;
+      });
+}
+
+std::optional<std::uint32_t> Win32Machine::OriginalAttributes(std::string_view path) {
+  const auto info = FileInformation(path);
+  if (!info || (info->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return std::nullopt;
+  const auto original = originalAttributes_.find(IdentityOf(*info));
+  if (original != originalAttributes_.end()) return original->second;
+  return info->dwFileAttributes & kAttributeBits;
+}
+
+std::unique_ptr<ByteReader> Win32Machine::OpenForReading(std::string_view path, std::string& reason) {
+  // Read sharing only, as for text. A link is refused rather than read as
+  // its target: the bytes kept of a listed file must be the entry's own.
+  DWORD error = 0;
+  auto file = OpenListedFile(path, GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN, error);
+  if (!file) {
+    reason = ErrorText(error);
+    return nullptr;
+  }
+  return std::make_unique<HandleReader>(std::move(file->handle));
+}
+
+bool Win32Machine::WriteNewFile(std::string_view path, ByteReader& source, bool replace,
+                                std::string& reason) {
+  const auto wide = WidePath(path);
+  const std::wstring full = wide ? FullWidePath(*wide) : std::wstring();
+  const std::size_t separator = full.find_last_of(L"\\/");
+  if (separator == std::wstring::npos || separator + 1 == full.size()) {
+    reason = ErrorText(ERROR_INVALID_NAME);
+    return false;
+  }
+  // MoveFileExW would refuse an existing file as well, but not before the
+  // folders are made and the bytes copied.
+  const DWORD existing = ::GetFileAttributesW(full.c_str());
+  if (existing != INVALID_FILE_ATTRIBUTES && (!replace || (existing & FILE_ATTRIBUTE_DIRECTORY) != 0)) {
+    reason = ErrorText(ERROR_ALREADY_EXISTS);
+    return false;
+  }
+  std::wstring folder = full.substr(0, separator);
+  if (folder.back() == L':') folder += L'\\';
+  DWORD error = CreateFolders(folder);
+  auto temporary = error == 0 ? TemporaryFile::Create(folder, error) : std::nullopt;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!temporary || !::GetFileInformationByHandle(temporary->Handle(), &info)) {
+    reason = ErrorText(error != 0 ? error : ::GetLastError());
+    return false;
+  }
+  // Like the files it deletes, the file it writes stays on the drive its
+  // path names, whatever link a folder on the way has become.
+  if (const auto letter = NamedDriveLetter(*wide); letter && !OnDriveVolume(info, *letter)) {
+    reason = ErrorText(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  // A file number the system gives again is a new file's.
+  originalAttributes_.erase(IdentityOf(info));
+  return temporary->Fill(source, reason) && temporary->Commit(full, replace, reason);
 }
 
 bool Win32Machine::ReadTextLines(std::string_view path, const TextLineSink& onLine, std::string& reason) {
@@ -321,13 +394,13 @@ bool Win32Machine::ReadTextLines(std::string_view path, const TextLineSink& onLi
   }
   // Read sharing only: a file another process is still writing is refused
   // rather than read half-written.
-  const ScopedHandle file(::CreateFileW(wide->c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+  ScopedHandle file(::CreateFileW(wide->c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.Valid()) {
     reason = ErrorText(::GetLastError());
     return false;
   }
-  HandleByteReader reader(file.Get());
+  HandleReader reader(std::move(file));
   return kestrix::ReadTextLines(
       reader, [](std::string_view ansi) { return Narrow(DecodeToWide(CP_ACP, ansi)); }, onLine, reason);
 }
@@ -350,10 +423,13 @@ bool Win32Machine::RemoveFile(std::string_view path) {
   // its target; under Wine, which follows it anyway, IsEntryItself refuses.
   // A running program's file and a read-only file refuse the disposition as
   // they refuse DeleteFileW, on Windows and under Wine alike.
-  return ActOnListedFile(path, DELETE, [](HANDLE file) {
+  return ActOnListedFile(path, DELETE, [&](HANDLE file, const BY_HANDLE_FILE_INFORMATION& info) {
     FILE_DISPOSITION_INFO disposition{};
     disposition.DeleteFile = TRUE;
-    return ::SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition)) != 0;
+    if (!::SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition)))
+      return false;
+    if (info.nNumberOfLinks <= 1) originalAttributes_.erase(IdentityOf(info));
+    return true;
   });
 }
 
@@ -364,16 +440,8 @@ std::string Win32Machine::FullPathName(std::string_view path) {
 }
 
 std::optional<FileIdentity> Win32Machine::IdentifyFile(std::string_view path) {
-  const auto wide = WidePath(path);
-  if (!wide) return std::nullopt;
-  // No data access: a file another process holds open can still be told.
-  const ScopedHandle file(::CreateFileW(wide->c_str(), FILE_READ_ATTRIBUTES,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!file.Valid() || !::GetFileInformationByHandle(file.Get(), &info)) return std::nullopt;
-  return FileIdentity{.volume = info.dwVolumeSerialNumber,
-                      .index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+  const auto info = FileInformation(path);
+  return info ? std::optional(IdentityOf(*info)) : std::nullopt;
 }
 
 std::string Win32Machine::WindowsDirectory() {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,9 +33,11 @@ class Win32Machine final : public Files, public Volumes, public CaseFolding, pub
  public:
   // Files
   bool FileExists(std::string_view path) override;
-  // ResetAttributes and RemoveFile act only on the entry the path names, on
-  // the volume of the drive letter it names: a link or junction on a stick
-  // never lets them reach a file elsewhere.
+  // ResetAttributes, SetAttributes, RemoveFile and OpenForReading act only
+  // on the entry the path names, on the volume of the drive letter it names:
+  // a link or junction on a stick never lets them reach a file elsewhere.
+  // ResetAttributes remembers each file's bits before its first reset, by
+  // the file's identity, for OriginalAttributes.
   bool ResetAttributes(std::string_view path) override;
   // Rule files and Autorun.inf are ANSI text in the system code page
   // (CP_ACP), unless they are UTF-8.
@@ -43,6 +46,12 @@ class Win32Machine final : public Files, public Volumes, public CaseFolding, pub
   bool RemoveFile(std::string_view path) override;
   std::string FullPathName(std::string_view path) override;
   std::optional<FileIdentity> IdentifyFile(std::string_view path) override;
+  std::unique_ptr<ByteReader> OpenForReading(std::string_view path, std::string& reason) override;
+  std::optional<std::uint32_t> OriginalAttributes(std::string_view path) override;
+  bool SetAttributes(std::string_view path, std::uint32_t attributes) override;
+  // Writes a temporary file in the target's folder, flushes it and moves it
+  // into place with MoveFileExW.
+  bool WriteNewFile(std::string_view path, ByteReader& source, bool replace, std::string& reason) override;
 
   // Volumes
   std::string WindowsDirectory() override;
@@ -55,6 +64,9 @@ class Win32Machine final : public Files, public Volumes, public CaseFolding, pub
 
   // MessagePump: handles every pending message of this thread.
   void PumpMessages() override;
+
+ private:
+  std::map<FileIdentity, std::uint32_t> originalAttributes_;
 };
 
 // The process table: Tool Help and GetModuleFileNameExW bound at run time.

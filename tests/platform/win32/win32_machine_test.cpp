@@ -11,9 +11,12 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/common/case_text.h"
+#include "platform/common/text_file.h"
+#include "platform/win32/win32_store.h"
 #include "remedy/protected_list.h"
 #include "remedy/removal.h"
 #include "settings/registry_values.h"
@@ -76,6 +79,45 @@ std::string ReadStart(const std::string& path) {
   return bytes;
 }
 
+// The names in a folder, hidden ones too.
+std::vector<std::string> Listing(const std::string& folder) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = ::FindFirstFileW(Widen(folder + "\\*").c_str(), &found);
+  for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = ::FindNextFileW(search, &found)) {
+    const std::string name = Narrow(found.cFileName);
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  if (search != INVALID_HANDLE_VALUE) ::FindClose(search);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// All a reader gives; nullopt on an error.
+std::optional<std::string> ReadAll(ByteReader& reader) {
+  std::string bytes;
+  std::array<char, 7> chunk{};  // small, so that a file takes many reads
+  std::string reason;
+  while (const auto got = reader.Read(chunk, reason)) {
+    if (*got == 0) return bytes;
+    bytes.append(chunk.data(), *got);
+  }
+  return std::nullopt;
+}
+
+// Gives some bytes, then fails as an unplugged stick would.
+struct FailingReader final : ByteReader {
+  bool gave = false;
+  std::optional<std::size_t> Read(std::span<char> buffer, std::string& reason) override {
+    if (std::exchange(gave, true)) {
+      reason = "unplugged";
+      return std::nullopt;
+    }
+    buffer[0] = 'M';
+    return 1;
+  }
+};
+
 // The lines ReadTextLines hands on; nullopt when it fails.
 std::optional<Lines> ReadLines(Files& files, const std::string& path, std::string& reason) {
   Lines lines;
@@ -123,7 +165,7 @@ void MakeHostLink(const std::string& link, const std::string& target) {
       << link << " -> " << target;
 }
 
-// Empties and removes a folder that holds files and empty folders only.
+// Empties and removes a folder.
 void RemoveFolder(const std::string& folder) {
   WIN32_FIND_DATAW found{};
   const HANDLE search = ::FindFirstFileW(Widen(folder + "\\*").c_str(), &found);
@@ -132,7 +174,11 @@ void RemoveFolder(const std::string& folder) {
     if (name == L"." || name == L"..") continue;
     const std::wstring path = Widen(folder) + L"\\" + name;
     ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if (!::DeleteFileW(path.c_str())) ::RemoveDirectoryW(path.c_str());
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      RemoveFolder(Narrow(path));
+    } else {
+      ::DeleteFileW(path.c_str());
+    }
   }
   if (search != INVALID_HANDLE_VALUE) ::FindClose(search);
   ::RemoveDirectoryW(Widen(folder).c_str());
@@ -345,6 +391,82 @@ TEST_F(Stick, RemoveFileDeletesFilesOnly) {
   EXPECT_TRUE(machine_.RemoveFile(Path("locked.exe")));
 }
 
+TEST_F(Stick, WriteNewFileReplacesOnlyWhenAskedAndNeverLeavesHalfAFile) {
+  const std::string file = Path("new\\deeper\\kept.exe");
+  std::string reason;
+  const auto write = [&](std::string_view bytes, bool replace) {
+    MemoryByteReader source(bytes);
+    reason.clear();
+    return machine_.WriteNewFile(file, source, replace, reason);
+  };
+  const auto contents = [&]() -> std::optional<std::string> {
+    const auto reader = machine_.OpenForReading(file, reason);
+    return reader ? ReadAll(*reader) : std::nullopt;
+  };
+  ASSERT_TRUE(write("first", false)) << reason;
+  EXPECT_EQ(contents(), "first");
+  EXPECT_FALSE(write("second", false));
+  EXPECT_EQ(reason, ErrorText(ERROR_ALREADY_EXISTS));
+  EXPECT_EQ(contents(), "first");
+  // A restored file is read-only again; replacing it once more must work.
+  ASSERT_TRUE(::SetFileAttributesW(Widen(file).c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+  EXPECT_TRUE(write("second", true)) << reason;
+  EXPECT_EQ(contents(), "second");
+
+  // A source that fails midway leaves the old file or none.
+  FailingReader failing;
+  EXPECT_FALSE(machine_.WriteNewFile(file, failing, true, reason));
+  EXPECT_EQ(reason, "unplugged");
+  EXPECT_EQ(contents(), "second");
+  failing.gave = false;
+  EXPECT_FALSE(machine_.WriteNewFile(Path("none.exe"), failing, false, reason));
+  EXPECT_EQ(AttributesOf(Path("none.exe")), INVALID_FILE_ATTRIBUTES);
+
+  MemoryByteReader source("x");
+  EXPECT_FALSE(machine_.WriteNewFile(Path("new"), source, true, reason)) << "a directory is never replaced";
+  EXPECT_EQ(Listing(dir_), Lines({"new"}));
+  EXPECT_EQ(Listing(Path("new\\deeper")), Lines({"kept.exe"}));
+
+  // A file another program is writing is not read.
+  const HANDLE held = Open(file, GENERIC_WRITE, FILE_SHARE_READ);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(machine_.OpenForReading(file, reason), nullptr);
+  EXPECT_EQ(reason, ErrorText(ERROR_SHARING_VIOLATION));
+  ::CloseHandle(held);
+  EXPECT_EQ(machine_.OpenForReading(Path("new"), reason), nullptr);
+}
+
+TEST_F(Stick, OriginalAttributesAreTheBitsBeforeTheFirstReset) {
+  constexpr std::uint32_t kWormBits = kAttributeReadOnly | kAttributeHidden | kAttributeSystem;
+  const std::string file = Path("RavMonE.exe");
+  WriteBytes(file, "MZ worm");
+  ASSERT_TRUE(::SetFileAttributesW(Widen(file).c_str(), kWormBits));
+  // Wine marks every file for archiving; only the worm's bits count here.
+  const auto original = [&](const std::string& path) {
+    const auto bits = machine_.OriginalAttributes(path);
+    return bits ? std::optional(*bits & ~kAttributeArchive) : std::nullopt;
+  };
+  EXPECT_EQ(original(file), kWormBits);
+  ASSERT_TRUE(machine_.ResetAttributes(file));
+  ASSERT_TRUE(machine_.SetAttributes(file, kAttributeHidden));
+  ASSERT_TRUE(machine_.ResetAttributes(Path("RAVMONE.EXE")));
+  EXPECT_EQ(AttributesOf(file) & kWormBits, 0u);
+  EXPECT_EQ(original(file), kWormBits);
+  EXPECT_TRUE(machine_.SetAttributes(file, kWormBits | kAttributeArchive));
+  EXPECT_EQ(AttributesOf(file) & kWormBits, kWormBits);
+
+  // A file made anew under the name is another file, though the system may
+  // give it the old one's number.
+  ASSERT_TRUE(machine_.ResetAttributes(file) && machine_.RemoveFile(file));
+  MemoryByteReader source("MZ");
+  std::string reason;
+  ASSERT_TRUE(machine_.WriteNewFile(file, source, false, reason)) << reason;
+  EXPECT_EQ(original(file), 0u);
+  EXPECT_EQ(original(Path("missing.exe")), std::nullopt);
+  EXPECT_EQ(original(dir_), std::nullopt);
+  EXPECT_FALSE(machine_.SetAttributes(Path("missing.exe"), kAttributeHidden));
+}
+
 // Windows accepts many spellings of one file; a worm's Autorun.inf may name
 // a system file by any of them.
 TEST_F(Stick, ProtectedListKnowsSystemFilesByAnySpelling) {
@@ -430,10 +552,16 @@ TEST_F(HostileStick, RemovalNeverReachesThroughALink) {
       {Path("shell.exe"), false},         // a file link to a system file
       {Path("plain.txt"), true},
   };
+  std::string reason;
   for (const auto& c : cases) {
+    EXPECT_EQ(machine_.OpenForReading(c.path, reason) != nullptr, c.removable) << c.path;
     EXPECT_EQ(machine_.ResetAttributes(c.path), c.removable) << c.path;
     EXPECT_EQ(machine_.RemoveFile(c.path), c.removable) << c.path;
   }
+  // Nor does a file written there land elsewhere.
+  MemoryByteReader source("MZ worm");
+  EXPECT_FALSE(machine_.WriteNewFile(Path("to-f\\restored.exe"), source, false, reason));
+  EXPECT_EQ(Listing(outside_), Lines({"victim.txt"}));
   for (const std::string& file : {victim, kept}) {
     EXPECT_EQ(ReadStart(file), "keep me") << file;
     EXPECT_EQ(AttributesOf(file) & kReadOnly, kReadOnly) << file;
@@ -458,6 +586,61 @@ TEST(Win32CaseFolding, LowersAsTheSystemDoes) {
   }
   EXPECT_EQ(LowerText(machine, "E:\\\xE7\x97\x85\xE6\xAF\x92\\\303\211COLE\\AUTORUN.INF"),
             "e:\\\xE7\x97\x85\xE6\xAF\x92\\\303\251cole\\autorun.inf");
+}
+
+TEST_F(Stick, StoreFolderSavesWholeFilesAndListsThem) {
+  EXPECT_EQ(DefaultQuarantineFolder(), std::string(std::getenv("ProgramData")) + "\\Kestrix\\Quarantine");
+  Win32StoreFolder store(Path("store\\quarantine\\"));
+  EXPECT_EQ(store.Location(), Path("store\\quarantine"));
+  EXPECT_EQ(store.Names(), Lines{});
+  std::string reason;
+  const auto save = [&](std::string_view name, std::string_view bytes) {
+    MemoryByteReader source(bytes);
+    return store.Save(name, source, reason);
+  };
+  const auto contents = [&](std::string_view name) -> std::optional<std::string> {
+    const auto reader = store.Open(name, reason);
+    return reader ? ReadAll(*reader) : std::nullopt;
+  };
+  ASSERT_TRUE(save("0123abcd", "kept bytes")) << reason;
+  ASSERT_TRUE(save("0123abcd.json", "{}")) << reason;
+  ASSERT_TRUE(save("0123abcd", "newer bytes")) << reason;
+  EXPECT_EQ(contents("0123abcd"), "newer bytes");
+  FailingReader failing;
+  EXPECT_FALSE(store.Save("0123abcd", failing, reason));
+  EXPECT_EQ(contents("0123abcd"), "newer bytes");
+  const Lines saved = {"0123abcd", "0123abcd.json"};
+  EXPECT_EQ(Listing(store.Location()), saved);
+  for (const std::string_view name : {"", "..", "a\\b", "a/b", "C:x", "x.", "CON", "nul.txt", "COM1"}) {
+    EXPECT_FALSE(save(name, "x")) << name;
+    EXPECT_EQ(contents(name), std::nullopt) << name;
+    EXPECT_FALSE(store.Remove(name)) << name;
+  }
+  EXPECT_EQ(contents("missing"), std::nullopt);
+  EXPECT_EQ(reason, ErrorText(ERROR_FILE_NOT_FOUND));
+
+  // What an interrupted save left is removed, not listed.
+  WriteBytes(Path("store\\quarantine\\.kestrix-1-1.tmp"), "half");
+  auto names = store.Names();
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, saved);
+  EXPECT_EQ(Listing(store.Location()), saved);
+  EXPECT_TRUE(store.Remove("0123abcd"));
+  EXPECT_TRUE(store.Remove("0123abcd"));
+  EXPECT_EQ(store.Names(), Lines({"0123abcd.json"}));
+}
+
+TEST(Win32Hashing, BcryptGivesTheKnownDigests) {
+  BcryptHashing hashing;
+  const auto digest = [&](std::initializer_list<std::string_view> pieces) {
+    const auto sha = hashing.StartSha256();
+    for (const std::string_view piece : pieces) sha->Update(piece);
+    return sha->HexDigest();
+  };
+  const std::string abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+  EXPECT_EQ(digest({"abc"}), abc);
+  EXPECT_EQ(digest({"a", "", "bc"}), abc);
+  EXPECT_EQ(digest({}), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
 }
 
 int handledMessages = 0;
