@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   machine.AddFile(kRulesPath, std::string(reinterpret_cast<const char*>(data), size));
 
   kestrix::RuleList rules = kestrix::LoadRuleDatabase(machine, kRulesPath);
-  for (const std::string& line : rules) kestrix::RuleCategory(line);
+  for (const kestrix::TextLine& line : rules) kestrix::RuleCategory(line.text);
 
   // The passes of one sweep, in its order.
   kestrix::RulePass(engine.context, rules, "E:\\", {"!DSKROOT"});

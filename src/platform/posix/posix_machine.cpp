@@ -458,7 +458,8 @@ std::optional<PosixMachine::Entry> PosixMachine::FindEntry(int directory, const 
     // one does while its files are deleted) is then not read again each time.
     struct stat info {};
     if (::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
-      return Entry{name, S_ISREG(info.st_mode) ? DT_REG : S_ISDIR(info.st_mode) ? DT_DIR : DT_UNKNOWN, nullptr};
+      const unsigned char type = S_ISREG(info.st_mode) ? DT_REG : S_ISDIR(info.st_mode) ? DT_DIR : DT_UNKNOWN;
+      return Entry{name, type, nullptr};
     }
     if (directoryIndexes_.size() >= kMaxDirectoryIndexes) {
       directoryIndexes_.clear();
