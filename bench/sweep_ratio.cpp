@@ -17,6 +17,8 @@
 #include <unistd.h>
 
 #include "detect/drive_sweep.h"
+#include "fakes/quiet_view.h"
+#include "platform/common/forwarding_files.h"
 #include "platform/posix/posix_machine.h"
 
 namespace kestrix {
@@ -28,49 +30,14 @@ using posix::DriveMap;
 using posix::PosixMachine;
 
 // The machine's files, noting every path whose existence a sweep tests.
-class TestedPaths final : public Files {
+class TestedPaths final : public ForwardingFiles {
  public:
-  explicit TestedPaths(Files& files) : files_(files) {}
+  using ForwardingFiles::ForwardingFiles;
   bool FileExists(std::string_view path) override {
     tested.emplace_back(path);
-    return files_.FileExists(path);
-  }
-  bool ResetAttributes(std::string_view path) override { return files_.ResetAttributes(path); }
-  bool ReadTextLines(std::string_view path, const TextLineSink& onLine, std::string& reason) override {
-    return files_.ReadTextLines(path, onLine, reason);
-  }
-  std::int32_t QueryFileSize(std::string_view path) override { return files_.QueryFileSize(path); }
-  bool RemoveFile(std::string_view path) override { return files_.RemoveFile(path); }
-  std::string FullPathName(std::string_view path) override { return files_.FullPathName(path); }
-  std::optional<FileIdentity> IdentifyFile(std::string_view path) override { return files_.IdentifyFile(path); }
-  std::unique_ptr<ByteReader> OpenForReading(std::string_view path, std::string& reason) override {
-    return files_.OpenForReading(path, reason);
-  }
-  std::optional<std::uint32_t> OriginalAttributes(std::string_view path) override {
-    return files_.OriginalAttributes(path);
-  }
-  bool SetAttributes(std::string_view path, std::uint32_t attributes) override {
-    return files_.SetAttributes(path, attributes);
-  }
-  bool WriteNewFile(std::string_view path, ByteReader& source, bool replace, std::string& reason) override {
-    return files_.WriteNewFile(path, source, replace, reason);
+    return ForwardingFiles::FileExists(path);
   }
   std::vector<std::string> tested;
-
- private:
-  Files& files_;
-};
-
-struct QuietView final : SweepView, SuspectListView, MessagePump {
-  void SetCurrentVirus(std::string_view) override {}
-  void SetTotalProgress(int) override {}
-  void SetKillVirusEnabled(bool) override {}
-  void ListCleared() override {}
-  void ListAppended(const SuspectEntry&) override {}
-  void ListDeleted(std::size_t) override {}
-  void SetTotalNumber(std::string_view) override {}
-  void ShowMainWindow() override {}
-  void PumpMessages() override {}
 };
 
 void Touch(const fs::path& file) {
@@ -119,7 +86,7 @@ int Run(int rules, int hitPercent, int filesPerFolder) {
   PosixMachine machine(std::move(drives), 1252);
   machine.AllowHostFile((root / "Kestrix.dat").string());
   TestedPaths files(machine);
-  QuietView view;
+  testing::QuietView view;
   SuspectList list(files, machine, view);
   ProtectedList protectedList(files, machine);
   const SweepSettings settings{.skipFloppies = true, .programFilesDirectory = "", .ruleDatabasePath = (root / "Kestrix.dat").string()};

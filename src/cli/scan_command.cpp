@@ -8,6 +8,7 @@
 #include "cli/scan_report.h"
 #include "detect/drive_sweep.h"
 #include "detect/file_tests.h"
+#include "platform/common/forwarding_files.h"
 #include "remedy/removal.h"
 
 namespace kestrix {
@@ -61,39 +62,16 @@ class ConsoleView final : public SweepView, public SuspectListView, public Messa
 };
 
 // The machine's files, keeping a note of every file deleted.
-class RecordingFiles final : public Files {
+class RecordingFiles final : public ForwardingFiles {
  public:
-  explicit RecordingFiles(Files& files) : files_(files) {}
-  bool FileExists(std::string_view path) override { return files_.FileExists(path); }
-  bool ResetAttributes(std::string_view path) override { return files_.ResetAttributes(path); }
-  bool ReadTextLines(std::string_view path, const TextLineSink& onLine, std::string& reason) override {
-    return files_.ReadTextLines(path, onLine, reason);
-  }
-  std::int32_t QueryFileSize(std::string_view path) override { return files_.QueryFileSize(path); }
+  using ForwardingFiles::ForwardingFiles;
   bool RemoveFile(std::string_view path) override {
-    if (!files_.RemoveFile(path)) return false;
+    if (!ForwardingFiles::RemoveFile(path)) return false;
     removed.emplace_back(path);
     return true;
   }
-  std::string FullPathName(std::string_view path) override { return files_.FullPathName(path); }
-  std::optional<FileIdentity> IdentifyFile(std::string_view path) override { return files_.IdentifyFile(path); }
-  std::unique_ptr<ByteReader> OpenForReading(std::string_view path, std::string& reason) override {
-    return files_.OpenForReading(path, reason);
-  }
-  std::optional<std::uint32_t> OriginalAttributes(std::string_view path) override {
-    return files_.OriginalAttributes(path);
-  }
-  bool SetAttributes(std::string_view path, std::uint32_t attributes) override {
-    return files_.SetAttributes(path, attributes);
-  }
-  bool WriteNewFile(std::string_view path, ByteReader& source, bool replace, std::string& reason) override {
-    return files_.WriteNewFile(path, source, replace, reason);
-  }
 
   std::vector<std::string> removed;
-
- private:
-  Files& files_;
 };
 
 // Why each listed file is still there after cleaning: it stayed listed

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "detect/drive_sweep.h"
+#include "fakes/quiet_view.h"
 #include "platform/posix/ansi_decoder.h"
 #include "support/temp_dir.h"
 
@@ -206,18 +207,7 @@ TEST_F(Sandbox, AFileCreatedBetweenTwoPassesIsFoundByTheLaterOne) {
   Write(root_ / "Kestrix.dat", "LATE.EXE !DSKROOT 0\r\nlate.exe !ALL 1\r\n");
   PosixMachine machine = Machine();
   machine.AllowHostFile((root_ / "Kestrix.dat").string());
-  struct CreatingPump final : MessagePump, SweepView, SuspectListView {
-    std::function<void()> onPump;
-    void PumpMessages() override { onPump(); }
-    void SetCurrentVirus(std::string_view) override {}
-    void SetTotalProgress(int) override {}
-    void SetKillVirusEnabled(bool) override {}
-    void ListCleared() override {}
-    void ListAppended(const SuspectEntry&) override {}
-    void ListDeleted(std::size_t) override {}
-    void SetTotalNumber(std::string_view) override {}
-    void ShowMainWindow() override {}
-  } view;
+  kestrix::testing::QuietView view;
   SuspectList list(machine, machine, view);
   // The Autorun.inf is read between the two passes over the drive's root.
   view.onPump = [&] {
