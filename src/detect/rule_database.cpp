@@ -1,5 +1,7 @@
 #include "detect/rule_database.h"
 
+#include <algorithm>
+
 #include "detect/file_tests.h"
 #include "platform/common/case_text.h"
 #include "platform/common/text_file.h"
@@ -51,15 +53,28 @@ std::int32_t RuleCategory(std::string_view line) {
 
 void RulePass(const DetectContext& context, const RuleList& rules, std::string_view root,
               std::initializer_list<std::string_view> tokens) {
+  // Nearly every rule is ASCII: such a rule is lower-cased once, and its
+  // tokens are found by a plain search of that.
+  std::vector<std::string> lowerTokens;
+  for (const std::string_view token : tokens) lowerTokens.push_back(LowerText(context.folding, token));
+  std::string lowerRule;
   for (const TextLine& line : rules) {
     context.pump.PumpMessages();
     const std::string_view rule = RuleText(line.text);
     std::string_view text = rule;
     if (text.empty()) continue;
-    for (const std::string_view token : tokens) {
-      const auto match = FindNoCase(context.folding, text, token);
-      if (!match) continue;
-      text = TrimControls(text.substr(0, match->begin));
+    const bool ascii = IsAscii(rule) && std::ranges::all_of(lowerTokens, IsAscii);
+    if (ascii) lowerRule = LowerText(context.folding, rule);
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+      // What is left of the rule is always the start of it.
+      std::size_t begin = std::string_view::npos;
+      if (ascii) {
+        begin = std::string_view(lowerRule).substr(0, text.size()).find(lowerTokens[i]);
+      } else if (const auto match = FindNoCase(context.folding, text, tokens.begin()[i])) {
+        begin = match->begin;
+      }
+      if (begin == std::string_view::npos) continue;
+      text = TrimControls(text.substr(0, begin));
       std::string candidate(root);
       candidate += text;
       if (ExistsAndClearAttributes(context.files, candidate))

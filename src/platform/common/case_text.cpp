@@ -1,5 +1,6 @@
 #include "platform/common/case_text.h"
 
+#include <algorithm>
 #include <string>
 
 namespace kestrix {
@@ -69,7 +70,16 @@ char32_t Fold(const CaseFolding& folding, char32_t c) {
 
 }  // namespace
 
+bool IsAscii(std::string_view text) {
+  return std::ranges::all_of(text, [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
 std::string LowerText(const CaseFolding& folding, std::string_view text) {
+  if (IsAscii(text)) {
+    std::string lower(text);
+    for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
+    return lower;
+  }
   std::string lower;
   lower.reserve(text.size());
   for (std::size_t at = 0; at < text.size();) {
@@ -91,6 +101,14 @@ bool EqualNoCase(const CaseFolding& folding, std::string_view a, std::string_vie
 
 std::optional<TextMatch> FindNoCase(const CaseFolding& folding, std::string_view text,
                                     std::string_view pattern, std::size_t from) {
+  // Nearly every search is between ASCII texts.
+  if (from <= text.size() && IsAscii(pattern) && IsAscii(text.substr(from))) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; };
+    const auto found = std::ranges::search(text.substr(from), pattern, {}, lower, lower);
+    if (found.empty() && !pattern.empty()) return std::nullopt;
+    const auto begin = static_cast<std::size_t>(found.begin() - text.begin());
+    return TextMatch{begin, begin + pattern.size()};
+  }
   std::u32string folded;
   for (std::size_t at = 0; at < pattern.size();) {
     const auto [cp, length] = DecodeAt(pattern, at);

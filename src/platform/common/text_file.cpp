@@ -6,6 +6,8 @@
 #include <array>
 #include <cstring>
 
+#include "platform/common/case_text.h"
+
 namespace kestrix {
 
 namespace {
@@ -24,10 +26,6 @@ std::string ValidUtf8(std::string text) {
   std::string repaired;
   utf8::replace_invalid(text.begin(), text.end(), std::back_inserter(repaired));
   return repaired;
-}
-
-bool IsAscii(std::string_view text) {
-  return std::ranges::all_of(text, [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
 // A line cut at the length bound must not end inside a UTF-8 sequence.
@@ -69,7 +67,8 @@ class LineSplitter {
         continue;
       }
       // Plain bytes up to the next line end, NUL or the length bound go in at once.
-      const std::size_t end = std::min(bytes.find_first_of(std::string_view("\r\n\0", 3), i), bytes.size());
+      const auto isEnd = [](char b) { return b == '\r' || b == '\n' || b == '\0'; };
+      const auto end = static_cast<std::size_t>(std::find_if(bytes.begin() + i, bytes.end(), isEnd) - bytes.begin());
       const std::size_t room = kMaxTextLineBytes - std::min(line_.size(), kMaxTextLineBytes);
       line_.append(bytes.substr(i, std::min(end - i, room)));
       i = end - 1;
@@ -88,6 +87,9 @@ class LineSplitter {
     if (encoding_ != Encoding::kAnsi) {
       if (line_.size() >= kMaxTextLineBytes) CutToCharacter(line_);
       onLine_(ValidUtf8(std::move(line_)), number_);
+    } else if (IsAscii(line_)) {
+      // Every ANSI code page reads ASCII as itself.
+      onLine_(line_, number_);
     } else {
       // Windows reads a file without a byte-order mark as ANSI. A user's
       // own file saved as UTF-8 without one (as Notepad saves) should
@@ -96,7 +98,7 @@ class LineSplitter {
       // the same. Each line is judged alone.
       const std::string ansi = ValidUtf8(decodeAnsi_(line_));
       onLine_(ansi, number_);
-      if (!IsAscii(line_) && IsValidUtf8(line_) && line_ != ansi) onLine_(line_, number_);
+      if (IsValidUtf8(line_) && line_ != ansi) onLine_(line_, number_);
     }
     line_.clear();
   }

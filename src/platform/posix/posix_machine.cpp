@@ -248,7 +248,8 @@ std::optional<PosixMachine::Located> PosixMachine::Locate(std::string_view windo
     return lastLookup_->located;
   }
   auto located = LocateAnew(windowsPath, followFinalLink);
-  if (located) {
+  // Only a found file is asked about again: its attributes, its identity.
+  if (located && located->found) {
     lastLookup_ = std::make_shared<const LastLookup>(
         LastLookup{std::string(windowsPath), followFinalLink, nowNanoseconds, *located});
   } else {
