@@ -17,12 +17,12 @@
 #include <charconv>
 #include <climits>
 #include <cstddef>
-#include <deque>
-#include <unordered_map>
-#include <unordered_set>
 #include <iterator>
+#include <ranges>
 #include <stdexcept>
 #include <system_error>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -194,12 +194,14 @@ struct PosixMachine::Located {
   bool found = false;        // false when the name or a folder above it is missing
   std::string missingBelow;  // the names below a missing folder
   bool regularFile = false;  // known to be a regular file, from the folder's index
-  // The entry's status, asked once for all the copies of one lookup.
-  std::shared_ptr<std::optional<struct stat>> status = std::make_shared<std::optional<struct stat>>();
+  // The entry's status, asked once for all the copies of a lookup that is
+  // kept; made on first use otherwise.
+  mutable std::shared_ptr<std::optional<struct stat>> status = nullptr;
 
   int Folder() const { return folder->Get(); }
   // The entry's own status (a link is not followed); nullopt when it is gone.
   const std::optional<struct stat>& Status() const {
+    if (!status) status = std::make_shared<std::optional<struct stat>>();
     if (!*status) {
       struct stat info {};
       if (::fstatat(Folder(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) *status = info;
@@ -250,6 +252,7 @@ std::optional<PosixMachine::Located> PosixMachine::Locate(std::string_view windo
   auto located = LocateAnew(windowsPath, followFinalLink);
   // Only a found file is asked about again: its attributes, its identity.
   if (located && located->found) {
+    if (!located->status) located->status = std::make_shared<std::optional<struct stat>>();
     lastLookup_ = std::make_shared<const LastLookup>(
         LastLookup{std::string(windowsPath), followFinalLink, nowNanoseconds, *located});
   } else {
@@ -279,11 +282,12 @@ std::optional<PosixMachine::Located> PosixMachine::LocateAnew(std::string_view w
   auto root = DriveRoot(full->drive, *drive);
   if (root->Get() < 0) return std::nullopt;
   folders.push_back(std::move(root));
-  std::deque<std::string> pending(full->names.begin(), full->names.end());
+  // The names still to walk, the next one last.
+  std::vector<std::string> pending(full->names.rbegin(), full->names.rend());
   int links = 0;
   while (!pending.empty()) {
-    std::string name = std::move(pending.front());
-    pending.pop_front();
+    std::string name = std::move(pending.back());
+    pending.pop_back();
     // Only a link's target brings these; the Windows path has none left.
     if (name.empty() || name == ".") continue;
     if (name == "..") {
@@ -298,7 +302,7 @@ std::optional<PosixMachine::Located> PosixMachine::LocateAnew(std::string_view w
       // Nothing lies below a missing folder, not even by climbing out of it.
       if (std::ranges::find(pending, "..") != pending.end()) return std::nullopt;
       std::string below;
-      for (const std::string& rest : pending) below.append(below.empty() ? "" : "/").append(rest);
+      for (const std::string& rest : std::views::reverse(pending)) below.append(below.empty() ? "" : "/").append(rest);
       return Located{folders.back(), name, false, std::move(below)};
     };
     if (!onDisk) return missing();
@@ -333,7 +337,7 @@ std::optional<PosixMachine::Located> PosixMachine::LocateAnew(std::string_view w
         names.push_back(target.substr(start, end - start));
         start = end + 1;
       }
-      pending.insert(pending.begin(), names.begin(), names.end());
+      pending.insert(pending.end(), names.rbegin(), names.rend());
       continue;
     }
     if (last) return Located{folders.back(), *onDisk, true, {}};

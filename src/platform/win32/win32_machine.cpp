@@ -75,8 +75,11 @@ std::wstring FullWidePath(const std::wstring& path) {
 }
 
 // Short names (EXPLOR~1.EXE) in their long form; the path as given when it
-// names nothing that exists.
+// names nothing that exists. The names Windows makes short all hold a tilde,
+// so a path without one is left alone: asking costs a directory search per
+// name (under Wine, a tenth of a millisecond each).
 std::wstring LongWidePath(const std::wstring& path) {
+  if (path.find(L'~') == std::wstring::npos) return path;
   const DWORD needed = ::GetLongPathNameW(path.c_str(), nullptr, 0);
   if (needed == 0) return path;
   std::wstring expanded(needed, L'\0');
@@ -410,11 +413,9 @@ std::int32_t Win32Machine::QueryFileSize(std::string_view path) {
   if (!wide) return -1;
   const std::wstring full = FullWidePath(*wide);
   if (full.empty()) return -1;
-  // FindFirstFileW sees hidden and system entries and directories alike.
-  WIN32_FIND_DATAW found{};
-  const HANDLE search = ::FindFirstFileW(full.c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return -1;
-  ::FindClose(search);
+  // Hidden and system entries and directories alike; no directory search.
+  WIN32_FILE_ATTRIBUTE_DATA found{};
+  if (!::GetFileAttributesExW(full.c_str(), GetFileExInfoStandard, &found)) return -1;
   return static_cast<std::int32_t>(found.nFileSizeLow);
 }
 
