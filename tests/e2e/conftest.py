@@ -134,6 +134,5 @@ def pytest_runtest_makereport(item, call):
         lines.append(f"screenshot: {picture}")
     if getattr(item, "wine_log", None) is not None:
         lines.append(f"Wine's log: {item.wine_log}")
-    report.sections.append(("kestrix", "\n".join(lines)))
     report.longrepr = f"{report.longrepr}\n" + "\n".join(lines)
 

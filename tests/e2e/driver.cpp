@@ -38,7 +38,8 @@
 //   copy-data TEXT|none                   a WM_COPYDATA with this payload to the main window
 //   remove-icon                           takes kestrix's icon out of the notification area, as a restarting shell loses it
 //   taskbar-created                       tells kestrix's windows that the taskbar was created anew
-//   wait-window CAPTION [ms]              a shown window of kestrix with this caption; prints the caption and its controls' texts
+//   wait-window CAPTION [ms]              a shown window of kestrix whose caption holds this text; prints the caption
+//                                         and its controls' texts
 //   press-in-window CAPTION ID            presses a button of that window
 //   record FILE WORD...                   appends its words to FILE, one line; the suite makes it the shell's web browser
 //
@@ -790,7 +791,8 @@ HWND WindowCaptioned(const std::wstring& caption) {
   if (main == nullptr) return nullptr;
   const DWORD kestrix = ProcessOf(main);
   const auto found = TopLevelWindows([&](HWND window) {
-    return IsWindowVisible(window) && ProcessOf(window) == kestrix && TextOf(window) == caption;
+    return IsWindowVisible(window) && ProcessOf(window) == kestrix &&
+           TextOf(window).find(caption) != std::wstring::npos;
   });
   return found.empty() ? nullptr : found.front();
 }
