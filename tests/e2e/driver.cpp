@@ -11,7 +11,6 @@
 //   wait-label ID TEXT [ms]               until a control shows TEXT
 //   click ID [ms]                         presses a button of the main window once it is enabled
 //   command ID                            a menu command to the main window
-//   device-arrival                        tells every window of kestrix that a volume (E:) arrived
 //   close-main                            closes the main window as its title bar does
 //   query-end-session                     asks whether Windows may log off; prints the answer
 //   wait-box CAPTION [ms]                 a message box of kestrix; prints its text
@@ -28,20 +27,19 @@
 //   dialog-status                         the options dialog's status text (the status bar's second part)
 //   check ID                              1 when a box of the main window is ticked, else 0
 //   activate                              brings the main window to the front, as a click on it would
-//   keys KEY...                           presses keys as the keyboard does: tab, shift+tab, alt+k, enter, escape, a letter
-//   focus                                 the id of the control of kestrix that has the keyboard focus (0 for a window)
-//   syscommand maximize|minimize|restore  what the title bar's buttons and the system menu send the main window
-//   placement                             the main window's state (normal, minimized, maximized) and outer size
-//   click-rows N [N...]                   clicks list rows (1 = the first) with the mouse, Ctrl held from the second on
+//   keys KEY...                           presses keys: tab, shift+tab, alt+k, enter, escape, space, a letter
+//   focus                                 the id of kestrix's control with the keyboard focus (0: a window)
+//   syscommand maximize|minimize|restore  what the title bar and the system menu send the main window
+//   placement                             the main window's state (normal, minimized, maximized), outer size
+//   click-rows N [N...]                   clicks list rows (1 is the first), Ctrl held from the second on
 //   right-click-row N                     a right click on a list row, which opens the list's menu
-//   device-event EVENT [COUNT]            sends WM_DEVICECHANGE with this wParam for E: COUNT times in a row; prints the ms taken
+//   device-event EVENT [COUNT]            WM_DEVICECHANGE with this wParam for E:, COUNT times; prints the ms
 //   copy-data TEXT|none                   a WM_COPYDATA with this payload to the main window
-//   remove-icon                           takes kestrix's icon out of the notification area, as a restarting shell loses it
+//   remove-icon                           takes kestrix's icon out of the notification area
 //   taskbar-created                       tells kestrix's windows that the taskbar was created anew
-//   wait-window CAPTION [ms]              a shown window of kestrix whose caption holds this text; prints the caption
-//                                         and its controls' texts
-//   press-in-window CAPTION ID            presses a button of that window
-//   record FILE WORD...                   appends its words to FILE, one line; the suite makes it the shell's web browser
+//   wait-window CAPTION [ms]              a shown window of kestrix whose caption holds this text; prints
+//                                         the caption and its controls' texts
+//   record FILE WORD...                   appends its words to FILE as a line; the suite's web browser
 //
 // Texts are printed with carriage returns and line feeds as \r and \n, so
 // that each result stays on one line.
@@ -354,26 +352,6 @@ int Command(const Arguments& args) {
   return PostMessageW(main, WM_COMMAND, MAKEWPARAM(args.Id(0), 0), 0) ? 0 : Fail(L"PostMessage failed");
 }
 
-// Windows sends the arrival to every top-level window, hidden ones too.
-int DeviceArrival(const Arguments&) {
-  HWND main = MainWindow();
-  if (main == nullptr) return Fail(L"no main window");
-  const DWORD kestrix = ProcessOf(main);
-  DEV_BROADCAST_VOLUME volume{};
-  volume.dbcv_size = sizeof volume;
-  volume.dbcv_devicetype = DBT_DEVTYP_VOLUME;
-  volume.dbcv_unitmask = 1u << ('E' - 'A');
-  int sent = 0;
-  for (HWND window : TopLevelWindows([&](HWND w) { return ProcessOf(w) == kestrix; })) {
-    DWORD_PTR result = 0;
-    if (SendMessageTimeoutW(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&volume),
-                            SMTO_ABORTIFHUNG, kSendTimeout, &result)) {
-      ++sent;
-    }
-  }
-  return sent > 0 ? 0 : Fail(L"no window took the message");
-}
-
 int CloseMain(const Arguments&) {
   HWND main = MainWindow();
   if (main == nullptr) return Fail(L"no main window");
@@ -648,7 +626,8 @@ int Focus(const Arguments&) {
   if (main == nullptr) return Fail(L"no main window");
   GUITHREADINFO info{};
   info.cbSize = sizeof info;
-  if (!GetGUIThreadInfo(GetWindowThreadProcessId(main, nullptr), &info)) return Fail(L"no thread information");
+  if (!GetGUIThreadInfo(GetWindowThreadProcessId(main, nullptr), &info))
+    return Fail(L"no thread information");
   if (info.hwndFocus == nullptr) return Fail(L"nothing has the focus");
   Print(std::to_wstring(GetParent(info.hwndFocus) == nullptr ? 0 : GetDlgCtrlID(info.hwndFocus)));
   return 0;
@@ -696,25 +675,43 @@ std::optional<POINT> RowPoint(int row) {
   return middle;
 }
 
+bool RowSelected(int row) {
+  HWND list = VirusList();
+  DWORD_PTR state = 0;
+  return list != nullptr &&
+         SendMessageTimeoutW(list, LVM_GETITEMSTATE, row, LVIS_SELECTED, SMTO_ABORTIFHUNG, kSendTimeout,
+                             &state) &&
+         (state & LVIS_SELECTED) != 0;
+}
+
+// Each event carries its point: the pointer may still be on its way from
+// an earlier move.
 bool ClickAt(POINT point, DWORD down, DWORD up, bool control) {
-  if (!SetCursorPos(point.x, point.y)) return false;
+  const LONG x = point.x * 65535 / (GetSystemMetrics(SM_CXSCREEN) - 1);
+  const LONG y = point.y * 65535 / (GetSystemMetrics(SM_CYSCREEN) - 1);
   std::vector<INPUT> inputs;
   if (control) AddKey(inputs, VK_CONTROL, false);
-  for (DWORD flag : {down, up}) {
+  for (DWORD flag : {DWORD{MOUSEEVENTF_MOVE}, down, up}) {
     INPUT input{};
     input.type = INPUT_MOUSE;
-    input.mi.dwFlags = flag;
+    input.mi.dx = x;
+    input.mi.dy = y;
+    input.mi.dwFlags = flag | MOUSEEVENTF_ABSOLUTE;
     inputs.push_back(input);
   }
   if (control) AddKey(inputs, VK_CONTROL, true);
   return SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT)) == inputs.size();
 }
 
+// Waits for each click to select its row before the next.
 int ClickRows(const Arguments& args) {
   for (std::size_t i = 0; i < args.Count(); ++i) {
-    const auto point = RowPoint(args.Id(i) - 1);
+    const int row = args.Id(i) - 1;
+    const auto point = RowPoint(row);
     if (!point) return Fail(L"no row " + args.At(i));
     if (!ClickAt(*point, MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP, i > 0)) return Fail(L"SendInput failed");
+    if (!WaitFor([&] { return RowSelected(row); }, kDefaultTimeout))
+      return Fail(L"row " + args.At(i) + L" is not selected");
   }
   return 0;
 }
@@ -809,23 +806,17 @@ int WaitWindow(const Arguments& args) {
   return 0;
 }
 
-int PressInWindow(const Arguments& args) {
-  HWND window = WindowCaptioned(args.At(0));
-  HWND button = window != nullptr ? GetDlgItem(window, args.Id(1)) : nullptr;
-  if (button == nullptr) return Fail(L"no such button");
-  return PostMessageW(button, BM_CLICK, 0, 0) ? 0 : Fail(L"PostMessage failed");
-}
-
 int Record(const Arguments& args) {
   FILE* file = _wfopen(args.At(0).c_str(), L"ab");
   if (file == nullptr) return Fail(L"cannot open " + args.At(0));
   std::wstring line;
   for (std::size_t i = 1; i < args.Count(); ++i) line += (i > 1 ? L" " : L"") + args.At(i);
   line += L'\n';
-  const int size =
-      WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr, 0, nullptr, nullptr);
+  const int size = WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr, 0,
+                                       nullptr, nullptr);
   std::string utf8(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), utf8.data(), size, nullptr, nullptr);
+  WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), utf8.data(), size, nullptr,
+                      nullptr);
   std::fwrite(utf8.data(), 1, utf8.size(), file);
   std::fclose(file);
   return 0;
@@ -846,7 +837,6 @@ constexpr Action kActions[] = {
     {L"wait-label", 2, WaitLabel},
     {L"click", 1, Click},
     {L"command", 1, Command},
-    {L"device-arrival", 0, DeviceArrival},
     {L"close-main", 0, CloseMain},
     {L"query-end-session", 0, QueryEndSession},
     {L"wait-box", 1, WaitBox},
@@ -874,7 +864,6 @@ constexpr Action kActions[] = {
     {L"remove-icon", 0, RemoveIcon},
     {L"taskbar-created", 0, TaskbarCreated},
     {L"wait-window", 1, WaitWindow},
-    {L"press-in-window", 2, PressInWindow},
     {L"record", 1, Record},
 };
 
