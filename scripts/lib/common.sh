@@ -28,12 +28,12 @@ ensure_build_tools() {
 # The Windows cross build and what runs its programs here: mingw-w64, Wine,
 # an X server for the windows, and a CJK font so Chinese text shows; the
 # end-to-end suite also inspects and drives the windows (x11-utils, xdotool)
-# and reads its screenshots (ImageMagick); python3 reads JSON reports, and
-# unzip unpacks the release.
+# and reads its screenshots (ImageMagick) from pytest cases (python3-pytest);
+# python3 reads JSON reports, and unzip unpacks the release.
 ensure_windows_tools() {
   ensure_build_tools
   ensure_packages g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 xvfb xauth fonts-wqy-microhei \
-    imagemagick x11-utils xdotool python3 locales unzip
+    imagemagick x11-utils xdotool python3 python3-pytest locales unzip
   ensure_chinese_locales
 }
 

@@ -9,7 +9,6 @@
 #include <string>
 #include <string_view>
 
-#include "app/flat_check_box.h"
 #include "app/timers.h"
 #include "app/tray_icon.h"
 #include "detect/drive_sweep.h"
@@ -18,6 +17,7 @@
 #include "remedy/quarantine.h"
 #include "remedy/removal.h"
 #include "remedy/virus_list.h"
+#include "settings/flat_check_box.h"
 #include "settings/options_dialog.h"
 #include "settings/scan_settings.h"
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "app/flat_check_box.h"
 #include "platform/platform.h"
+#include "settings/flat_check_box.h"
 
 namespace kestrix {
 

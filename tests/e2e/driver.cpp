@@ -11,11 +11,10 @@
 //   wait-label ID TEXT [ms]               until a control shows TEXT
 //   click ID [ms]                         presses a button of the main window once it is enabled
 //   command ID                            a menu command to the main window
-//   device-arrival                        tells every window of kestrix that a volume (E:) arrived
 //   close-main                            closes the main window as its title bar does
 //   query-end-session                     asks whether Windows may log off; prints the answer
 //   wait-box CAPTION [ms]                 a message box of kestrix; prints its text
-//   answer-box CAPTION yes|no [ms]        prints the box's text, presses the button, waits until it closes
+//   answer-box CAPTION yes|no|ok [ms]     prints the box's text, presses the button, waits until it closes
 //   tray right-down|double-click          what the notification area sends for a mouse action on the icon
 //   wait-menu open|closed [ms]            a pop-up menu of kestrix
 //   dismiss-menu                          presses Escape in the open menu
@@ -26,6 +25,21 @@
 //   click-dialog ID [ms]                  presses a button or box of the shown options dialog
 //   dialog-check ID                       1 when a box of the options dialog is ticked, else 0
 //   dialog-status                         the options dialog's status text (the status bar's second part)
+//   check ID                              1 when a box of the main window is ticked, else 0
+//   activate                              brings the main window to the front, as a click on it would
+//   keys KEY...                           presses keys: tab, shift+tab, alt+k, enter, escape, space, a letter
+//   focus                                 the id of kestrix's control with the keyboard focus (0: a window)
+//   syscommand maximize|minimize|restore  what the title bar and the system menu send the main window
+//   placement                             the main window's state (normal, minimized, maximized), outer size
+//   click-rows N [N...]                   clicks list rows (1 is the first), Ctrl held from the second on
+//   right-click-row N                     a right click on a list row, which opens the list's menu
+//   device-event EVENT [COUNT]            WM_DEVICECHANGE with this wParam for E:, COUNT times; prints the ms
+//   copy-data TEXT|none                   a WM_COPYDATA with this payload to the main window
+//   remove-icon                           takes kestrix's icon out of the notification area
+//   taskbar-created                       tells kestrix's windows that the taskbar was created anew
+//   wait-window CAPTION [ms]              a shown window of kestrix whose caption holds this text; prints
+//                                         the caption and its controls' texts
+//   record FILE WORD...                   appends its words to FILE as a line; the suite's web browser
 //
 // Texts are printed with carriage returns and line feeds as \r and \n, so
 // that each result stays on one line.
@@ -35,6 +49,7 @@
 #include <dbt.h>
 #include <fcntl.h>
 #include <io.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <functional>
@@ -337,26 +352,6 @@ int Command(const Arguments& args) {
   return PostMessageW(main, WM_COMMAND, MAKEWPARAM(args.Id(0), 0), 0) ? 0 : Fail(L"PostMessage failed");
 }
 
-// Windows sends the arrival to every top-level window, hidden ones too.
-int DeviceArrival(const Arguments&) {
-  HWND main = MainWindow();
-  if (main == nullptr) return Fail(L"no main window");
-  const DWORD kestrix = ProcessOf(main);
-  DEV_BROADCAST_VOLUME volume{};
-  volume.dbcv_size = sizeof volume;
-  volume.dbcv_devicetype = DBT_DEVTYP_VOLUME;
-  volume.dbcv_unitmask = 1u << ('E' - 'A');
-  int sent = 0;
-  for (HWND window : TopLevelWindows([&](HWND w) { return ProcessOf(w) == kestrix; })) {
-    DWORD_PTR result = 0;
-    if (SendMessageTimeoutW(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&volume),
-                            SMTO_ABORTIFHUNG, kSendTimeout, &result)) {
-      ++sent;
-    }
-  }
-  return sent > 0 ? 0 : Fail(L"no window took the message");
-}
-
 int CloseMain(const Arguments&) {
   HWND main = MainWindow();
   if (main == nullptr) return Fail(L"no main window");
@@ -384,14 +379,15 @@ int WaitBox(const Arguments& args) {
 }
 
 int AnswerBox(const Arguments& args) {
-  const bool yes = args.At(1) == L"yes";
-  if (!yes && args.At(1) != L"no") return 2;
+  const std::wstring& answer = args.At(1);
+  const int id = answer == L"yes" ? IDYES : answer == L"no" ? IDNO : answer == L"ok" ? IDOK : 0;
+  if (id == 0) return 2;
   HWND box = nullptr;
   if (!WaitFor([&] { return (box = MessageBoxOf(args.At(0))) != nullptr; }, args.Timeout(2))) {
     return Fail(L"no message box \"" + args.At(0) + L"\"");
   }
   Print(TextOf(GetDlgItem(box, kStaticTextId)));
-  HWND button = GetDlgItem(box, yes ? IDYES : IDNO);
+  HWND button = GetDlgItem(box, id);
   if (button == nullptr) return Fail(L"the box has no such button");
   PostMessageW(button, BM_CLICK, 0, 0);
   if (!WaitFor([&] { return !IsWindow(box) || !IsWindowVisible(box); }, args.Timeout(2))) {
@@ -549,6 +545,283 @@ int DialogStatus(const Arguments&) {
   return 0;
 }
 
+int Check(const Arguments& args) {
+  HWND main = MainWindow();
+  HWND box = main != nullptr ? GetDlgItem(main, args.Id(0)) : nullptr;
+  DWORD_PTR state = 0;
+  if (box == nullptr || !SendMessageTimeoutW(box, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, kSendTimeout, &state))
+    return Fail(L"no such box");
+  Print(state == BST_CHECKED ? L"1" : L"0");
+  return 0;
+}
+
+// The window in front takes the keyboard; a click on it would bring it there.
+int Activate(const Arguments&) {
+  HWND main = MainWindow();
+  if (main == nullptr || !IsWindowVisible(main)) return Fail(L"no shown main window");
+  SetForegroundWindow(main);
+  if (!WaitFor([&] { return GetForegroundWindow() == main; }, kDefaultTimeout))
+    return Fail(L"the main window did not come to the front");
+  return 0;
+}
+
+void AddKey(std::vector<INPUT>& inputs, WORD key, bool up) {
+  INPUT input{};
+  input.type = INPUT_KEYBOARD;
+  input.ki.wVk = key;
+  input.ki.wScan = static_cast<WORD>(MapVirtualKeyW(key, MAPVK_VK_TO_VSC));
+  input.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+  inputs.push_back(input);
+}
+
+// "alt+k" holds Alt while K goes down and up.
+bool PressKey(const std::wstring& spec) {
+  std::vector<WORD> held;
+  std::wstring rest = spec;
+  for (std::size_t plus; (plus = rest.find(L'+')) != std::wstring::npos && plus + 1 < rest.size();
+       rest = rest.substr(plus + 1)) {
+    const std::wstring modifier = rest.substr(0, plus);
+    if (modifier == L"alt") {
+      held.push_back(VK_MENU);
+    } else if (modifier == L"shift") {
+      held.push_back(VK_SHIFT);
+    } else if (modifier == L"ctrl") {
+      held.push_back(VK_CONTROL);
+    } else {
+      return false;
+    }
+  }
+  WORD key = 0;
+  if (rest == L"tab") {
+    key = VK_TAB;
+  } else if (rest == L"enter") {
+    key = VK_RETURN;
+  } else if (rest == L"escape") {
+    key = VK_ESCAPE;
+  } else if (rest == L"space") {
+    key = VK_SPACE;
+  } else if (rest.size() == 1 && iswalnum(rest[0])) {
+    key = static_cast<WORD>(towupper(rest[0]));
+  } else {
+    return false;
+  }
+  std::vector<INPUT> inputs;
+  for (WORD modifier : held) AddKey(inputs, modifier, false);
+  AddKey(inputs, key, false);
+  AddKey(inputs, key, true);
+  for (auto it = held.rbegin(); it != held.rend(); ++it) AddKey(inputs, *it, true);
+  return SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT)) == inputs.size();
+}
+
+int Keys(const Arguments& args) {
+  for (const std::wstring& key : args.values) {
+    if (!PressKey(key)) return Fail(L"cannot press " + key);
+  }
+  return 0;
+}
+
+// The keyboard focus of kestrix's thread, wherever it is.
+int Focus(const Arguments&) {
+  HWND main = MainWindow();
+  if (main == nullptr) return Fail(L"no main window");
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  if (!GetGUIThreadInfo(GetWindowThreadProcessId(main, nullptr), &info))
+    return Fail(L"no thread information");
+  if (info.hwndFocus == nullptr) return Fail(L"nothing has the focus");
+  Print(std::to_wstring(GetParent(info.hwndFocus) == nullptr ? 0 : GetDlgCtrlID(info.hwndFocus)));
+  return 0;
+}
+
+// Posted, as the title bar does: restoring may ask a question.
+int SysCommand(const Arguments& args) {
+  const std::wstring& what = args.At(0);
+  const WPARAM command = what == L"maximize"   ? SC_MAXIMIZE
+                         : what == L"minimize" ? SC_MINIMIZE
+                         : what == L"restore"  ? SC_RESTORE
+                                               : 0;
+  if (command == 0) return 2;
+  HWND main = MainWindow();
+  if (main == nullptr) return Fail(L"no main window");
+  return PostMessageW(main, WM_SYSCOMMAND, command, 0) ? 0 : Fail(L"PostMessage failed");
+}
+
+int Placement(const Arguments&) {
+  HWND main = MainWindow();
+  if (main == nullptr) return Fail(L"no main window");
+  RECT bounds{};
+  GetWindowRect(main, &bounds);
+  const wchar_t* state = IsIconic(main) ? L"minimized" : IsZoomed(main) ? L"maximized" : L"normal";
+  Print(std::wstring(state) + L" " + std::to_wstring(bounds.right - bounds.left) + L"x" +
+        std::to_wstring(bounds.bottom - bounds.top));
+  return 0;
+}
+
+// A row's middle on the screen, through LVM_GETITEMRECT in kestrix.
+std::optional<POINT> RowPoint(int row) {
+  HWND list = VirusList();
+  if (list == nullptr) return std::nullopt;
+  RemoteBuffer buffer(list, sizeof(RECT));
+  RECT bounds{LVIR_LABEL, 0, 0, 0};
+  DWORD_PTR found = 0;
+  if (!buffer.Valid() || !buffer.Write(0, &bounds, sizeof bounds) ||
+      !SendMessageTimeoutW(list, LVM_GETITEMRECT, row, reinterpret_cast<LPARAM>(buffer.Address()),
+                           SMTO_ABORTIFHUNG, kSendTimeout, &found) ||
+      !found || !buffer.Read(0, &bounds, sizeof bounds)) {
+    return std::nullopt;
+  }
+  POINT middle{(bounds.left + bounds.right) / 2, (bounds.top + bounds.bottom) / 2};
+  ClientToScreen(list, &middle);
+  return middle;
+}
+
+bool RowSelected(int row) {
+  HWND list = VirusList();
+  DWORD_PTR state = 0;
+  return list != nullptr &&
+         SendMessageTimeoutW(list, LVM_GETITEMSTATE, row, LVIS_SELECTED, SMTO_ABORTIFHUNG, kSendTimeout,
+                             &state) &&
+         (state & LVIS_SELECTED) != 0;
+}
+
+// Each event carries its point: the pointer may still be on its way from
+// an earlier move.
+bool ClickAt(POINT point, DWORD down, DWORD up, bool control) {
+  const LONG x = point.x * 65535 / (GetSystemMetrics(SM_CXSCREEN) - 1);
+  const LONG y = point.y * 65535 / (GetSystemMetrics(SM_CYSCREEN) - 1);
+  std::vector<INPUT> inputs;
+  if (control) AddKey(inputs, VK_CONTROL, false);
+  for (DWORD flag : {DWORD{MOUSEEVENTF_MOVE}, down, up}) {
+    INPUT input{};
+    input.type = INPUT_MOUSE;
+    input.mi.dx = x;
+    input.mi.dy = y;
+    input.mi.dwFlags = flag | MOUSEEVENTF_ABSOLUTE;
+    inputs.push_back(input);
+  }
+  if (control) AddKey(inputs, VK_CONTROL, true);
+  return SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT)) == inputs.size();
+}
+
+// Waits for each click to select its row before the next.
+int ClickRows(const Arguments& args) {
+  for (std::size_t i = 0; i < args.Count(); ++i) {
+    const int row = args.Id(i) - 1;
+    const auto point = RowPoint(row);
+    if (!point) return Fail(L"no row " + args.At(i));
+    if (!ClickAt(*point, MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP, i > 0)) return Fail(L"SendInput failed");
+    if (!WaitFor([&] { return RowSelected(row); }, kDefaultTimeout))
+      return Fail(L"row " + args.At(i) + L" is not selected");
+  }
+  return 0;
+}
+
+int RightClickRow(const Arguments& args) {
+  const auto point = RowPoint(args.Id(0) - 1);
+  if (!point) return Fail(L"no row " + args.At(0));
+  return ClickAt(*point, MOUSEEVENTF_RIGHTDOWN, MOUSEEVENTF_RIGHTUP, false) ? 0 : Fail(L"SendInput failed");
+}
+
+// Windows sends device events to every top-level window, hidden ones too.
+int DeviceEvent(const Arguments& args) {
+  HWND main = MainWindow();
+  if (main == nullptr) return Fail(L"no main window");
+  const DWORD kestrix = ProcessOf(main);
+  const auto windows = TopLevelWindows([&](HWND w) { return ProcessOf(w) == kestrix; });
+  DEV_BROADCAST_VOLUME volume{};
+  volume.dbcv_size = sizeof volume;
+  volume.dbcv_devicetype = DBT_DEVTYP_VOLUME;
+  volume.dbcv_unitmask = 1u << ('E' - 'A');
+  const int count = args.Count() > 1 ? args.Id(1) : 1;
+  const ULONGLONG start = GetTickCount64();
+  int sent = 0;
+  for (int i = 0; i < count; ++i) {
+    for (HWND window : windows) {
+      DWORD_PTR result = 0;
+      if (SendMessageTimeoutW(window, WM_DEVICECHANGE, static_cast<WPARAM>(args.Id(0)),
+                              reinterpret_cast<LPARAM>(&volume), SMTO_ABORTIFHUNG, kSendTimeout, &result)) {
+        ++sent;
+      }
+    }
+  }
+  Print(std::to_wstring(GetTickCount64() - start));
+  return sent > 0 ? 0 : Fail(L"no window took the message");
+}
+
+int CopyData(const Arguments& args) {
+  HWND main = MainWindow();
+  if (main == nullptr) return Fail(L"no main window");
+  std::wstring payload = args.At(0) == L"none" ? std::wstring() : args.At(0);
+  COPYDATASTRUCT data{7, static_cast<DWORD>(payload.size() * sizeof(wchar_t)),
+                      payload.empty() ? nullptr : payload.data()};
+  DWORD_PTR result = 0;
+  return SendMessageTimeoutW(main, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data), SMTO_ABORTIFHUNG,
+                             kSendTimeout, &result)
+             ? 0
+             : Fail(L"no answer");
+}
+
+int RemoveIcon(const Arguments&) {
+  HWND tray = FindWindowW(KESTRIX_TRAY_CLASS, nullptr);
+  if (tray == nullptr) return Fail(L"no tray icon window");
+  NOTIFYICONDATAW data{};
+  data.cbSize = NOTIFYICONDATAW_V2_SIZE;
+  data.hWnd = tray;
+  data.uID = kTrayIconId;
+  return Shell_NotifyIconW(NIM_DELETE, &data) ? 0 : Fail(L"the shell kept the icon");
+}
+
+int TaskbarCreated(const Arguments&) {
+  HWND main = MainWindow();
+  if (main == nullptr) return Fail(L"no main window");
+  const UINT message = RegisterWindowMessageW(L"TaskbarCreated");
+  const DWORD kestrix = ProcessOf(main);
+  for (HWND window : TopLevelWindows([&](HWND w) { return ProcessOf(w) == kestrix; })) {
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(window, message, 0, 0, SMTO_ABORTIFHUNG, kSendTimeout, &result);
+  }
+  return 0;
+}
+
+HWND WindowCaptioned(const std::wstring& caption) {
+  HWND main = MainWindow();
+  if (main == nullptr) return nullptr;
+  const DWORD kestrix = ProcessOf(main);
+  const auto found = TopLevelWindows([&](HWND window) {
+    return IsWindowVisible(window) && ProcessOf(window) == kestrix &&
+           TextOf(window).find(caption) != std::wstring::npos;
+  });
+  return found.empty() ? nullptr : found.front();
+}
+
+int WaitWindow(const Arguments& args) {
+  HWND window = nullptr;
+  if (!WaitFor([&] { return (window = WindowCaptioned(args.At(0))) != nullptr; }, args.Timeout(1)))
+    return Fail(L"no window \"" + args.At(0) + L"\"");
+  Print(TextOf(window));
+  for (HWND child = GetWindow(window, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
+    const std::wstring text = TextOf(child);
+    if (IsWindowVisible(child) && !text.empty()) Print(text);
+  }
+  return 0;
+}
+
+int Record(const Arguments& args) {
+  FILE* file = _wfopen(args.At(0).c_str(), L"ab");
+  if (file == nullptr) return Fail(L"cannot open " + args.At(0));
+  std::wstring line;
+  for (std::size_t i = 1; i < args.Count(); ++i) line += (i > 1 ? L" " : L"") + args.At(i);
+  line += L'\n';
+  const int size = WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr, 0,
+                                       nullptr, nullptr);
+  std::string utf8(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), utf8.data(), size, nullptr,
+                      nullptr);
+  std::fwrite(utf8.data(), 1, utf8.size(), file);
+  std::fclose(file);
+  return 0;
+}
+
 struct Action {
   const wchar_t* name;
   std::size_t requiredArguments;
@@ -564,7 +837,6 @@ constexpr Action kActions[] = {
     {L"wait-label", 2, WaitLabel},
     {L"click", 1, Click},
     {L"command", 1, Command},
-    {L"device-arrival", 0, DeviceArrival},
     {L"close-main", 0, CloseMain},
     {L"query-end-session", 0, QueryEndSession},
     {L"wait-box", 1, WaitBox},
@@ -579,6 +851,20 @@ constexpr Action kActions[] = {
     {L"click-dialog", 1, ClickDialog},
     {L"dialog-check", 1, DialogCheck},
     {L"dialog-status", 0, DialogStatus},
+    {L"check", 1, Check},
+    {L"activate", 0, Activate},
+    {L"keys", 1, Keys},
+    {L"focus", 0, Focus},
+    {L"syscommand", 1, SysCommand},
+    {L"placement", 0, Placement},
+    {L"click-rows", 1, ClickRows},
+    {L"right-click-row", 1, RightClickRow},
+    {L"device-event", 1, DeviceEvent},
+    {L"copy-data", 1, CopyData},
+    {L"remove-icon", 0, RemoveIcon},
+    {L"taskbar-created", 0, TaskbarCreated},
+    {L"wait-window", 1, WaitWindow},
+    {L"record", 1, Record},
 };
 
 }  // namespace

@@ -84,6 +84,9 @@ void ConsoleWindow::Start(Win32Machine& machine, Win32ProcessTable& processes, W
                                  *this, *this, *this, &quarantine},
                  *this);
   logic_->CoolTrayIcon1.OnPopupMenu = [this] { PopUpTrayMenu(); };
+}
+
+void ConsoleWindow::Create() {
   logic_->Create();
   RECT bounds{};
   GetWindowRect(window_, &bounds);
@@ -369,10 +372,26 @@ LRESULT ConsoleWindow::OnMessage(HWND window, UINT message, WPARAM wParam, LPARA
       return 0;
     case WM_SYSCOMMAND:
       if ((wParam & 0xFFF0) == SC_RESTORE && logic_) {
+        // The restore itself is Windows' (a maximized window goes back to
+        // its normal size); the tray icon then makes sure it is shown.
+        const LRESULT result = DefWindowProcW(window_, message, wParam, lParam);
         Dispatch([this] { logic_->CoolTrayIcon1.RestoreRequested(); });
-        return 0;
+        return result;
       }
       break;
+    case WM_ACTIVATE:
+      // The keyboard focus stays with a control: the one that had it last,
+      // else the list.
+      if (LOWORD(wParam) == WA_INACTIVE) {
+        HWND focus = GetFocus();
+        if (focus != nullptr && IsChild(window_, focus)) focus_ = focus;
+      } else if (HIWORD(wParam) == 0) {
+        FocusControl();
+      }
+      return 0;
+    case WM_SETFOCUS:
+      FocusControl();
+      return 0;
     case WM_TIMER:
       Dispatch([&] { logic_->TimerTick(static_cast<int>(wParam)); });
       return 0;
@@ -413,10 +432,24 @@ LRESULT ConsoleWindow::OnMessage(HWND window, UINT message, WPARAM wParam, LPARA
   return DefWindowProcW(window_, message, wParam, lParam);
 }
 
+void ConsoleWindow::FocusControl() {
+  SetFocus(focus_ != nullptr && IsWindowEnabled(focus_) ? focus_ : Control(IDC_VIRUSLIST));
+}
+
 void ConsoleWindow::Command(int id) {
   if (!logic_) return;
   Tconsole& logic = *logic_;
   switch (id) {
+    case IDOK:
+      // Enter presses the button that has the focus.
+      if (HWND focus = GetFocus(); focus == Control(IDC_KILLVIRUS) || focus == Control(IDC_SKIPVIRUS)) {
+        Command(GetDlgCtrlID(focus));
+      }
+      break;
+    case IDCANCEL:
+      // Escape is the close box.
+      Dispatch([&] { logic.FormCloseQuery(); });
+      break;
     case IDC_KILLVIRUS:
       Dispatch([&] { logic.KillVirusClick(Sender::kFlatButton); });
       break;

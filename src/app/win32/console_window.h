@@ -31,10 +31,13 @@ class ConsoleWindow final : public ConsoleView,
   ConsoleWindow(const ConsoleWindow&) = delete;
   ConsoleWindow& operator=(const ConsoleWindow&) = delete;
 
-  // Creates the logic on the finished window and runs its start-up.
+  // Creates the logic on the finished window; nothing runs yet.
   void Start(Win32Machine& machine, Win32ProcessTable& processes, Win32Registry& registry,
              Quarantine& quarantine);
   void AttachOptions(OptionsWindow& options);
+  // Runs the logic's start-up: the tray icon, the settings, the repairs. An
+  // error box it shows runs the timers, so the options dialog must exist.
+  void Create();
   Tconsole& Logic() { return *logic_; }
   HWND Handle() const { return window_; }
   HFONT Font() const { return font_; }
@@ -86,6 +89,7 @@ class ConsoleWindow final : public ConsoleView,
   void CreateControls();
   HWND Control(int id) const { return GetDlgItem(window_, id); }
   void Command(int id);
+  void FocusControl();
   LRESULT OnNotify(const NMHDR& header);
   void PopUpMenu(HMENU menu, HWND owner);
   void PopUpTrayMenu();
@@ -95,6 +99,7 @@ class ConsoleWindow final : public ConsoleView,
   HWND window_ = nullptr;
   HWND trayWindow_ = nullptr;
   HWND tooltip_ = nullptr;
+  HWND focus_ = nullptr;
   HFONT font_ = nullptr;
   HFONT boldFont_ = nullptr;
   HICON smallIcon_ = nullptr;

@@ -54,11 +54,16 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   kestrix::Quarantine quarantine({machine, store, hashing}, kestrix::ReadQuarantineLimit(registry));
   kestrix::win32::ConsoleWindow console(instance);
   console.Start(machine, processes, registry, quarantine);
+  // Both windows exist before anything can run the message loop: an error
+  // box of the start-up runs the timers, and the settings need the dialog.
   kestrix::win32::OptionsWindow options(instance, console, registry);
   console.AttachOptions(options);
+  console.Create();
 
   MSG message;
   while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+    // The main window's keys: Tab, the Alt letters, Enter and Escape.
+    if (IsDialogMessageW(console.Handle(), &message)) continue;
     TranslateMessage(&message);
     DispatchMessageW(&message);
   }

@@ -1,7 +1,7 @@
-// The flat check box of the widget kit. Assigning a state from code runs
-// the click handler exactly as a user's click does, but only when the
-// state changes; the settings cascades between the two auto-clean boxes
-// rest on this.
+// The flat check box of the widget kit, on the main window and on the
+// options dialog. Assigning a state from code runs the click handler
+// exactly as a user's click does, but only when the state changes; the
+// settings cascades between the two auto-clean boxes rest on this.
 #pragma once
 
 #include <functional>

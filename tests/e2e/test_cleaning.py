@@ -1,0 +1,102 @@
+"""A stick with worms: found, shown, cleaned or kept."""
+
+from kestrix_e2e import (DBT_DEVICEARRIVAL, IDC_KILLVIRUS, IDC_TOTALNUMBER, INFECTED_ROWS, SCAN_EXE, SETTINGS_KEY,
+                         wait_until)
+
+
+def test_first_sweep_finds_an_infected_stick(desktop, stick):
+    """The first sweep finds the stick's autorun.inf, what it launches and
+    the worms the rules name, and brings the window up with them."""
+    stick.lay_infected()
+    desktop.start_kestrix()
+    assert desktop.drive("wait-main", "visible", why="the main window did not come up") == "Kestrix"
+    desktop.wait_first_sweep()
+    assert desktop.rows() == INFECTED_ROWS
+    assert desktop.label(IDC_TOTALNUMBER) == "3"
+    assert desktop.x_shown("Kestrix"), 'no X window "Kestrix" is shown'
+    desktop.shot("main-window")
+
+
+def test_clean_button_deletes_and_hides(desktop, stick):
+    """The clean button deletes every listed file, whatever its attributes,
+    reports it and hides the emptied window; kestrix-scan.exe gives the files
+    back from the quarantine kestrix.exe kept them in."""
+    stick.lay_infected()
+    before = stick.worm_fingerprints()
+    desktop.start_kestrix()
+    desktop.drive("wait-rows", 3)
+    desktop.wait_first_sweep()
+    desktop.drive("click", IDC_KILLVIRUS)
+    desktop.expect_main("hidden", "the window stays shown")
+    desktop.drive("wait-balloon", "成功清除 3 個病毒.", why="no success balloon")
+    assert desktop.rows() == ""
+    assert desktop.label(IDC_TOTALNUMBER) == "0"
+    assert stick.worms_left() == [], "worms are still on the stick"
+    stick.assert_owner_files_kept()
+    quarantine = desktop.work / "prefix/drive_c/ProgramData/Kestrix/Quarantine"
+    assert quarantine.is_dir() and any(quarantine.iterdir()), f"nothing is kept in {quarantine}"
+    _, out = desktop.wine.output(SCAN_EXE, "--restore", "all")
+    assert stick.worm_fingerprints() == before, f"the files are not given back as they were: {out}"
+    stick.assert_worms_marked()
+
+
+def test_running_worm_is_ended_on_yes(desktop, stick):
+    """A worm that runs cannot be deleted: it stays listed, and the question
+    about it ends the worm and deletes it."""
+    (stick.path / "RavMonE.exe").write_bytes(open(desktop.idle, "rb").read())
+    (stick.path / "autorun.inf").write_bytes(b"[AutoRun]\r\nopen=RavMonE.exe\r\n")
+    worm = desktop.wine.start(r"E:\RavMonE.exe")
+    desktop.drive("wait-process", "RavMonE.exe", "running", why="the worm did not start")
+    desktop.start_kestrix()
+    desktop.drive("wait-rows", 2)
+    desktop.wait_first_sweep()
+    desktop.drive("click", IDC_KILLVIRUS)
+    assert desktop.drive("wait-box", "Kestrix", why="no question about the running worm") == \
+        "還有 1 個未清除的病毒,可能已經執行.\\r是否終止並清除它們?"
+    assert desktop.rows() == "2\tE:\\RavMonE.exe\t危险"
+    assert stick.find("RavMonE.exe") and not stick.find("autorun.inf"), "the wrong file was deleted"
+    desktop.drive("wait-balloon", "還有 1 個病毒未清除,請重試.", why="no balloon about the leftover")
+    desktop.shot("leftover-question")
+    desktop.drive("answer-box", "Kestrix", "yes")
+    desktop.drive("wait-process", "RavMonE.exe", "gone", why="the worm still runs")
+    assert wait_until(lambda: worm.poll() is not None), "the worm's Wine process still runs"
+    desktop.drive("wait-rows", 0)
+    desktop.expect_main("hidden", "the window stays shown")
+    assert not stick.find("RavMonE.exe"), "RavMonE.exe is still on the stick"
+
+
+def test_device_arrival_sweeps_again(desktop, stick):
+    """A volume's arrival sweeps again and shows what the new stick carries."""
+    desktop.start_kestrix()
+    desktop.wait_first_sweep()
+    desktop.drive("wait-main", "hidden", 0, why="the main window is shown")
+    stick.lay_infected()
+    desktop.drive("device-event", DBT_DEVICEARRIVAL)
+    desktop.expect_main("visible", "the arrival brought no window")
+    desktop.drive("wait-rows", 3)
+    assert desktop.rows() == INFECTED_ROWS
+
+
+def test_closing_with_entries_asks(desktop, stick):
+    """Closing a window with entries asks first: No keeps it, Yes hides it."""
+    stick.lay_infected()
+    desktop.start_kestrix()
+    desktop.drive("wait-rows", 3)
+    desktop.wait_first_sweep()
+    desktop.drive("close-main")
+    assert desktop.drive("answer-box", "是否略過", "no") == "還有 3 個可疑檔案,要略過嗎？"
+    desktop.drive("wait-main", "visible", 0, why="No hid the window")
+    assert desktop.rows() == INFECTED_ROWS
+    desktop.drive("close-main")
+    desktop.drive("answer-box", "是否略過", "yes")
+    desktop.expect_main("hidden", "Yes left the window shown")
+    assert stick.find("sxs.exe"), "closing deleted a file"
+
+
+def test_automatic_cleaning_cleans_after_the_sweep(desktop, stick, options):
+    """With automatic cleaning set, a sweep deletes what it found by itself."""
+    desktop.reg_add(SETTINGS_KEY, "AutoKill", "TRUE")
+    stick.lay_infected()
+    desktop.start_kestrix()
+    assert wait_until(lambda: not stick.worms_left()), f"worms are still on the stick: {stick.worms_left()}"
+    stick.assert_owner_files_kept()
