@@ -18,10 +18,12 @@ constexpr std::array<std::string_view, 5> kExtensions = {".exe", ".com", ".pif",
 // The keys whose value Windows runs as a command line.
 constexpr std::array<std::string_view, 3> kLaunchKeys = {"open=", "command=", "shellexecute="};
 
-// cmd /c cmd /c ... is followed this deep, and no more arguments of one
-// command than this are looked up: a hostile line may hold a million.
+// cmd /c cmd /c ... is followed this deep, no more arguments of one command
+// than this are read, and no more names of one line looked up: a hostile
+// line may hold a million.
 constexpr int kMaxNesting = 4;
 constexpr int kMaxArguments = 64;
+constexpr int kMaxLookups = 256;
 
 // One left-to-right pass replacing `from` by `to`; what it puts in is not
 // searched again.
@@ -139,6 +141,7 @@ class PayloadSearch {
 
   // Lists the file the name gives on this drive, when it exists there.
   bool List(std::string_view name, std::string_view program) {
+    if (++lookups_ > kMaxLookups) return false;
     const auto path = FileOnDrive(name);
     if (!path) return false;
     for (const SuspectEntry& entry : context_.list.Entries()) {
@@ -170,6 +173,7 @@ class PayloadSearch {
   std::string_view driveRoot_;
   std::string where_;
   std::string_view line_;
+  int lookups_ = 0;
 };
 
 }  // namespace
