@@ -214,7 +214,8 @@ void AddScanOptions(CLI::App& app, ScanOptions& options) {
   list->excludes(restore)->excludes(purge)->excludes(clean);
   restore->excludes(purge)->excludes(clean);
   purge->excludes(clean);
-  for (auto* vaccine : {immunize, unimmunize}) vaccine->excludes(clean)->excludes(list)->excludes(restore)->excludes(purge);
+  for (auto* vaccine : {immunize, unimmunize})
+    vaccine->excludes(clean)->excludes(list)->excludes(restore)->excludes(purge);
   immunize->excludes(unimmunize);
 }
 

@@ -128,13 +128,16 @@ std::string FormatQuarantineActions(std::string_view done, const std::vector<Qua
   return text;
 }
 
-std::string FormatVaccineActions(std::string_view done, const std::vector<VaccineAction>& actions, bool json) {
+std::string FormatVaccineActions(std::string_view done, const std::vector<VaccineAction>& actions,
+                                 bool json) {
   if (json) {
     auto succeeded = nlohmann::json::array();
     auto failed = nlohmann::json::array();
     for (const VaccineAction& action : actions) {
       (action.done ? succeeded : failed)
-          .push_back({{"drive", action.drive}, {"path", action.path}, {action.done ? "note" : "reason", action.note}});
+          .push_back({{"drive", action.drive},
+                      {"path", action.path},
+                      {action.done ? "note" : "reason", action.note}});
     }
     return Dump({{done, std::move(succeeded)}, {"failed", std::move(failed)}});
   }

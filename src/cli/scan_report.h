@@ -73,7 +73,7 @@ struct VaccineAction {
   std::string drive;  // "E:"
   std::string path;   // its Autorun.inf
   bool done = false;
-  std::string note;   // what was done or found; why not, when not done
+  std::string note;  // what was done or found; why not, when not done
 };
 
 // "immunized: E: (NOTE)" or "not immunized: E: (NOTE)" per drive (`done` is

@@ -52,7 +52,8 @@ char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a
 class PayloadSearch {
  public:
   // `where` says which line and key, `line` is the line's text: both go into the reason.
-  PayloadSearch(const DetectContext& context, std::string_view driveRoot, std::string where, std::string_view line)
+  PayloadSearch(const DetectContext& context, std::string_view driveRoot, std::string where,
+                std::string_view line)
       : context_(context), driveRoot_(driveRoot), where_(std::move(where)), line_(line) {}
 
   // Lists the files on the drive that the command line hands to an
@@ -108,8 +109,9 @@ class PayloadSearch {
 
  private:
   static bool IsStart(std::string_view program) {
-    return program.size() == 5 && std::ranges::equal(program, std::string_view("start"),
-                                                      [](char a, char b) { return AsciiUpper(a) == AsciiUpper(b); });
+    return program.size() == 5 && std::ranges::equal(program, std::string_view("start"), [](char a, char b) {
+             return AsciiUpper(a) == AsciiUpper(b);
+           });
   }
 
   // cmd [switches] /c COMMAND: the rest of the line is the command cmd runs.
@@ -147,7 +149,8 @@ class PayloadSearch {
     for (const SuspectEntry& entry : context_.list.Entries()) {
       if (EqualNoCase(context_.folding, NormalizePathSpelling(entry.path), *path)) return true;
     }
-    context_.list.AddVirus(*path, kAutorunCategory, where_ + ", run by " + std::string(program) + ": " + std::string(line_));
+    context_.list.AddVirus(*path, kAutorunCategory,
+                           where_ + ", run by " + std::string(program) + ": " + std::string(line_));
     return true;
   }
 
@@ -229,7 +232,8 @@ std::optional<std::string> TakeArgument(std::string_view& rest, bool programName
 
 std::vector<std::string> SplitCommandLine(std::string_view commandLine) {
   std::vector<std::string> arguments;
-  for (auto argument = TakeArgument(commandLine, true); argument; argument = TakeArgument(commandLine, false)) {
+  for (auto argument = TakeArgument(commandLine, true); argument;
+       argument = TakeArgument(commandLine, false)) {
     arguments.push_back(std::move(*argument));
   }
   return arguments;
@@ -301,8 +305,8 @@ void AnalyseAutorun(const DetectContext& context, std::string_view driveRoot, st
                               "Autorun.inf line " + std::to_string(number) + ", key " + std::string(key) + ": " + lineText);
       }
       if (launched) {
-        PayloadSearch(context, driveRoot, "Autorun.inf line " + std::to_string(number) + ", key " + std::string(key),
-                      lineText)
+        PayloadSearch(context, driveRoot,
+                      "Autorun.inf line " + std::to_string(number) + ", key " + std::string(key), lineText)
             .Search(*launched, 0);
       }
     }

@@ -91,14 +91,16 @@ VaccineResult Immunize(Files& files, Volumes& volumes, char letter) {
     return result;
   }
   if (files.FileExists(paths.autorun)) {
-    result.note = paths.autorun + " is a file, which a worm may have written; left as it is: sweep and clean "
-                                  "the drive first";
+    result.note = paths.autorun +
+                  " is a file, which a worm may have written; left as it is: sweep and clean "
+                  "the drive first";
     return result;
   }
   if (files.QueryFileSize(paths.autorun) >= 0) {
     if (!HoldsOurNote(files, paths)) {
       result.done = true;
-      result.note = paths.autorun + " is a folder Kestrix did not make, which keeps worms out as well; left as it is";
+      result.note =
+          paths.autorun + " is a folder Kestrix did not make, which keeps worms out as well; left as it is";
       return result;
     }
     result.done = MarkAll(files, paths, kVaccineMarks);
@@ -150,7 +152,8 @@ VaccineResult Unimmunize(Files& files, Volumes& volumes, char letter) {
   }
   for (const std::string* folder : {&paths.subfolder, &paths.autorun}) {
     if (!files.RemoveFolder(*folder)) {
-      result.note = "removed Kestrix's note; left " + *folder + ", which holds files Kestrix did not put there";
+      result.note =
+          "removed Kestrix's note; left " + *folder + ", which holds files Kestrix did not put there";
       return result;
     }
   }

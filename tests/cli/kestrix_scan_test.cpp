@@ -433,12 +433,14 @@ TEST_F(ScanSandbox, TheVaccineIsAFolderTheSweepIgnoresAndOnlyWhatItMadeIsTakenAw
   Write("stick/Autorun.inf/mine.txt", "the user's");
   ScanRun run = Scan({"--drive", stick, "--unimmunize", "E"});
   EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.out.find("not unimmunized: E: (removed Kestrix's note; left E:\\Autorun.inf,"), std::string::npos)
+  EXPECT_NE(run.out.find("not unimmunized: E: (removed Kestrix's note; left E:\\Autorun.inf,"),
+            std::string::npos)
       << run.out;
   EXPECT_TRUE(fs::exists(root_ / "stick/Autorun.inf/mine.txt"));
   EXPECT_FALSE(fs::exists(root_ / "stick/Autorun.inf/Kestrix"));
   fs::remove(root_ / "stick/Autorun.inf/mine.txt");
-  ASSERT_EQ(Scan({"--drive", stick, "--immunize", "E:"}).status, 0) << "a folder left behind keeps worms out as well";
+  ASSERT_EQ(Scan({"--drive", stick, "--immunize", "E:"}).status, 0)
+      << "a folder left behind keeps worms out as well";
   fs::remove_all(root_ / "stick/Autorun.inf");
   ASSERT_EQ(Scan({"--drive", stick, "--immunize", "E:"}).status, 0);
   run = Scan({"--drive", stick, "--unimmunize", "E:"});
@@ -455,12 +457,13 @@ TEST_F(ScanSandbox, TheVaccineIsAFolderTheSweepIgnoresAndOnlyWhatItMadeIsTakenAw
               Drive('H', "removable", "locked"), "--immunize", "F:", "--immunize", "G:", "--immunize", "H:"},
              true);
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out,
-            "not immunized: F: (F:\\Autorun.inf is a file, which a worm may have written; left as it is: sweep "
-            "and clean the drive first)\n"
-            "not immunized: G: (G: is a CD-ROM drive, whose disc cannot be changed)\n"
-            "not immunized: H: (H: cannot be written (Permission denied); a read-only or write-protected drive "
-            "cannot be immunized)\n");
+  EXPECT_EQ(
+      run.out,
+      "not immunized: F: (F:\\Autorun.inf is a file, which a worm may have written; left as it is: sweep "
+      "and clean the drive first)\n"
+      "not immunized: G: (G: is a CD-ROM drive, whose disc cannot be changed)\n"
+      "not immunized: H: (H: cannot be written (Permission denied); a read-only or write-protected drive "
+      "cannot be immunized)\n");
   EXPECT_EQ(ReadFile(root_ / "worm/AUTORUN.INF"), "open=x.exe");
   EXPECT_TRUE(fs::is_empty(root_ / "locked"));
   EXPECT_EQ(Scan({"--immunize", "12"}).status, 2);

@@ -15,8 +15,8 @@ constexpr std::uint32_t kMarks = kAttributeReadOnly | kAttributeHidden | kAttrib
 
 TEST(VaccineDriveLetter, TakesALetterWithOrWithoutColonAndRoot) {
   const std::pair<std::string_view, std::optional<char>> cases[] = {
-      {"E", 'E'},           {"e:", 'E'},          {"E:\\", 'E'},        {"z:/", 'Z'},
-      {"", std::nullopt},   {"1:", std::nullopt}, {"EF", std::nullopt}, {"E:\\x", std::nullopt},
+      {"E", 'E'},           {"e:", 'E'},           {"E:\\", 'E'},        {"z:/", 'Z'},
+      {"", std::nullopt},   {"1:", std::nullopt},  {"EF", std::nullopt}, {"E:\\x", std::nullopt},
       {"E;", std::nullopt}, {"E:x", std::nullopt},
   };
   for (const auto& [text, letter] : cases) EXPECT_EQ(VaccineDriveLetter(text), letter) << text;
@@ -69,7 +69,11 @@ TEST(Vaccine, RefusesWhatItMustNotTouchAndSaysWhy) {
     ASSERT_TRUE(Immunize(m, m, 'E').done);
   };
   const VaccineCase cases[] = {
-      {"a worm's Autorun.inf file", [](FakeMachine& m) { m.drives['E'] = {}; m.AddFile("E:\\AUTORUN.INF", "open=x.exe").hidden = true; },
+      {"a worm's Autorun.inf file",
+       [](FakeMachine& m) {
+         m.drives['E'] = {};
+         m.AddFile("E:\\AUTORUN.INF", "open=x.exe").hidden = true;
+       },
        true, false, "sweep and clean",
        [](const FakeMachine& m) {
          EXPECT_EQ(m.Find("E:\\Autorun.inf")->content, "open=x.exe");
@@ -77,9 +81,13 @@ TEST(Vaccine, RefusesWhatItMustNotTouchAndSaysWhy) {
        }},
       {"a CD-ROM", stickOf(DriveType::kCdRom), true, false, "CD-ROM",
        [](const FakeMachine& m) { EXPECT_TRUE(m.directories.empty()); }},
-      {"no drive", [](FakeMachine&) {}, true, false, "no drive E:",
-       [](const FakeMachine& m) { EXPECT_TRUE(m.directories.empty()); }},
-      {"a write-protected stick", [](FakeMachine& m) { m.drives['E'] = {}; m.readOnlyReason = "The media is write protected."; },
+      {"no drive", [](FakeMachine&) {}, true, false,
+       "no drive E:", [](const FakeMachine& m) { EXPECT_TRUE(m.directories.empty()); }},
+      {"a write-protected stick",
+       [](FakeMachine& m) {
+         m.drives['E'] = {};
+         m.readOnlyReason = "The media is write protected.";
+       },
        true, false, "The media is write protected.",
        [](const FakeMachine& m) { EXPECT_TRUE(m.directories.empty()); }},
       {"another vaccine's folder",
@@ -99,9 +107,16 @@ TEST(Vaccine, RefusesWhatItMustNotTouchAndSaysWhy) {
          m.directories.insert({"e:\\autorun.inf", "e:\\autorun.inf\\kestrix"});
        },
        false, false, "did not make",
-       [](const FakeMachine& m) { EXPECT_EQ(m.Find("E:\\Autorun.inf\\Kestrix\\Vaccine.txt")->content, "edited"); }},
-      {"unimmunizing a worm's Autorun.inf file", [](FakeMachine& m) { m.drives['E'] = {}; m.AddFile("E:\\Autorun.inf"); },
-       false, false, "a sweep lists it", [](const FakeMachine& m) { EXPECT_NE(m.Find("E:\\Autorun.inf"), nullptr); }},
+       [](const FakeMachine& m) {
+         EXPECT_EQ(m.Find("E:\\Autorun.inf\\Kestrix\\Vaccine.txt")->content, "edited");
+       }},
+      {"unimmunizing a worm's Autorun.inf file",
+       [](FakeMachine& m) {
+         m.drives['E'] = {};
+         m.AddFile("E:\\Autorun.inf");
+       },
+       false, false, "a sweep lists it",
+       [](const FakeMachine& m) { EXPECT_NE(m.Find("E:\\Autorun.inf"), nullptr); }},
       {"the user's file in the folder",
        [&](FakeMachine& m) {
          immunized(m);
@@ -124,7 +139,8 @@ TEST(Vaccine, RefusesWhatItMustNotTouchAndSaysWhy) {
     SCOPED_TRACE(c.name);
     FakeMachine machine;
     c.prepare(machine);
-    const VaccineResult result = c.immunize ? Immunize(machine, machine, 'E') : Unimmunize(machine, machine, 'E');
+    const VaccineResult result =
+        c.immunize ? Immunize(machine, machine, 'E') : Unimmunize(machine, machine, 'E');
     EXPECT_EQ(result.done, c.done);
     EXPECT_NE(result.note.find(c.said), std::string::npos) << result.note;
     c.check(machine);

@@ -319,7 +319,8 @@ bool Win32Machine::ResetAttributes(std::string_view path) {
 
 bool Win32Machine::SetAttributes(std::string_view path, std::uint32_t attributes) {
   return ActOnListedFile(
-      path, FILE_WRITE_ATTRIBUTES, [&](HANDLE file, const BY_HANDLE_FILE_INFORMATION& info) {
+      path, FILE_WRITE_ATTRIBUTES,
+      [&](HANDLE file, const BY_HANDLE_FILE_INFORMATION& info) {
         // The other bits that can be set stay as they are.
         constexpr DWORD kKept =
             FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
@@ -335,9 +336,9 @@ bool Win32Machine::RemoveFolder(std::string_view path) {
   // Checked as a listed file is, then removed by its full path: an empty
   // folder on its own drive, never a junction or link.
   DWORD error = 0;
-  const auto folder = OpenListedFile(path, FILE_READ_ATTRIBUTES,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                     FILE_FLAG_OPEN_REPARSE_POINT, error, true);
+  const auto folder =
+      OpenListedFile(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     FILE_FLAG_OPEN_REPARSE_POINT, error, true);
   if (!folder || (folder->info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
       (folder->info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     return false;

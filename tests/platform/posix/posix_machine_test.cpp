@@ -328,7 +328,8 @@ TEST_F(Sandbox, RemoveFolderTakesOnlyAnEmptyFolderItselfAndFoldersTakeMarks) {
   PosixMachine machine = Machine();
   // A folder's marks never change its mode: read-only keeps nothing out of it on Windows.
   const auto mode = fs::status(stick_ / "Autorun.inf").permissions();
-  EXPECT_TRUE(machine.SetAttributes("E:\\AUTORUN.INF", kAttributeReadOnly | kAttributeHidden | kAttributeSystem));
+  EXPECT_TRUE(
+      machine.SetAttributes("E:\\AUTORUN.INF", kAttributeReadOnly | kAttributeHidden | kAttributeSystem));
   EXPECT_EQ(fs::status(stick_ / "Autorun.inf").permissions(), mode);
   EXPECT_FALSE(machine.SetAttributes("E:\\out.lnk", kAttributeHidden));
   const struct {
@@ -336,10 +337,14 @@ TEST_F(Sandbox, RemoveFolderTakesOnlyAnEmptyFolderItselfAndFoldersTakeMarks) {
     std::string_view entry;  // below the stick
     bool removed;
   } cases[] = {
-      {"E:\\out.lnk", "out.lnk", false},     {"E:\\empty.lnk", "empty.lnk", false},
-      {"E:\\Folder", "Folder", false},       {"E:\\Virus.exe", "Virus.exe", false},
-      {"E:\\", "", false},                   {"E:\\missing", "missing", false},
-      {"Q:\\Empty", "Empty", false},         {"E:\\EMPTY", "Empty", true},
+      {"E:\\out.lnk", "out.lnk", false},
+      {"E:\\empty.lnk", "empty.lnk", false},
+      {"E:\\Folder", "Folder", false},
+      {"E:\\Virus.exe", "Virus.exe", false},
+      {"E:\\", "", false},
+      {"E:\\missing", "missing", false},
+      {"Q:\\Empty", "Empty", false},
+      {"E:\\EMPTY", "Empty", true},
       {"E:\\autorun.inf\\.", "Autorun.inf", true},
   };
   for (const auto& c : cases) {
