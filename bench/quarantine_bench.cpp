@@ -96,6 +96,7 @@ struct DiscardingFiles final : Files {
   std::unique_ptr<ByteReader> OpenForReading(std::string_view, std::string&) override { return nullptr; }
   std::optional<std::uint32_t> OriginalAttributes(std::string_view) override { return std::nullopt; }
   bool SetAttributes(std::string_view, std::uint32_t) override { return true; }
+  bool RemoveFolder(std::string_view) override { return false; }
   bool WriteNewFile(std::string_view, ByteReader& source, bool, std::string& reason) override {
     std::array<char, 4096> chunk;
     while (const auto got = source.Read(chunk, reason)) {

@@ -1,5 +1,5 @@
 // Autorun.inf as a worm writes it: the bytes are E:\Autorun.inf on an
-// in-memory stick that holds a few programs it could name.
+// in-memory stick that holds a few programs and scripts it could name.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -14,7 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   kestrix::testing::FakeMachine& machine = engine.machine;
   for (const std::string_view path :
        {"E:\\x.exe", "E:\\ x.exe", "E:\\setup.com", "E:\\setup.bat", "E:\\run.pif", "E:\\x.ico",
-        "E:\\sub\\y.exe", "E:\\RECYCLER\\z.exe", "E:\\\"x.exe\"", "E:\\é.exe", "D:\\w\\x.exe", "C:\\x.exe"}) {
+        "E:\\sub\\y.exe", "E:\\RECYCLER\\z.exe", "E:\\x.vbs", "E:\\sub\\z.dll", "E:\\\"x.exe\"", "E:\\é.exe",
+        "D:\\w\\x.exe", "C:\\x.exe"}) {
     machine.AddFile(path);
   }
   machine.AddFile("E:\\locked.exe").attributesLocked = true;

@@ -10,6 +10,7 @@
 #include "detect/file_tests.h"
 #include "platform/common/forwarding_files.h"
 #include "remedy/removal.h"
+#include "remedy/vaccine.h"
 
 namespace kestrix {
 namespace {
@@ -128,6 +129,20 @@ int RunQuarantineCommand(const ScanOptions& options, Quarantine& quarantine, std
              : 0;
 }
 
+// --immunize or --unimmunize, drive by drive.
+int RunVaccineCommand(const ScanOptions& options, const ScanMachine& machine) {
+  const bool immunizing = !options.immunize.empty();
+  std::vector<VaccineAction> actions;
+  for (const std::string& drive : immunizing ? options.immunize : options.unimmunize) {
+    const char letter = *VaccineDriveLetter(drive);  // checked when parsed
+    const VaccineResult result = immunizing ? Immunize(machine.files, machine.volumes, letter)
+                                            : Unimmunize(machine.files, machine.volumes, letter);
+    actions.push_back({std::string(1, letter) + ":", result.path, result.done, result.note});
+  }
+  std::cout << FormatVaccineActions(immunizing ? "immunized" : "unimmunized", actions, options.json);
+  return std::ranges::all_of(actions, &VaccineAction::done) ? 0 : 1;
+}
+
 // Asks on the terminal whether to keep a protected file; Enter keeps it.
 std::optional<bool> AskKeepOnTerminal(bool terminal, std::string_view question) {
   if (!terminal) return std::nullopt;
@@ -182,10 +197,26 @@ void AddScanOptions(CLI::App& app, ScanOptions& options) {
   app.add_flag("--force", options.force, "With --restore: replace a file that is there")->needs(restore);
   auto* purge =
       app.add_option("--purge", options.purge, "Forget a kept file, or all of them")->type_name("ID|all");
+  const auto driveLetter = CLI::Validator(
+      [](std::string& text) {
+        return VaccineDriveLetter(text) ? std::string() : "not a drive letter (E or E:): " + text;
+      },
+      "L:");
+  auto* immunize = app.add_option("--immunize", options.immunize,
+                                  "Make the drive's Autorun.inf a folder that worms cannot replace")
+                       ->type_name("L:")
+                       ->check(driveLetter);
+  auto* unimmunize =
+      app.add_option("--unimmunize", options.unimmunize, "Take away the folder --immunize made")
+          ->type_name("L:")
+          ->check(driveLetter);
   auto* clean = app.get_option("--clean");
   list->excludes(restore)->excludes(purge)->excludes(clean);
   restore->excludes(purge)->excludes(clean);
   purge->excludes(clean);
+  for (auto* vaccine : {immunize, unimmunize})
+    vaccine->excludes(clean)->excludes(list)->excludes(restore)->excludes(purge);
+  immunize->excludes(unimmunize);
 }
 
 int RunScan(const ScanOptions& options, const ScanMachine& machine, ScanTerminal terminal) {
@@ -195,6 +226,7 @@ int RunScan(const ScanOptions& options, const ScanMachine& machine, ScanTerminal
   if (options.quarantineList || options.restore || options.purge) {
     return RunQuarantineCommand(options, quarantine, machine.store.Location());
   }
+  if (!options.immunize.empty() || !options.unimmunize.empty()) return RunVaccineCommand(options, machine);
 
   SuspectList list(files, machine.folding, view);
   ProtectedList protectedList(files, machine.folding);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "cli/scan_answers.h"
 #include "platform/platform.h"
@@ -29,6 +30,8 @@ struct ScanOptions {
   std::optional<std::string> restoreTo;  // a Windows folder
   bool force = false;
   std::optional<std::string> purge;  // a record's id, or "all"
+  std::vector<std::string> immunize;    // drive letters, "E:"
+  std::vector<std::string> unimmunize;  // drive letters, "E:"
 };
 
 // The options every build of kestrix-scan has.
@@ -49,7 +52,8 @@ struct ScanTerminal {
 };
 
 // Sweeps, prints the result and cleans when asked, or lists, restores or
-// purges kept files; returns the exit status.
+// purges kept files, or immunizes drives or takes their vaccine away;
+// returns the exit status.
 int RunScan(const ScanOptions& options, const ScanMachine& machine, ScanTerminal terminal);
 
 }  // namespace kestrix

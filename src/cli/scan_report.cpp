@@ -128,4 +128,25 @@ std::string FormatQuarantineActions(std::string_view done, const std::vector<Qua
   return text;
 }
 
+std::string FormatVaccineActions(std::string_view done, const std::vector<VaccineAction>& actions,
+                                 bool json) {
+  if (json) {
+    auto succeeded = nlohmann::json::array();
+    auto failed = nlohmann::json::array();
+    for (const VaccineAction& action : actions) {
+      (action.done ? succeeded : failed)
+          .push_back({{"drive", action.drive},
+                      {"path", action.path},
+                      {action.done ? "note" : "reason", action.note}});
+    }
+    return Dump({{done, std::move(succeeded)}, {"failed", std::move(failed)}});
+  }
+  std::string text;
+  for (const VaccineAction& action : actions) {
+    text.append(action.done ? "" : "not ").append(done).append(": ").append(action.drive);
+    text.append(" (").append(action.note).append(")\n");
+  }
+  return text;
+}
+
 }  // namespace kestrix

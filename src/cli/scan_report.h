@@ -68,4 +68,17 @@ struct QuarantineAction {
 std::string FormatQuarantineActions(std::string_view done, const std::vector<QuarantineAction>& actions,
                                     bool json);
 
+// What --immunize or --unimmunize did with one drive.
+struct VaccineAction {
+  std::string drive;  // "E:"
+  std::string path;   // its Autorun.inf
+  bool done = false;
+  std::string note;  // what was done or found; why not, when not done
+};
+
+// "immunized: E: (NOTE)" or "not immunized: E: (NOTE)" per drive (`done` is
+// "immunized" or "unimmunized"); in JSON {"immunized":[{"drive","path","note"}],
+// "failed":[{"drive","path","reason"}]}.
+std::string FormatVaccineActions(std::string_view done, const std::vector<VaccineAction>& actions, bool json);
+
 }  // namespace kestrix

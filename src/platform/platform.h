@@ -99,13 +99,16 @@ class Files {
   // before this machine first reset them, else the ones it has; nullopt
   // when there is no such file.
   virtual std::optional<std::uint32_t> OriginalAttributes(std::string_view path) = 0;
-  // Sets the read-only, hidden, system and archive bits as given; false
-  // when refused.
+  // Sets the read-only, hidden, system and archive bits of a file or a
+  // folder as given; false when refused.
   virtual bool SetAttributes(std::string_view path, std::uint32_t attributes) = 0;
   // Creates the file, and any folders missing above it, with the bytes of
   // `source`. An existing file is replaced only when `replace` says so; a
   // directory never. False with the system's reason.
   virtual bool WriteNewFile(std::string_view path, ByteReader& source, bool replace, std::string& reason) = 0;
+  // Removes an empty folder (never a link to one); false when it is
+  // missing, not empty or refused.
+  virtual bool RemoveFolder(std::string_view path) = 0;
 };
 
 // A folder of Kestrix's own on this machine (the quarantine store), outside

@@ -416,6 +416,60 @@ TEST_F(ScanSandbox, TerminatingARunningWormLetsTheRepeatedPassDeleteIt) {
 }
 
 // The shipped rules must never flag a genuine Windows file in its genuine place.
+TEST_F(ScanSandbox, TheVaccineIsAFolderTheSweepIgnoresAndOnlyWhatItMadeIsTakenAway) {
+  Write("stick/Photos/beach.jpg", "holiday");
+  const std::string stick = Drive('E', "removable", "stick");
+  const fs::path note = root_ / "stick/Autorun.inf/Kestrix/Vaccine.txt";
+  for (int time = 0; time < 2; ++time) {
+    const ScanRun run = Scan({"--drive", stick, "--immunize", "e:", "--json"});
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(run.Json()["immunized"][0]["path"], "E:\\Autorun.inf") << run.out;
+    EXPECT_EQ(ReadFile(note).substr(0, 18), "Kestrix made this ");
+    EXPECT_EQ(fs::status(note).permissions() & fs::perms::owner_write, fs::perms::none) << "read-only";
+  }
+  const ScanRun sweep = Scan({"--drive", stick, "--rules", ShippedRules()});
+  EXPECT_EQ(sweep.status, 0) << sweep.out;
+
+  Write("stick/Autorun.inf/mine.txt", "the user's");
+  ScanRun run = Scan({"--drive", stick, "--unimmunize", "E"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("not unimmunized: E: (removed Kestrix's note; left E:\\Autorun.inf,"),
+            std::string::npos)
+      << run.out;
+  EXPECT_TRUE(fs::exists(root_ / "stick/Autorun.inf/mine.txt"));
+  EXPECT_FALSE(fs::exists(root_ / "stick/Autorun.inf/Kestrix"));
+  fs::remove(root_ / "stick/Autorun.inf/mine.txt");
+  ASSERT_EQ(Scan({"--drive", stick, "--immunize", "E:"}).status, 0)
+      << "a folder left behind keeps worms out as well";
+  fs::remove_all(root_ / "stick/Autorun.inf");
+  ASSERT_EQ(Scan({"--drive", stick, "--immunize", "E:"}).status, 0);
+  run = Scan({"--drive", stick, "--unimmunize", "E:"});
+  EXPECT_EQ(run.out, "unimmunized: E: (removed E:\\Autorun.inf, Kestrix's folder)\n");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_FALSE(fs::exists(root_ / "stick/Autorun.inf"));
+
+  // Refused: a worm's Autorun.inf, a CD-ROM, a stick that cannot be written.
+  Write("worm/AUTORUN.INF", "open=x.exe");
+  Write("cd/x", "");
+  fs::create_directories(root_ / "locked");
+  fs::permissions(root_ / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+  run = Scan({"--drive", Drive('F', "removable", "worm"), "--drive", Drive('G', "cdrom", "cd"), "--drive",
+              Drive('H', "removable", "locked"), "--immunize", "F:", "--immunize", "G:", "--immunize", "H:"},
+             true);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(
+      run.out,
+      "not immunized: F: (F:\\Autorun.inf is a file, which a worm may have written; left as it is: sweep "
+      "and clean the drive first)\n"
+      "not immunized: G: (G: is a CD-ROM drive, whose disc cannot be changed)\n"
+      "not immunized: H: (H: cannot be written (Permission denied); a read-only or write-protected drive "
+      "cannot be immunized)\n");
+  EXPECT_EQ(ReadFile(root_ / "worm/AUTORUN.INF"), "open=x.exe");
+  EXPECT_TRUE(fs::is_empty(root_ / "locked"));
+  EXPECT_EQ(Scan({"--immunize", "12"}).status, 2);
+  EXPECT_EQ(Scan({"--immunize", "E:", "--clean"}).status, 2);
+}
+
 TEST_F(ScanSandbox, ShippedRulesFindNothingOnACleanWindowsMachine) {
   std::ifstream list(std::string(KESTRIX_SOURCE_DIR) + "/tests/detect/data/clean_windows_tree.txt");
   ASSERT_TRUE(list) << "the list of clean Windows files is missing";

@@ -90,6 +90,104 @@ TEST(AnalyseAutorun, ListsTheFileAndEveryExistingLaunchTarget) {
   }
 }
 
+TEST(SplitCommandLine, SplitsAsWindowsSplitsACommandLine) {
+  const std::pair<std::string_view, std::vector<std::string>> cases[] = {
+      {"", {}},
+      {"  \t ", {}},
+      {"wscript.exe .\\x.vbs", {"wscript.exe", ".\\x.vbs"}},
+      {"  a  b\tc ", {"a", "b", "c"}},
+      {"\"C:\\Program Files\\x.exe\" \"my file.vbs\" z", {"C:\\Program Files\\x.exe", "my file.vbs", "z"}},
+      // The program name knows no escapes and ends at its closing quote.
+      {"\"a\\\"b c", {"a\\", "b", "c"}},
+      {"\"a b\"c d", {"a b", "c", "d"}},
+      {"p \"unclosed quote", {"p", "unclosed quote"}},
+      {"p a\\\\b", {"p", "a\\\\b"}},
+      {"p a\\\\\"b c\"", {"p", "a\\b c"}},
+      {"p a\\\\\\\"b", {"p", "a\\\"b"}},
+      {"p \"a\"\"b\" c", {"p", "a\"b", "c"}},
+      {"p \"\" x", {"p", "", "x"}},
+      {"p x\\", {"p", "x\\"}},
+      {"p ab\"c d\"e", {"p", "abc de"}},
+  };
+  for (const auto& [line, arguments] : cases) EXPECT_EQ(SplitCommandLine(line), arguments) << line;
+}
+
+// Worms' launch lines run their payload through a program every Windows has.
+TEST(AnalyseAutorun, ListsWhatAnInterpreterRunsFromTheDriveOnceAndNeverTheInterpreter) {
+  const AutorunCase cases[] = {
+      {"wscript", "open=wscript.exe .\\.vbs", {"E:\\.vbs"}, {"E:\\.vbs"}},
+      {"mixed case, a sub-folder, no .exe",
+       "shell\\open\\Command=WScript sub\\stNP.vbs",
+       {"E:\\sub\\stNP.vbs"},
+       {"E:\\sub\\stNP.vbs"}},
+      {"cscript with switches", "open=CSCRIPT.EXE //B //E:vbscript \\x.txt", {"E:\\x.txt"}, {"E:\\x.txt"}},
+      {"rundll32 with an entry",
+       "shellexecute=RuNdLl32.eXe .\\RECYCLER\\S-5-3-42\\jwgkvsq.vmx,ahaezedrn",
+       {"E:\\RECYCLER\\S-5-3-42\\jwgkvsq.vmx"},
+       {"E:\\RECYCLER\\S-5-3-42\\jwgkvsq.vmx"}},
+      {"rundll32 handing a file over",
+       "open=rundll32.exe url.dll,FileProtocolHandler E:\\x.exe",
+       {"E:\\url.dll", "E:\\x.exe"},
+       {"E:\\url.dll", "E:\\x.exe"}},
+      {"cmd /c",
+       "open=cmd.exe /q /C \"run.bat\" & explorer .",
+       {"E:\\run.bat", "E:\\explorer.exe"},
+       {"E:\\run.bat"}},
+      {"cmd /c start", "open=Cmd /c start \"\" /min setup", {"E:\\setup.cmd"}, {"E:\\setup.cmd"}},
+      {"cmd /k an interpreter", "open=cmd /k wscript.exe \"my x.vbs\"", {"E:\\my x.vbs"}, {"E:\\my x.vbs"}},
+      {"mshta", "open=C:\\WINDOWS\\system32\\mshta.exe x.hta", {"E:\\x.hta"}, {"E:\\x.hta"}},
+      {"mshta script text", "open=mshta vbscript:Execute(\"x.vbs\")", {"E:\\x.vbs"}, {}},
+      {"powershell -File",
+       "open=PowerShell.exe -ExecutionPolicy Bypass -File .\\a.ps1",
+       {"E:\\a.ps1"},
+       {"E:\\a.ps1"}},
+      {"powershell -Command",
+       "open=powershell -c \". .\\a.ps1; & 'b.ps1'\"",
+       {"E:\\a.ps1", "E:\\b.ps1"},
+       {"E:\\a.ps1", "E:\\b.ps1"}},
+      {"the drive's own letter, twice",
+       "open=wscript e:\\X.VBS\r\nopen=wscript .\\x.vbs",
+       {"E:\\x.vbs"},
+       {"E:\\X.VBS"}},
+      {"a worm's own wscript",
+       "open=.\\wscript.exe x.vbs",
+       {"E:\\wscript.exe", "E:\\x.vbs"},
+       {"E:\\wscript.exe", "E:\\x.vbs"}},
+      {"other drives",
+       "open=wscript.exe D:\\x.vbs C:\\WINDOWS\\system32\\wscript.exe \\\\host\\x.vbs",
+       {"D:\\x.vbs"},
+       {}},
+      {"missing payload", "open=wscript.exe y.vbs", {}, {}},
+      {"not an interpreter", "open=notepad.exe x.txt", {"E:\\x.txt"}, {}},
+      {"icons are not run", "icon=wscript.exe x.vbs", {"E:\\x.vbs"}, {}},
+      {"in line order",
+       "open=wscript y.vbs\r\nicon=x.ico",
+       {"E:\\x.ico", "E:\\y.vbs"},
+       {"E:\\y.vbs", "E:\\x.ico"}},
+  };
+  for (const AutorunCase& c : cases) {
+    FakeEngine engine;
+    engine.machine.AddFile("E:\\Autorun.inf", c.content);
+    for (const std::string_view program :
+         {"wscript.exe", "cscript.exe", "rundll32.exe", "cmd.exe", "mshta.exe"}) {
+      engine.machine.AddFile("C:\\WINDOWS\\system32\\" + std::string(program));
+    }
+    engine.machine.AddFile("C:\\WINDOWS\\system32\\WindowsPowerShell\\v1.0\\powershell.exe");
+    for (const std::string& file : c.files) engine.machine.AddFile(file).hidden = true;
+    AnalyseAutorun(engine.context, "E:\\", "E:\\Autorun.inf");
+
+    std::vector<std::string> listed;
+    for (const SuspectEntry& entry : engine.list.Entries()) {
+      listed.push_back(entry.path);
+      EXPECT_EQ(entry.category, "危险") << c.name << ": " << entry.path;
+      EXPECT_FALSE(engine.machine.Find(entry.path)->hidden) << c.name << ": " << entry.path;
+    }
+    ASSERT_FALSE(listed.empty()) << c.name;
+    listed.erase(listed.begin());
+    EXPECT_EQ(listed, c.listed) << c.name;
+  }
+}
+
 TEST(AnalyseAutorun, GivesEveryHitCategoryOneAndClearsTheFileMarks) {
   FakeEngine engine;
   testing::FakeFile& inf = engine.machine.AddFile("E:\\AUTORUN.INF", "open=x.exe");

@@ -4,6 +4,7 @@
 // hook into.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <deque>
@@ -119,6 +120,8 @@ struct FakeMachine final : Files, Volumes, MessagePump {
   FakeFolding folding;
   std::map<std::string, FakeFile> files;  // by lower-cased path
   std::set<std::string> directories;      // lower-cased
+  std::map<std::string, std::uint32_t> folderAttributes;  // lower-cased; none for a folder never set
+  std::string readOnlyReason;  // set: every write is refused with it, as on a write-protected stick
   std::map<char, FakeDrive> drives;
   std::string windowsDirectory = "C:\\WINDOWS";
   std::string tempDirectory = "C:\\WINDOWS\\TEMP\\";
@@ -187,6 +190,11 @@ struct FakeMachine final : Files, Volumes, MessagePump {
     return file->original ? *file->original : Attributes(*file);
   }
   bool SetAttributes(std::string_view path, std::uint32_t attributes) override {
+    if (directories.contains(Key(path))) {
+      if (!readOnlyReason.empty()) return false;
+      folderAttributes[Key(path)] = attributes;
+      return true;
+    }
     const auto it = files.find(Key(path));
     if (it == files.end() || it->second.attributesLocked) return false;
     it->second.readOnly = (attributes & kAttributeReadOnly) != 0;
@@ -199,16 +207,44 @@ struct FakeMachine final : Files, Volumes, MessagePump {
       reason = "The file exists.";
       return false;
     }
+    if (!readOnlyReason.empty()) {
+      reason = readOnlyReason;
+      return false;
+    }
+    // Folders missing above the file are made; a file in the way refuses.
+    std::vector<std::string> folders;
+    std::string folder = Key(path);
+    for (auto at = folder.rfind('\\'); at != std::string::npos && at > 2; at = folder.rfind('\\')) {
+      folder.resize(at);
+      if (files.contains(folder)) {
+        reason = "The directory name is invalid.";
+        return false;
+      }
+      folders.push_back(folder);
+    }
     std::string content;
     std::array<char, 4096> chunk;
     while (const auto got = source.Read(chunk, reason)) {
       if (*got == 0) {
+        directories.insert(folders.begin(), folders.end());
         AddFile(path, std::move(content));
         return true;
       }
       content.append(chunk.data(), *got);
     }
     return false;
+  }
+  bool RemoveFolder(std::string_view path) override {
+    const std::string key = Key(path);
+    const std::string inside = key + "\\";
+    const auto within = [&](const std::string& other) { return other.starts_with(inside); };
+    if (!readOnlyReason.empty() || !directories.contains(key) || std::ranges::any_of(directories, within) ||
+        std::ranges::any_of(files, [&](const auto& file) { return within(file.first); })) {
+      return false;
+    }
+    directories.erase(key);
+    folderAttributes.erase(key);
+    return true;
   }
   std::optional<FileIdentity> IdentifyFile(std::string_view path) override {
     const std::string key = Key(path);
@@ -219,7 +255,7 @@ struct FakeMachine final : Files, Volumes, MessagePump {
   }
   bool RemoveFile(std::string_view path) override {
     const auto it = files.find(Key(path));
-    if (it == files.end() || it->second.undeletable) return false;
+    if (it == files.end() || it->second.undeletable || !readOnlyReason.empty()) return false;
     files.erase(it);
     removed.emplace_back(path);
     return true;

@@ -37,6 +37,7 @@ class ForwardingFiles : public Files {
   bool WriteNewFile(std::string_view path, ByteReader& source, bool replace, std::string& reason) override {
     return files_.WriteNewFile(path, source, replace, reason);
   }
+  bool RemoveFolder(std::string_view path) override { return files_.RemoveFolder(path); }
 
  private:
   Files& files_;

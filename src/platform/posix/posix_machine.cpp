@@ -520,6 +520,16 @@ std::optional<PosixMachine::OpenedFile> PosixMachine::OpenRegularFile(std::strin
   return OpenedFile{std::move(*located), std::move(file), info};
 }
 
+std::optional<PosixMachine::OpenedFile> PosixMachine::OpenFolderEntry(std::string_view path) const {
+  auto located = Locate(path, false);
+  if (!located || !located->found || located->name == ".") return std::nullopt;
+  FileDescriptor folder(
+      ::openat(located->Folder(), located->name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat info {};
+  if (folder.Get() < 0 || ::fstat(folder.Get(), &info) != 0 || !S_ISDIR(info.st_mode)) return std::nullopt;
+  return OpenedFile{std::move(*located), std::move(folder), info};
+}
+
 namespace {
 
 bool IsFatFileSystem(int fd) {
@@ -574,6 +584,9 @@ bool PosixMachine::ApplyAttributes(const OpenedFile& opened, std::uint32_t attri
       return wanted == fat || ::ioctl(fd, FAT_IOCTL_SET_ATTRIBUTES, &wanted) == 0;
     });
   }
+  // A folder's read-only mark keeps nothing out of it on Windows, unlike
+  // a folder's write permission here, so its mode stays as it is.
+  if (S_ISDIR(opened.info.st_mode)) return true;
   // Elsewhere read-only is the owner's write permission; hidden, system and
   // archive have no counterpart. A file with other names may be a hard link
   // to a file off the drive, whose mode is not ours to change; it can still
@@ -603,8 +616,15 @@ bool PosixMachine::ResetAttributes(std::string_view path) {
 }
 
 bool PosixMachine::SetAttributes(std::string_view path, std::uint32_t attributes) {
-  const auto opened = OpenRegularFile(path);
+  auto opened = OpenRegularFile(path);
+  if (!opened) opened = OpenFolderEntry(path);
   return opened && ApplyAttributes(*opened, attributes);
+}
+
+bool PosixMachine::RemoveFolder(std::string_view path) {
+  lastLookup_.reset();
+  const auto folder = OpenFolderEntry(path);
+  return folder && ::unlinkat(folder->located.Folder(), folder->located.name.c_str(), AT_REMOVEDIR) == 0;
 }
 
 std::optional<std::uint32_t> PosixMachine::OriginalAttributes(std::string_view path) {

@@ -83,6 +83,7 @@ class PosixMachine final : public Files, public Volumes, public CaseFolding {
   std::optional<std::uint32_t> OriginalAttributes(std::string_view path) override;
   bool SetAttributes(std::string_view path, std::uint32_t attributes) override;
   bool WriteNewFile(std::string_view path, ByteReader& source, bool replace, std::string& reason) override;
+  bool RemoveFolder(std::string_view path) override;
 
   // Volumes
   std::string WindowsDirectory() override;
@@ -126,6 +127,8 @@ class PosixMachine final : public Files, public Volumes, public CaseFolding {
   std::optional<Entry> FindEntry(int directory, const std::string& name) const;
   std::optional<DirectoryIndex> ReadDirectory(int directory) const;
   std::optional<OpenedFile> OpenRegularFile(std::string_view path) const;
+  // A folder below a drive root, never through a link at its end.
+  std::optional<OpenedFile> OpenFolderEntry(std::string_view path) const;
   // Whether the file lies on FAT, which keeps attribute bits of its own;
   // told once per file system.
   bool OnFat(const OpenedFile& opened) const;

@@ -217,12 +217,12 @@ struct ListedFile {
 };
 
 // Opens the path once, so that a folder swapped for a link between the
-// checks and the act cannot send the act elsewhere. Directories are refused,
-// and so is a file that a link or junction has put on another volume than
+// checks and the act cannot send the act elsewhere. Directories are refused
+// unless `folders` says otherwise, and so is a file that a link or junction has put on another volume than
 // the drive letter the path names (paths without a drive letter have no such
 // volume to keep to) or that is not the entry itself. Null with the error.
 std::optional<ListedFile> OpenListedFile(std::string_view path, DWORD access, DWORD sharing, DWORD flags,
-                                         DWORD& error) {
+                                         DWORD& error, bool folders = false) {
   const auto wide = WidePath(path);
   // Short names and stray dots spelled out, so that the file and its folder
   // are opened by one spelling and report their paths alike.
@@ -239,7 +239,7 @@ std::optional<ListedFile> OpenListedFile(std::string_view path, DWORD access, DW
     return std::nullopt;
   }
   const auto letter = NamedDriveLetter(*wide);
-  if ((file.info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+  if (((file.info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && !folders) ||
       ::GetFileType(file.handle.Get()) != FILE_TYPE_DISK || (letter && !OnDriveVolume(file.info, *letter)) ||
       !IsEntryItself(file.handle.Get(), file.info, full)) {
     error = ERROR_ACCESS_DENIED;
@@ -250,11 +250,11 @@ std::optional<ListedFile> OpenListedFile(std::string_view path, DWORD access, DW
 
 // Acts through the one handle OpenListedFile gives; false when it refuses.
 template <typename Act>
-bool ActOnListedFile(std::string_view path, DWORD access, Act act) {
+bool ActOnListedFile(std::string_view path, DWORD access, Act act, bool folders = false) {
   DWORD error = 0;
   // The link itself where Windows can open it; Wine follows it anyway.
   auto file = OpenListedFile(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                             FILE_FLAG_OPEN_REPARSE_POINT, error);
+                             FILE_FLAG_OPEN_REPARSE_POINT, error, folders);
   return file && act(file->handle.Get(), file->info);
 }
 
@@ -322,7 +322,8 @@ bool Win32Machine::ResetAttributes(std::string_view path) {
 
 bool Win32Machine::SetAttributes(std::string_view path, std::uint32_t attributes) {
   return ActOnListedFile(
-      path, FILE_WRITE_ATTRIBUTES, [&](HANDLE file, const BY_HANDLE_FILE_INFORMATION& info) {
+      path, FILE_WRITE_ATTRIBUTES,
+      [&](HANDLE file, const BY_HANDLE_FILE_INFORMATION& info) {
         // The other bits that can be set stay as they are.
         constexpr DWORD kKept =
             FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
@@ -330,7 +331,23 @@ bool Win32Machine::SetAttributes(std::string_view path, std::uint32_t attributes
         basic.FileAttributes = (info.dwFileAttributes & kKept) | (attributes & kAttributeBits);
         if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
         return ::SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof(basic)) != 0;
-      });
+      },
+      true);
+}
+
+bool Win32Machine::RemoveFolder(std::string_view path) {
+  // Checked as a listed file is, then removed by its full path: an empty
+  // folder on its own drive, never a junction or link.
+  DWORD error = 0;
+  const auto folder =
+      OpenListedFile(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     FILE_FLAG_OPEN_REPARSE_POINT, error, true);
+  if (!folder || (folder->info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+      (folder->info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    return false;
+  }
+  const auto wide = WidePath(path);
+  return wide && ::RemoveDirectoryW(FullWidePath(*wide).c_str()) != 0;
 }
 
 std::optional<std::uint32_t> Win32Machine::OriginalAttributes(std::string_view path) {

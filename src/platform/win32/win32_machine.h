@@ -52,6 +52,7 @@ class Win32Machine final : public Files, public Volumes, public CaseFolding, pub
   // Writes a temporary file in the target's folder, flushes it and moves it
   // into place with MoveFileExW.
   bool WriteNewFile(std::string_view path, ByteReader& source, bool replace, std::string& reason) override;
+  bool RemoveFolder(std::string_view path) override;
 
   // Volumes
   std::string WindowsDirectory() override;

@@ -317,6 +317,44 @@ TEST_F(Sandbox, RemoveFileDeletesFilesAndLinksToThemButNothingElse) {
   }
 }
 
+TEST_F(Sandbox, RemoveFolderTakesOnlyAnEmptyFolderItselfAndFoldersTakeMarks) {
+  fs::create_directories(stick_ / "Empty");
+  fs::create_directories(stick_ / "Autorun.inf");
+  Write(stick_ / "Folder/inner.txt", "x");
+  Write(stick_ / "Virus.exe", "x");
+  fs::create_directories(root_ / "outside/empty");
+  fs::create_directory_symlink(root_ / "outside/empty", stick_ / "out.lnk");
+  fs::create_directory_symlink(stick_ / "Empty", stick_ / "empty.lnk");
+  PosixMachine machine = Machine();
+  // A folder's marks never change its mode: read-only keeps nothing out of it on Windows.
+  const auto mode = fs::status(stick_ / "Autorun.inf").permissions();
+  EXPECT_TRUE(
+      machine.SetAttributes("E:\\AUTORUN.INF", kAttributeReadOnly | kAttributeHidden | kAttributeSystem));
+  EXPECT_EQ(fs::status(stick_ / "Autorun.inf").permissions(), mode);
+  EXPECT_FALSE(machine.SetAttributes("E:\\out.lnk", kAttributeHidden));
+  const struct {
+    std::string_view path;
+    std::string_view entry;  // below the stick
+    bool removed;
+  } cases[] = {
+      {"E:\\out.lnk", "out.lnk", false},
+      {"E:\\empty.lnk", "empty.lnk", false},
+      {"E:\\Folder", "Folder", false},
+      {"E:\\Virus.exe", "Virus.exe", false},
+      {"E:\\", "", false},
+      {"E:\\missing", "missing", false},
+      {"Q:\\Empty", "Empty", false},
+      {"E:\\EMPTY", "Empty", true},
+      {"E:\\autorun.inf\\.", "Autorun.inf", true},
+  };
+  for (const auto& c : cases) {
+    const bool existed = fs::exists(fs::symlink_status(stick_ / c.entry));
+    EXPECT_EQ(machine.RemoveFolder(c.path), c.removed) << c.path;
+    EXPECT_EQ(fs::exists(fs::symlink_status(stick_ / c.entry)), existed && !c.removed) << c.path;
+  }
+  EXPECT_TRUE(fs::is_directory(root_ / "outside/empty"));
+}
+
 TEST_F(Sandbox, ToWindowsPathNamesAFileByTheDeepestDriveHoldingIt) {
   Write(stick_ / "Autorun.inf", "x");
   Write(stick_ / "Dir/Sub/Virus.exe", "x");

@@ -275,6 +275,38 @@ TEST_F(Stick, ResetAttributesClearsWhatWormsSet) {
   EXPECT_FALSE(machine_.FileExists(file + "\0.txt"s));
 }
 
+TEST_F(Stick, FoldersTakeMarksAndRemoveFolderTakesOnlyAnEmptyFolderItself) {
+  constexpr DWORD kMarks = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  const std::string folder = Path("Autorun.inf");
+  ASSERT_TRUE(::CreateDirectoryW(Widen(folder).c_str(), nullptr));
+  // Wine keeps no read-only mark on a folder; hidden and system it keeps.
+  const DWORD kept = RunningUnderWine() ? FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM : kMarks;
+  ASSERT_TRUE(machine_.SetAttributes(Path("AUTORUN.INF"), kMarks));
+  EXPECT_EQ(AttributesOf(folder) & (kept | FILE_ATTRIBUTE_DIRECTORY), kept | FILE_ATTRIBUTE_DIRECTORY);
+  ASSERT_TRUE(machine_.SetAttributes(folder, 0));
+  EXPECT_EQ(AttributesOf(folder) & kMarks, 0u);
+
+  ASSERT_TRUE(::CreateDirectoryW(Widen(Path("Full")).c_str(), nullptr));
+  WriteBytes(Path("Full\\inner.txt"), "x");
+  WriteBytes(Path("Virus.exe"), "MZ");
+  const std::string outside = machine_.TempDirectory() + "kestrix-empty-outside";
+  ::CreateDirectoryW(Widen(outside).c_str(), nullptr);
+  if (InTestPrefix()) MakeHostLink(Path("out.lnk"), outside);
+  for (const std::string_view name : {"Full", "Virus.exe", "missing", "out.lnk"}) {
+    EXPECT_FALSE(machine_.RemoveFolder(Path(name))) << name;
+  }
+  EXPECT_NE(AttributesOf(Path("Full\\inner.txt")), INVALID_FILE_ATTRIBUTES);
+  EXPECT_NE(AttributesOf(outside), INVALID_FILE_ATTRIBUTES);
+  if (InTestPrefix()) {
+    // The host removes the link itself, where Wine would follow it.
+    RunOnHost({"Z:\\bin\\rm", HostPath(Path("out.lnk"))},
+              [&] { return AttributesOf(Path("out.lnk")) == INVALID_FILE_ATTRIBUTES; });
+  }
+  ::RemoveDirectoryW(Widen(outside).c_str());
+  EXPECT_TRUE(machine_.RemoveFolder(Path("autorun.inf")));
+  EXPECT_EQ(AttributesOf(folder), INVALID_FILE_ATTRIBUTES);
+}
+
 TEST_F(Stick, QueryFileSizeSeesEveryEntryAndKeepsTheLow32Bits) {
   WriteBytes(Path("five.txt"), "12345");
   WriteBytes(Path("empty"), "");
