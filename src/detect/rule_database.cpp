@@ -57,14 +57,18 @@ void RulePass(const DetectContext& context, const RuleList& rules, std::string_v
   // tokens are found by a plain search of that.
   std::vector<std::string> lowerTokens;
   for (const std::string_view token : tokens) lowerTokens.push_back(LowerText(context.folding, token));
+  const bool asciiTokens = std::ranges::all_of(lowerTokens, IsAscii);
   std::string lowerRule;
   for (const TextLine& line : rules) {
     context.pump.PumpMessages();
     const std::string_view rule = RuleText(line.text);
     std::string_view text = rule;
     if (text.empty()) continue;
-    const bool ascii = IsAscii(rule) && std::ranges::all_of(lowerTokens, IsAscii);
-    if (ascii) lowerRule = LowerText(context.folding, rule);
+    const bool ascii = asciiTokens && IsAscii(rule);
+    if (ascii) {
+      lowerRule.assign(rule);
+      std::ranges::transform(lowerRule, lowerRule.begin(), AsciiLower);
+    }
     for (std::size_t i = 0; i < tokens.size(); ++i) {
       // What is left of the rule is always the start of it.
       std::size_t begin = std::string_view::npos;

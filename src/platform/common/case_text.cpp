@@ -77,7 +77,7 @@ bool IsAscii(std::string_view text) {
 std::string LowerText(const CaseFolding& folding, std::string_view text) {
   if (IsAscii(text)) {
     std::string lower(text);
-    for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
+    std::ranges::transform(lower, lower.begin(), AsciiLower);
     return lower;
   }
   std::string lower;
@@ -103,8 +103,7 @@ std::optional<TextMatch> FindNoCase(const CaseFolding& folding, std::string_view
                                     std::string_view pattern, std::size_t from) {
   // Nearly every search is between ASCII texts.
   if (from <= text.size() && IsAscii(pattern) && IsAscii(text.substr(from))) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; };
-    const auto found = std::ranges::search(text.substr(from), pattern, {}, lower, lower);
+    const auto found = std::ranges::search(text.substr(from), pattern, {}, AsciiLower, AsciiLower);
     if (found.empty() && !pattern.empty()) return std::nullopt;
     const auto begin = static_cast<std::size_t>(found.begin() - text.begin());
     return TextMatch{begin, begin + pattern.size()};

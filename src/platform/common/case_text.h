@@ -17,6 +17,7 @@ std::string LowerText(const CaseFolding& folding, std::string_view text);
 // True when every byte is below 0x80. Between ASCII texts, folding is
 // ASCII's own, byte for byte.
 bool IsAscii(std::string_view text);
+inline char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
 
 // Both texts lower-cased and compared whole.
 bool EqualNoCase(const CaseFolding& folding, std::string_view a, std::string_view b);
