@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "detect/detect_context.h"
+#include "platform/common/shell_link.h"
 #include "platform/common/text_file.h"
 #include "platform/common/windows_path.h"
 #include "platform/platform.h"
@@ -119,6 +120,8 @@ struct FakeMachine final : Files, Volumes, MessagePump {
   FakeFolding folding;
   std::map<std::string, FakeFile> files;  // by lower-cased path
   std::set<std::string> directories;      // lower-cased
+  std::map<std::string, std::string> spellings;           // lower-cased path: as added
+  std::map<std::string, std::uint32_t> folderAttributes;  // lower-cased path: hidden, system
   std::map<char, FakeDrive> drives;
   std::string windowsDirectory = "C:\\WINDOWS";
   std::string tempDirectory = "C:\\WINDOWS\\TEMP\\";
@@ -136,6 +139,7 @@ struct FakeMachine final : Files, Volumes, MessagePump {
     return key;
   }
   FakeFile& AddFile(std::string_view path, std::string content = "MZ") {
+    spellings[Key(path)] = NormalizePathSpelling(path);
     FakeFile& file = files[Key(path)];
     file.content = std::move(content);
     return file;
@@ -143,6 +147,12 @@ struct FakeMachine final : Files, Volumes, MessagePump {
   const FakeFile* Find(std::string_view path) const {
     const auto it = files.find(Key(path));
     return it == files.end() ? nullptr : &it->second;
+  }
+
+  void AddFolder(std::string_view path, std::uint32_t attributes = 0) {
+    spellings[Key(path)] = NormalizePathSpelling(path);
+    directories.insert(Key(path));
+    folderAttributes[Key(path)] = attributes;
   }
 
   bool FileExists(std::string_view path) override { return Find(path) != nullptr; }
@@ -209,6 +219,37 @@ struct FakeMachine final : Files, Volumes, MessagePump {
       content.append(chunk.data(), *got);
     }
     return false;
+  }
+  std::vector<FolderEntry> ListFolder(std::string_view folder) override {
+    std::string prefix = Key(folder);
+    if (!prefix.ends_with('\\')) prefix += '\\';
+    std::vector<FolderEntry> entries;
+    const auto add = [&](const std::string& key, bool isFolder, std::uint32_t attributes) {
+      if (!key.starts_with(prefix) || key.size() == prefix.size() ||
+          key.find('\\', prefix.size()) != std::string::npos) {
+        return;
+      }
+      const auto spelled = spellings.find(key);
+      const std::string& path = spelled != spellings.end() ? spelled->second : key;
+      entries.push_back({path.substr(path.rfind('\\') + 1), isFolder, attributes});
+    };
+    for (const auto& [key, file] : files) add(key, false, Attributes(file));
+    for (const std::string& key : directories) add(key, true, folderAttributes[key]);
+    return entries;
+  }
+  std::optional<ShellLink> ReadShortcut(std::string_view path) override {
+    const FakeFile* file = Find(path);
+    if (file == nullptr || file->unreadable) return std::nullopt;
+    return ParseShellLink(file->content, [](std::string_view bytes) { return std::string(bytes); });
+  }
+  bool ClearHiddenAndSystem(std::string_view path) override {
+    if (const auto it = files.find(Key(path)); it != files.end() && !it->second.attributesLocked) {
+      it->second.hidden = it->second.system = false;
+      return true;
+    }
+    if (!directories.contains(Key(path))) return false;
+    folderAttributes[Key(path)] &= ~(kAttributeHidden | kAttributeSystem);
+    return true;
   }
   std::optional<FileIdentity> IdentifyFile(std::string_view path) override {
     const std::string key = Key(path);

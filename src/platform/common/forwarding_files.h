@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -37,6 +38,9 @@ class ForwardingFiles : public Files {
   bool WriteNewFile(std::string_view path, ByteReader& source, bool replace, std::string& reason) override {
     return files_.WriteNewFile(path, source, replace, reason);
   }
+  std::vector<FolderEntry> ListFolder(std::string_view folder) override { return files_.ListFolder(folder); }
+  std::optional<ShellLink> ReadShortcut(std::string_view path) override { return files_.ReadShortcut(path); }
+  bool ClearHiddenAndSystem(std::string_view path) override { return files_.ClearHiddenAndSystem(path); }
 
  private:
   Files& files_;
