@@ -40,6 +40,11 @@ TEST(ParseShellLink, TakesTheTargetFromTheRecordsWindowsPrefers) {
        {.target = "C:\\a.exe", .arguments = "-x y", .unicode = false},
        {"C:\\a.exe", "-x y", ""}},
       {"nothing but arguments", {.arguments = "x"}, {"", "x", ""}},
+      {"counts that hold the NUL, as Wine writes them",
+       {.target = "C:\\a.exe",
+        .arguments = std::string("x.vbs\0", 6),
+        .workingDirectory = std::string("E:\\\0", 4)},
+       {"C:\\a.exe", "x.vbs", "E:\\"}},
   };
   for (const Case& c : cases) {
     const auto link = ParseShellLink(ShellLinkBytes(c.spec), Identity);

@@ -223,7 +223,8 @@ std::optional<ShellLink> ParseShellLink(std::string_view text, const AnsiDecoder
     const auto value = bytes.Slice(at + 2, length);
     if (!value) return std::nullopt;
     at += 2 + length;
-    return (flags & kIsUnicode) != 0 ? Utf16ToUtf8(value->Text()) : Ansi(value->Text(), decodeAnsi);
+    // Wine counts the terminating NUL as well; the text ends there.
+    return (flags & kIsUnicode) != 0 ? Utf16ToUtf8(value->WideAt(0)) : Ansi(value->AnsiAt(0), decodeAnsi);
   };
   for (const std::uint32_t field :
        {kHasName, kHasRelativePath, kHasWorkingDirectory, kHasArguments, kHasIconLocation}) {
