@@ -458,7 +458,7 @@ TEST_F(ScanSandbox, CleaningAShortcutWormsStickGivesTheUserTheirFilesBack) {
   using testing::ShellLinkBytes;
   const std::string cmd = "C:\\WINDOWS\\system32\\cmd.exe";
   Write("stick/Photos.lnk", ShellLinkBytes({.target = cmd, .arguments = "/c start \xC2\xA0\\run.vbs&start explorer Photos"}));
-  Write("stick/\xC2\xA0/run.vbs", "WScript.Echo");
+  Write("stick/\xC2\xA0/run.vbs", "WScript.Echo", fs::perms::owner_read);
   Write("stick/\xC2\xA0/essay.doc", "the user's");
   Write("stick/Photos/beach.jpg", "holiday");
   Write("stick/Notes.lnk", ShellLinkBytes({.target = "C:\\WINDOWS\\notepad.exe", .arguments = "E:\\todo.txt"}));
@@ -468,7 +468,9 @@ TEST_F(ScanSandbox, CleaningAShortcutWormsStickGivesTheUserTheirFilesBack) {
   SetDosAttribute(root_ / "stick/Private", "0x2");
 
   const std::string drive = Drive('E', "removable", "stick");
-  const ScanRun run = Scan({"--drive", drive, "--rules", (root_ / "none.dat").string(), "--clean", "--json"});
+  // As a user, whom only the write permission lets change the marks.
+  const ScanRun run =
+      Scan({"--drive", drive, "--rules", (root_ / "none.dat").string(), "--clean", "--json"}, true);
   EXPECT_EQ(run.status, 0) << run.out << run.err;
   const nlohmann::json report = run.Json();
   EXPECT_EQ(report["removed"], nlohmann::json({"E:\\\xC2\xA0\\run.vbs", "E:\\Photos.lnk"})) << run.out;
