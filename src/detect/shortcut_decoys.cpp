@@ -225,7 +225,7 @@ void FindShortcutDecoys(const DetectContext& context, std::string_view driveRoot
   const auto collect = [&](std::string_view folder, const std::vector<FolderEntry>& entries) {
     for (const FolderEntry& entry : entries) {
       if (!isShortcut(entry)) continue;
-      const std::string_view stem = std::string_view(entry.name).substr(0, entry.name.size() - 4);
+      const std::string_view stem = std::string_view(entry.name).substr(0, entry.name.rfind('.'));
       candidates.push_back({Child(folder, entry.name), std::string(folder), Child(folder, stem)});
     }
   };

@@ -120,8 +120,9 @@ class Files {
   // `source`. An existing file is replaced only when `replace` says so; a
   // directory never. False with the system's reason.
   virtual bool WriteNewFile(std::string_view path, ByteReader& source, bool replace, std::string& reason) = 0;
-  // The files and folders in a folder (not "." and ".."), in no order, with
-  // their attribute bits as they are now; empty when it cannot be listed.
+  // The files and folders in a folder (not "." and "..", nor links a
+  // backend can tell lead elsewhere), in no order, with their attribute bits
+  // as they are now; empty when it cannot be listed.
   virtual std::vector<FolderEntry> ListFolder(std::string_view folder) = 0;
   // What a shortcut file starts; nullopt when the file is no shortcut or
   // cannot be read.

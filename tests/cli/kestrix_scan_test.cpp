@@ -494,24 +494,27 @@ TEST_F(ScanSandbox, StartMenuShortcutsOnAStickAreNoDecoys) {
   for (std::string line; std::getline(list, line);) {
     if (!line.empty() && line.front() != '#') Write(fs::path("tree") / line, "MZ genuine");
   }
-  using testing::LinkSpec;
+  using testing::LinkFields;
   const std::string system32 = "C:\\WINDOWS\\system32\\";
-  const std::pair<std::string, LinkSpec> shortcuts[] = {
+  const std::pair<std::string, LinkFields> shortcuts[] = {
       {"Command Prompt.lnk", {.target = system32 + "cmd.exe", .workingDirectory = "%HOMEDRIVE%%HOMEPATH%"}},
       {"Windows PowerShell.lnk",
-       {.target = system32 + "WindowsPowerShell\\v1.0\\powershell.exe", .workingDirectory = "%HOMEDRIVE%%HOMEPATH%"}},
+       {.target = system32 + "WindowsPowerShell\\v1.0\\powershell.exe",
+        .workingDirectory = "%HOMEDRIVE%%HOMEPATH%"}},
       {"Run.lnk", {.target = system32 + "rundll32.exe", .arguments = "shell32.dll,#61"}},
       {"Control Panel.lnk", {.target = system32 + "rundll32.exe", .arguments = "shell32.dll,Control_RunDLL"}},
       {"Windows Script Host.lnk", {.environmentTarget = "%windir%\\system32\\wscript.exe"}},
       {"Notepad.lnk", {.itemTarget = "C:\\WINDOWS\\notepad.exe"}},
       {"Internet Explorer.lnk",
        {.target = "C:\\Program Files\\Internet Explorer\\iexplore.exe", .arguments = "about:blank"}},
-      {"Uninstall.lnk", {.target = "C:\\WINDOWS\\IsUninst.exe", .arguments = "-f\"C:\\Program Files\\App\\DeIsL1.isu\""}},
+      {"Uninstall.lnk",
+       {.target = "C:\\WINDOWS\\IsUninst.exe", .arguments = "-f\"C:\\Program Files\\App\\DeIsL1.isu\""}},
       {"Readme.lnk", {.target = "C:\\Program Files\\App\\readme.txt"}},
   };
-  for (const auto& [name, spec] : shortcuts) {
-    Write(fs::path("tree") / name, ShellLinkBytes(spec));
-    Write(fs::path("tree/Documents and Settings/All Users/Start Menu/Programs") / name, ShellLinkBytes(spec));
+  for (const auto& [name, fields] : shortcuts) {
+    Write(fs::path("tree") / name, ShellLinkBytes(fields));
+    Write(fs::path("tree/Documents and Settings/All Users/Start Menu/Programs") / name,
+          ShellLinkBytes(fields));
   }
   for (const std::string_view type : {"removable", "remote", "fixed"}) {
     const ScanRun run = Scan({"--drive", Drive('E', type, "tree"), "--rules", ShippedRules(), "--json"});

@@ -12,7 +12,7 @@ namespace {
 using ::testing::ElementsAre;
 using testing::FakeEngine;
 using ::testing::IsEmpty;
-using testing::LinkSpec;
+using testing::LinkFields;
 using testing::ShellLinkBytes;
 
 constexpr std::string_view kCmd = "C:\\WINDOWS\\system32\\cmd.exe";
@@ -49,7 +49,7 @@ TEST(IsInterpreter, KnowsTheHostsWhateverTheirSpelling) {
 // the pass lists.
 struct DecoyCase {
   std::string_view name;
-  std::vector<std::pair<std::string, LinkSpec>> shortcuts;
+  std::vector<std::pair<std::string, LinkFields>> shortcuts;
   std::vector<std::string> files;
   std::vector<std::string> listed;
   DriveType type = DriveType::kRemovable;
@@ -128,11 +128,11 @@ TEST(FindShortcutDecoys, ListsDecoysByWhatTheyStartAndWhatTheyWouldRun) {
     engine.machine.AddFolder("E:\\hid", kAttributeHidden);
     engine.machine.AddFolder("E:\\open");
     for (const std::string& file : c.files) engine.machine.AddFile(file);
-    for (const auto& [path, spec] : c.shortcuts) {
-      engine.machine.AddFile(path,
-                             spec.target.empty() && spec.itemTarget.empty() && spec.environmentTarget.empty()
-                                 ? "not a shortcut"
-                                 : ShellLinkBytes(spec));
+    for (const auto& [path, fields] : c.shortcuts) {
+      engine.machine.AddFile(
+          path, fields.target.empty() && fields.itemTarget.empty() && fields.environmentTarget.empty()
+                    ? "not a shortcut"
+                    : ShellLinkBytes(fields));
     }
     FindShortcutDecoys(engine.context, "E:\\", c.type, nullptr);
     EXPECT_EQ(engine.Listed(), c.listed) << c.name;

@@ -7,7 +7,7 @@
 namespace kestrix {
 namespace {
 
-using testing::LinkSpec;
+using testing::LinkFields;
 using testing::ShellLinkBytes;
 
 std::string Identity(std::string_view bytes) { return std::string(bytes); }
@@ -15,7 +15,7 @@ std::string Identity(std::string_view bytes) { return std::string(bytes); }
 TEST(ParseShellLink, TakesTheTargetFromTheRecordsWindowsPrefers) {
   struct Case {
     std::string_view name;
-    LinkSpec spec;
+    LinkFields fields;
     ShellLink expected;
   };
   const Case cases[] = {
@@ -47,7 +47,7 @@ TEST(ParseShellLink, TakesTheTargetFromTheRecordsWindowsPrefers) {
        {"C:\\a.exe", "x.vbs", "E:\\"}},
   };
   for (const Case& c : cases) {
-    const auto link = ParseShellLink(ShellLinkBytes(c.spec), Identity);
+    const auto link = ParseShellLink(ShellLinkBytes(c.fields), Identity);
     ASSERT_TRUE(link) << c.name;
     EXPECT_EQ(link->target, c.expected.target) << c.name;
     EXPECT_EQ(link->arguments, c.expected.arguments) << c.name;

@@ -8,7 +8,7 @@
 
 namespace kestrix::testing {
 
-struct LinkSpec {
+struct LinkFields {
   std::string target{};             // in the location record, as ANSI text
   std::string unicodeTarget{};      // in the location record's UTF-16 field as well
   std::string itemTarget{};         // "C:\dir\file.exe" as an item list: a drive item and file items
@@ -36,14 +36,14 @@ inline std::string Utf16(std::string_view text) {
   return wide;
 }
 
-inline std::string ShellLinkBytes(const LinkSpec& spec) {
+inline std::string ShellLinkBytes(const LinkFields& fields) {
   std::uint32_t flags = 0;
-  if (!spec.itemTarget.empty()) flags |= 0x1;
-  if (!spec.target.empty()) flags |= 0x2;
-  if (!spec.workingDirectory.empty()) flags |= 0x10;
-  if (!spec.arguments.empty()) flags |= 0x20;
-  if (spec.unicode) flags |= 0x80;
-  if (!spec.environmentTarget.empty()) flags |= 0x200;
+  if (!fields.itemTarget.empty()) flags |= 0x1;
+  if (!fields.target.empty()) flags |= 0x2;
+  if (!fields.workingDirectory.empty()) flags |= 0x10;
+  if (!fields.arguments.empty()) flags |= 0x20;
+  if (fields.unicode) flags |= 0x80;
+  if (!fields.environmentTarget.empty()) flags |= 0x200;
 
   std::string bytes;
   PutLe(bytes, 0x4C, 4);
@@ -51,13 +51,13 @@ inline std::string ShellLinkBytes(const LinkSpec& spec) {
   PutLe(bytes, flags, 4);
   bytes.resize(0x4C, '\0');
 
-  if (!spec.itemTarget.empty()) {
+  if (!fields.itemTarget.empty()) {
     std::string list;
     std::string root = std::string("\x1F\x50", 2) +
                        std::string("\xE0\x4F\xD0\x20\xEA\x3A\x69\x10\xA2\xD8\x08\x00\x2B\x30\x30\x9D", 16);
     PutLe(list, static_cast<std::uint32_t>(root.size() + 2), 2);
     list += root;
-    const std::string_view path = spec.itemTarget;
+    const std::string_view path = fields.itemTarget;
     std::string drive = "\x2F" + std::string(path.substr(0, 3)) + std::string(19, '\0');
     PutLe(list, static_cast<std::uint32_t>(drive.size() + 2), 2);
     list += drive;
@@ -89,8 +89,8 @@ inline std::string ShellLinkBytes(const LinkSpec& spec) {
     bytes += list;
   }
 
-  if (!spec.target.empty()) {
-    const bool wide = !spec.unicodeTarget.empty();
+  if (!fields.target.empty()) {
+    const bool wide = !fields.unicodeTarget.empty();
     const std::uint32_t headerSize = wide ? 0x24 : 0x1C;
     std::string volume;
     PutLe(volume, 0x11, 4);  // size
@@ -100,7 +100,7 @@ inline std::string ShellLinkBytes(const LinkSpec& spec) {
     volume += '\0';
     const std::uint32_t volumeAt = headerSize;
     const std::uint32_t baseAt = volumeAt + static_cast<std::uint32_t>(volume.size());
-    const std::uint32_t suffixAt = baseAt + static_cast<std::uint32_t>(spec.target.size()) + 1;
+    const std::uint32_t suffixAt = baseAt + static_cast<std::uint32_t>(fields.target.size()) + 1;
     const std::uint32_t wideAt = suffixAt + 1;
     std::string info;
     PutLe(info, 0, 4);  // size, filled below
@@ -112,30 +112,30 @@ inline std::string ShellLinkBytes(const LinkSpec& spec) {
     PutLe(info, suffixAt, 4);
     if (wide) {
       PutLe(info, wideAt, 4);
-      PutLe(info, wideAt + static_cast<std::uint32_t>(Utf16(spec.unicodeTarget).size()) + 2, 4);
+      PutLe(info, wideAt + static_cast<std::uint32_t>(Utf16(fields.unicodeTarget).size()) + 2, 4);
     }
-    info += volume + spec.target + '\0' + '\0';
-    if (wide) info += Utf16(spec.unicodeTarget) + std::string(4, '\0');
+    info += volume + fields.target + '\0' + '\0';
+    if (wide) info += Utf16(fields.unicodeTarget) + std::string(4, '\0');
     for (int i = 0; i < 4; ++i) info[i] = static_cast<char>((info.size() >> (8 * i)) & 0xFF);
     bytes += info;
   }
 
   const auto putString = [&](const std::string& text) {
     if (text.empty()) return;
-    const std::string stored = spec.unicode ? Utf16(text) : text;
-    PutLe(bytes, static_cast<std::uint32_t>(spec.unicode ? stored.size() / 2 : stored.size()), 2);
+    const std::string stored = fields.unicode ? Utf16(text) : text;
+    PutLe(bytes, static_cast<std::uint32_t>(fields.unicode ? stored.size() / 2 : stored.size()), 2);
     bytes += stored;
   };
-  putString(spec.workingDirectory);
-  putString(spec.arguments);
+  putString(fields.workingDirectory);
+  putString(fields.arguments);
 
-  if (!spec.environmentTarget.empty()) {
+  if (!fields.environmentTarget.empty()) {
     std::string block;
     PutLe(block, 0x314, 4);
     PutLe(block, 0xA0000001u, 4);
-    std::string ansi = spec.environmentTarget;
+    std::string ansi = fields.environmentTarget;
     ansi.resize(260, '\0');
-    std::string wide = Utf16(spec.environmentTarget);
+    std::string wide = Utf16(fields.environmentTarget);
     wide.resize(520, '\0');
     bytes += block + ansi + wide;
   }

@@ -746,9 +746,12 @@ std::vector<FolderEntry> PosixMachine::ListFolder(std::string_view folder) {
   std::vector<FolderEntry> entries;
   while (const dirent* entry = ::readdir(listing)) {
     const std::string name = entry->d_name;
+    // A Windows path cannot name an entry whose name holds a backslash.
     struct stat info {};
-    if (name == "." || name == ".." || ::fstatat(listingFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+    if (name == "." || name == ".." || name.find('\\') != std::string::npos ||
+        ::fstatat(listingFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
       continue;
+    }
     entries.push_back({name, S_ISDIR(info.st_mode), EntryAttributes(listingFd, name, info)});
   }
   ::closedir(listing);

@@ -352,7 +352,9 @@ std::vector<FolderEntry> Win32Machine::ListFolder(std::string_view folder) {
   std::vector<FolderEntry> entries;
   do {
     const std::wstring_view name = found.cFileName;
-    if (name == L"." || name == L"..") continue;
+    // What a link or junction leads to lies elsewhere, maybe off the drive.
+    if (name == L"." || name == L".." || (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+      continue;
     const bool isFolder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     const DWORD bits =
         found.dwFileAttributes & (isFolder ? kAttributeBits & ~kAttributeReadOnly : kAttributeBits);

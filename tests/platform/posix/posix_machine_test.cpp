@@ -261,6 +261,7 @@ TEST_F(Sandbox, HiddenAndSystemLiveInTheAttributeWineAndSambaUse) {
   Write(stick_ / "plain.txt", "x");
   Write(stick_ / "samba.doc", "x");
   fs::create_directory(stick_ / "Photos");
+  Write(stick_ / "a\\b.lnk", "no Windows path names it");
   const auto mark = [&](const char* name, std::string_view value) {
     ASSERT_EQ(::lsetxattr((stick_ / name).c_str(), "user.DOSATTRIB", value.data(), value.size(), 0), 0)
         << "the file system keeps no user attributes";

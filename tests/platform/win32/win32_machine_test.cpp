@@ -280,8 +280,8 @@ TEST_F(Stick, ResetAttributesClearsWhatWormsSet) {
 // The shell reads a shortcut as the portable reader does, which the
 // sweeps of other backends rely on.
 TEST_F(Stick, ReadShortcutAgreesWithThePortableReader) {
-  using kestrix::testing::LinkSpec;
-  const LinkSpec specs[] = {
+  using kestrix::testing::LinkFields;
+  const LinkFields fieldSets[] = {
       {.target = "C:\\WINDOWS\\system32\\cmd.exe",
        .arguments = "/c start _\\x.vbs&exit",
        .workingDirectory = "E:\\"},
@@ -290,12 +290,12 @@ TEST_F(Stick, ReadShortcutAgreesWithThePortableReader) {
        .arguments = "//B \"a b.vbs\""},
       {.target = "C:\\a.exe", .arguments = "-x", .unicode = false},
   };
-  for (const LinkSpec& spec : specs) {
-    WriteBytes(Path("x.lnk"), kestrix::testing::ShellLinkBytes(spec));
+  for (const LinkFields& fields : fieldSets) {
+    WriteBytes(Path("x.lnk"), kestrix::testing::ShellLinkBytes(fields));
     const auto shell = machine_.ReadShortcut(Path("x.lnk"));
-    const auto portable = ParseShellLink(kestrix::testing::ShellLinkBytes(spec),
+    const auto portable = ParseShellLink(kestrix::testing::ShellLinkBytes(fields),
                                          [](std::string_view ansi) { return std::string(ansi); });
-    ASSERT_TRUE(shell && portable) << spec.target;
+    ASSERT_TRUE(shell && portable) << fields.target;
     EXPECT_TRUE(EqualNoCase(machine_, shell->target, portable->target))
         << shell->target << " " << portable->target;
     EXPECT_EQ(shell->arguments, portable->arguments);
