@@ -19,11 +19,11 @@
 #include <climits>
 #include <cstddef>
 #include <deque>
+#include <unordered_map>
+#include <unordered_set>
 #include <iterator>
 #include <stdexcept>
 #include <system_error>
-#include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
