@@ -97,6 +97,8 @@ struct DiscardingFiles final : Files {
   std::optional<std::uint32_t> OriginalAttributes(std::string_view) override { return std::nullopt; }
   bool SetAttributes(std::string_view, std::uint32_t) override { return true; }
   bool RemoveFolder(std::string_view) override { return false; }
+  std::vector<FolderEntry> ListFolder(std::string_view) override { return {}; }
+  std::optional<ShellLink> ReadShortcut(std::string_view) override { return std::nullopt; }
   bool WriteNewFile(std::string_view, ByteReader& source, bool, std::string& reason) override {
     std::array<char, 4096> chunk;
     while (const auto got = source.Read(chunk, reason)) {

@@ -66,10 +66,11 @@ Tconsole::Tconsole(ConsoleServices services, ConsoleView& view)
       sweep_({services.files, services.volumes, services.folding, services.pump}, sweepSettings_, view, list_,
              protectedList_),
       removal_({services.files, services.folding, services.pump, CoolTrayIcon1, services.boxes,
-                services.processes, services.quarantine},
+                services.processes, services.quarantine, &shortcutRecovery_},
                list_, protectedList_, *this, title_),
       scanDispach_(services.timers, kScanDispachTimer, kScanDispachInterval, true),
       freshonetime_(services.timers, kFreshOneTimeTimer, kFreshOneTimeInterval, true) {
+  sweep_.SetShortcutRecovery(&shortcutRecovery_);
   autokillv.OnClick = [this] { autokillvClick(); };
   autokillv.OnPaint = [this](bool checked) { view_.SetAutoKillChecked(checked); };
   CoolTrayIcon1.OnDblClick = [this] { CoolTrayIcon1DblClick(); };

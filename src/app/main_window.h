@@ -196,6 +196,7 @@ class Tconsole final : private SuspectListView, private RemovalView {
   SweepSettings sweepSettings_;
   SuspectList list_;
   ProtectedList protectedList_;
+  ShortcutRecovery shortcutRecovery_;
   DriveSweep sweep_;
   Removal removal_;
   OneShotTimer scanDispach_;

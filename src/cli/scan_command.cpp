@@ -241,6 +241,8 @@ int RunScan(const ScanOptions& options, const ScanMachine& machine, ScanTerminal
   }
 
   DriveSweep sweep({files, machine.volumes, machine.folding, view}, settings, view, list, protectedList);
+  ShortcutRecovery recovery;
+  sweep.SetShortcutRecovery(&recovery);
   ScanOutcome outcome;
   try {
     sweep.RequestSweep();
@@ -258,7 +260,7 @@ int RunScan(const ScanOptions& options, const ScanMachine& machine, ScanTerminal
         [&](std::string_view question) { return AskKeepOnTerminal(terminal.input, question); });
     const std::string title(kScanTitle);
     Removal removal({files, machine.folding, view, answers, answers, machine.processes,
-                     options.noQuarantine ? nullptr : &quarantine},
+                     options.noQuarantine ? nullptr : &quarantine, &recovery},
                     list, protectedList, answers, title);
     const std::vector<SuspectEntry> listed = list.Entries();
     removal.KillVirusClick(Sender::kNone);
@@ -266,8 +268,9 @@ int RunScan(const ScanOptions& options, const ScanMachine& machine, ScanTerminal
         options.protectedAnswer == ProtectedAnswer::kKeep ? "a protected Windows file; --protected=keep"
         : terminal.input ? "a protected Windows file, kept as answered"
                          : "a protected Windows file; no terminal to ask whether to delete it";
-    outcome.clean = CleanOutcome{files.removed, answers.Balloons(),
-                                 KeptFiles(listed, list, files, removal, protectedReason)};
+    outcome.clean =
+        CleanOutcome{files.removed, answers.Balloons(),
+                     KeptFiles(listed, list, files, removal, protectedReason), recovery.Recovered()};
   }
   outcome.entries = list.Entries();
   std::cout << (options.json ? FormatJsonReport(outcome) : FormatTextReport(outcome));

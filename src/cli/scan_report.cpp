@@ -28,6 +28,9 @@ std::string FormatTextReport(const ScanOutcome& outcome) {
     for (const KeptFile& kept : outcome.clean->kept) {
       text.append("kept: ").append(kept.path).append(" (").append(kept.reason).append(")\n");
     }
+    for (const std::string& path : outcome.clean->recovered) {
+      text.append("made visible again: ").append(path).append("\n");
+    }
   }
   return text;
 }
@@ -53,6 +56,7 @@ std::string FormatJsonReport(const ScanOutcome& outcome) {
     auto kept = nlohmann::json::array();
     for (const KeptFile& file : outcome.clean->kept) kept.push_back({{"path", file.path}, {"reason", file.reason}});
     report["kept"] = std::move(kept);
+    report["recovered"] = outcome.clean->recovered;
   }
   return Dump(report);
 }

@@ -27,6 +27,7 @@ struct CleanOutcome {
   std::vector<std::string> removed;  // paths deleted, in order
   std::vector<ReportedBalloon> balloons;
   std::vector<KeptFile> kept;  // in list order
+  std::vector<std::string> recovered{};  // files and folders a shortcut worm hid, made visible again
 };
 
 struct ScanOutcome {
@@ -36,12 +37,12 @@ struct ScanOutcome {
 };
 
 // One line per entry (number, category, path, why it is listed), then the count, then a
-// line for each file cleaning kept.
+// line for each file cleaning kept and each entry it made visible.
 std::string FormatTextReport(const ScanOutcome& outcome);
 
 // {"entries":[{"number":1,"path":"E:\\Autorun.inf","category":"危险","image":1,"reason":"..."}],
-//  "finished":true,"error":null}, with "removed", "balloons" and
-//  "kept":[{"path","reason"}] after cleaning.
+//  "finished":true,"error":null}, with "removed", "balloons",
+//  "kept":[{"path","reason"}] and "recovered":["E:\\Photos"] after cleaning.
 std::string FormatJsonReport(const ScanOutcome& outcome);
 
 // 0 finished with nothing found or everything cleaned, 1 finished with

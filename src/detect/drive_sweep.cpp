@@ -5,6 +5,7 @@
 #include "detect/autorun.h"
 #include "detect/detect_context.h"
 #include "detect/rule_database.h"
+#include "detect/shortcut_decoys.h"
 #include "platform/common/case_text.h"
 #include "platform/common/handler_error.h"
 
@@ -34,6 +35,7 @@ void DriveSweep::SweepDrives() {
   const DetectContext context{services_.files, services_.folding, services_.pump, list_};
   view_.SetKillVirusEnabled(false);
   list_.Clear();
+  if (recovery_ != nullptr) recovery_->Clear();
 
   const std::string windowsDirectory = services_.volumes.WindowsDirectory();
   const std::string windowsRoot = windowsDirectory + "\\";
@@ -51,6 +53,7 @@ void DriveSweep::SweepDrives() {
 
     RulePass(context, loadRules(), driveRoot, {"!DSKROOT"});
     AnalyseAutorun(context, driveRoot, autorunPath);
+    FindShortcutDecoys(context, driveRoot, services_.volumes.QueryDriveType(driveRoot), recovery_);
     RulePass(context, loadRules(), driveRoot, {"!ALL", "@WinPath", "@SYS32path", "@SYSpath", "@DSKROOT"});
   }
 

@@ -10,6 +10,7 @@
 
 #include "platform/platform.h"
 #include "remedy/protected_list.h"
+#include "remedy/shortcut_recovery.h"
 #include "remedy/virus_list.h"
 
 namespace kestrix {
@@ -52,6 +53,10 @@ class DriveSweep {
   // automatic cleaning is ticked.
   void SetFinishedHandler(std::function<void()> handler) { onFinished_ = std::move(handler); }
 
+  // Where each sweep notes what shortcut worms hid, for the removal to show
+  // again; emptied when a sweep starts.
+  void SetShortcutRecovery(ShortcutRecovery* recovery) { recovery_ = recovery; }
+
   // One whole sweep. A file that exists but cannot be read ends it with
   // FileOpenError; what was found so far stays listed.
   void SweepDrives();
@@ -72,6 +77,7 @@ class DriveSweep {
   SuspectList& list_;
   ProtectedList& protectedList_;
   std::function<void()> onFinished_;
+  ShortcutRecovery* recovery_ = nullptr;
   bool running_ = false;
   bool requested_ = false;
 };

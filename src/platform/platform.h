@@ -69,6 +69,20 @@ inline constexpr std::uint32_t kAttributeHidden = 0x2;
 inline constexpr std::uint32_t kAttributeSystem = 0x4;
 inline constexpr std::uint32_t kAttributeArchive = 0x20;
 
+// What a shortcut (.lnk) starts when it is opened.
+struct ShellLink {
+  std::string target;  // the program or document, as stored (it may hold %variables%)
+  std::string arguments;
+  std::string workingDirectory;
+};
+
+// A name in a folder, with its attribute bits.
+struct FolderEntry {
+  std::string name;
+  bool folder = false;
+  std::uint32_t attributes = 0;
+};
+
 class Files {
  public:
   virtual ~Files() = default;
@@ -109,6 +123,13 @@ class Files {
   // Removes an empty folder (never a link to one); false when it is
   // missing, not empty or refused.
   virtual bool RemoveFolder(std::string_view path) = 0;
+  // The files and folders in a folder (not "." and "..", nor links a
+  // backend can tell lead elsewhere), in no order, with their attribute bits
+  // as they are now; empty when it cannot be listed.
+  virtual std::vector<FolderEntry> ListFolder(std::string_view folder) = 0;
+  // What a shortcut file starts; nullopt when the file is no shortcut or
+  // cannot be read.
+  virtual std::optional<ShellLink> ReadShortcut(std::string_view path) = 0;
 };
 
 // A folder of Kestrix's own on this machine (the quarantine store), outside

@@ -157,6 +157,7 @@ void Removal::Pass(bool selectedOnly, Sender sender) {
     if (!selectedOnly && sender == Sender::kFlatButton) view_.RequestClose();
     break;
   }
+  if (services_.recovery != nullptr) services_.recovery->Recover(services_.files);
   list_.ShowCount();
 }
 

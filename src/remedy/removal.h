@@ -13,6 +13,7 @@
 #include "platform/platform.h"
 #include "remedy/protected_list.h"
 #include "remedy/quarantine.h"
+#include "remedy/shortcut_recovery.h"
 #include "remedy/virus_list.h"
 
 namespace kestrix {
@@ -37,6 +38,7 @@ struct RemovalServices {
   MessageBoxes& boxes;
   ProcessTable& processes;
   Quarantine* quarantine = nullptr;  // keeps every file before it is deleted; null deletes outright
+  ShortcutRecovery* recovery = nullptr;  // shows what shortcut worms hid once their decoys are deleted
 };
 
 inline constexpr int kBalloonSeconds = 10;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -15,6 +16,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "support/shell_link_bytes.h"
 #include "support/temp_dir.h"
 
 namespace fs = std::filesystem;
@@ -492,6 +494,86 @@ TEST_F(ScanSandbox, ShippedRulesFindNothingOnACleanWindowsMachine) {
   std::ifstream rules(ShippedRules(), std::ios::binary);
   const std::string bytes{std::istreambuf_iterator<char>(rules), {}};
   EXPECT_TRUE(std::ranges::all_of(bytes, [](char c) { return static_cast<unsigned char>(c) < 0x80; }));
+}
+
+// Where Wine and Samba keep the hidden and system marks; "" when none.
+std::string DosAttribute(const fs::path& path) {
+  char value[64] = {};
+  const ssize_t length = ::lgetxattr(path.c_str(), "user.DOSATTRIB", value, sizeof value);
+  return length > 0 ? std::string(value, static_cast<std::size_t>(length)) : std::string();
+}
+
+void SetDosAttribute(const fs::path& path, std::string_view value) {
+  ASSERT_EQ(::lsetxattr(path.c_str(), "user.DOSATTRIB", value.data(), value.size(), 0), 0)
+      << path << ": the file system keeps no user attributes";
+}
+
+TEST_F(ScanSandbox, CleaningAShortcutWormsStickGivesTheUserTheirFilesBack) {
+  using testing::ShellLinkBytes;
+  const std::string cmd = "C:\\WINDOWS\\system32\\cmd.exe";
+  Write("stick/Photos.lnk", ShellLinkBytes({.target = cmd, .arguments = "/c start \xC2\xA0\\run.vbs&start explorer Photos"}));
+  Write("stick/\xC2\xA0/run.vbs", "WScript.Echo", fs::perms::owner_read);
+  Write("stick/\xC2\xA0/essay.doc", "the user's");
+  Write("stick/Photos/beach.jpg", "holiday");
+  Write("stick/Notes.lnk", ShellLinkBytes({.target = "C:\\WINDOWS\\notepad.exe", .arguments = "E:\\todo.txt"}));
+  Write("stick/todo.txt", "milk");
+  Write("stick/Private/diary.txt", "mine");
+  for (const char* hidden : {"Photos", "\xC2\xA0", "\xC2\xA0/run.vbs"}) SetDosAttribute(root_ / "stick" / hidden, "0x6");
+  SetDosAttribute(root_ / "stick/Private", "0x2");
+
+  const std::string drive = Drive('E', "removable", "stick");
+  // As a user, whom only the write permission lets change the marks.
+  const ScanRun run =
+      Scan({"--drive", drive, "--rules", (root_ / "none.dat").string(), "--clean", "--json"}, true);
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  const nlohmann::json report = run.Json();
+  EXPECT_EQ(report["removed"], nlohmann::json({"E:\\\xC2\xA0\\run.vbs", "E:\\Photos.lnk"})) << run.out;
+  EXPECT_EQ(report["recovered"], nlohmann::json({"E:\\Photos", "E:\\\xC2\xA0"})) << run.out;
+  EXPECT_EQ(DosAttribute(root_ / "stick/Photos"), "");
+  EXPECT_EQ(DosAttribute(root_ / "stick/\xC2\xA0"), "");
+  EXPECT_EQ(DosAttribute(root_ / "stick/Private"), "0x2") << "hidden by the user, not by the worm";
+  EXPECT_TRUE(fs::exists(root_ / "stick/Notes.lnk") && fs::exists(root_ / "stick/\xC2\xA0/essay.doc"));
+
+  const ScanRun text = Scan({"--drive", drive, "--rules", (root_ / "none.dat").string(), "--clean"});
+  EXPECT_EQ(text.status, 0) << text.out;
+  EXPECT_EQ(text.out, "病毒數量：0\n病毒數量：0\n") << "nothing is left to list or show";
+}
+
+// Shortcuts a Start menu or a desktop holds, on a stick or a share that
+// carries a copy of a clean Windows tree, are no decoys.
+TEST_F(ScanSandbox, StartMenuShortcutsOnAStickAreNoDecoys) {
+  using testing::ShellLinkBytes;
+  std::ifstream list(std::string(KESTRIX_SOURCE_DIR) + "/tests/detect/data/clean_windows_tree.txt");
+  ASSERT_TRUE(list) << "the list of clean Windows files is missing";
+  for (std::string line; std::getline(list, line);) {
+    if (!line.empty() && line.front() != '#') Write(fs::path("tree") / line, "MZ genuine");
+  }
+  using testing::LinkFields;
+  const std::string system32 = "C:\\WINDOWS\\system32\\";
+  const std::pair<std::string, LinkFields> shortcuts[] = {
+      {"Command Prompt.lnk", {.target = system32 + "cmd.exe", .workingDirectory = "%HOMEDRIVE%%HOMEPATH%"}},
+      {"Windows PowerShell.lnk",
+       {.target = system32 + "WindowsPowerShell\\v1.0\\powershell.exe",
+        .workingDirectory = "%HOMEDRIVE%%HOMEPATH%"}},
+      {"Run.lnk", {.target = system32 + "rundll32.exe", .arguments = "shell32.dll,#61"}},
+      {"Control Panel.lnk", {.target = system32 + "rundll32.exe", .arguments = "shell32.dll,Control_RunDLL"}},
+      {"Windows Script Host.lnk", {.environmentTarget = "%windir%\\system32\\wscript.exe"}},
+      {"Notepad.lnk", {.itemTarget = "C:\\WINDOWS\\notepad.exe"}},
+      {"Internet Explorer.lnk",
+       {.target = "C:\\Program Files\\Internet Explorer\\iexplore.exe", .arguments = "about:blank"}},
+      {"Uninstall.lnk",
+       {.target = "C:\\WINDOWS\\IsUninst.exe", .arguments = "-f\"C:\\Program Files\\App\\DeIsL1.isu\""}},
+      {"Readme.lnk", {.target = "C:\\Program Files\\App\\readme.txt"}},
+  };
+  for (const auto& [name, fields] : shortcuts) {
+    Write(fs::path("tree") / name, ShellLinkBytes(fields));
+    Write(fs::path("tree/Documents and Settings/All Users/Start Menu/Programs") / name,
+          ShellLinkBytes(fields));
+  }
+  for (const std::string_view type : {"removable", "remote", "fixed"}) {
+    const ScanRun run = Scan({"--drive", Drive('E', type, "tree"), "--rules", ShippedRules(), "--json"});
+    EXPECT_EQ(run.status, 0) << type << ": " << run.out;
+  }
 }
 
 }  // namespace

@@ -40,6 +40,16 @@ TEST(ScanReport, TextHasALinePerEntryAndTheCount) {
             "病毒數量：2\n");
 }
 
+TEST(ScanReport, CleaningTellsWhatItMadeVisibleAgain) {
+  ScanOutcome outcome;
+  outcome.clean = CleanOutcome{{"E:\\Photos.lnk"}, {}, {}, {"E:\\Photos", "E:\\\xC2\xA0"}};
+  EXPECT_EQ(nlohmann::json::parse(FormatJsonReport(outcome))["recovered"],
+            nlohmann::json({"E:\\Photos", "E:\\\xC2\xA0"}));
+  EXPECT_EQ(FormatTextReport(outcome),
+            "病毒數量：0\nmade visible again: E:\\Photos\nmade visible again: E:\\\xC2\xA0\n");
+  EXPECT_EQ(ScanExitStatus(outcome), 0);
+}
+
 TEST(ScanReport, ExitStatusTellsCleanInfectedAndFailed) {
   ScanOutcome outcome;
   EXPECT_EQ(ScanExitStatus(outcome), 0);

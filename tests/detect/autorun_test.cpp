@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "detect/command_line.h"
 #include "detect/file_tests.h"
 #include "fakes/fake_machine.h"
 

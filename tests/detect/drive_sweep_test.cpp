@@ -5,6 +5,7 @@
 
 #include "detect/file_tests.h"
 #include "fakes/fake_machine.h"
+#include "support/shell_link_bytes.h"
 
 namespace kestrix {
 namespace {
@@ -136,6 +137,31 @@ TEST_F(SweepFixture, WithoutRulesTheAutorunAnalysisStillRuns) {
   machine.AddFile("E:\\Autorun.inf", "open=w.exe");
   machine.AddFile("E:\\w.exe");
   EXPECT_THAT(Sweep(), ElementsAre("E:\\Autorun.inf 危险", "E:\\w.exe 危险"));
+}
+
+TEST_F(SweepFixture, LooksForShortcutDecoysAfterTheAutorunOnSticksAndSharesOnly) {
+  const std::string decoy =
+      testing::ShellLinkBytes({.target = "C:\\WINDOWS\\system32\\cmd.exe", .arguments = "/c x.vbs"});
+  for (const char letter : {'E', 'F', 'H'}) {
+    const std::string root{letter, ':', '\\'};
+    machine.AddFile(root + "Photos.lnk", decoy);
+    machine.AddFile(root + "x.vbs");
+    machine.AddFolder(root + "Photos", kAttributeHidden | kAttributeSystem);
+  }
+  machine.drives['E'] = {DriveType::kRemovable, 1};
+  machine.drives['F'] = {DriveType::kFixed, 1};
+  machine.drives['H'] = {DriveType::kRemote, 1};
+  machine.AddFile("E:\\Autorun.inf", "open=x.vbs");
+  Rules("x.vbs !DSKROOT 3\r\n");
+  ShortcutRecovery recovery;
+  recovery.Note({"C:\\left from an earlier sweep.lnk"}, {{"C:\\x", kAttributeHidden}});
+  DriveSweep sweep = MakeSweep();
+  sweep.SetShortcutRecovery(&recovery);
+  sweep.SweepDrives();
+  EXPECT_THAT(engine.Listed(), ElementsAre("E:\\x.vbs 垃圾", "E:\\Autorun.inf 危险", "E:\\Photos.lnk 危险",
+                                           "F:\\x.vbs 垃圾", "H:\\x.vbs 垃圾", "H:\\Photos.lnk 危险"));
+  for (const char* path : {"E:\\Photos.lnk", "H:\\Photos.lnk", "F:\\Photos.lnk"}) machine.RemoveFile(path);
+  EXPECT_THAT(recovery.Recover(machine), ElementsAre("E:\\Photos", "H:\\Photos"));
 }
 
 TEST_F(SweepFixture, ReadsTheRulesAfreshForEveryGroupOfPasses) {

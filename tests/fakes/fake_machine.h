@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "detect/detect_context.h"
+#include "platform/common/shell_link.h"
 #include "platform/common/text_file.h"
 #include "platform/common/windows_path.h"
 #include "platform/platform.h"
@@ -120,6 +121,7 @@ struct FakeMachine final : Files, Volumes, MessagePump {
   FakeFolding folding;
   std::map<std::string, FakeFile> files;  // by lower-cased path
   std::set<std::string> directories;      // lower-cased
+  std::map<std::string, std::string> spellings;           // lower-cased path: as added
   std::map<std::string, std::uint32_t> folderAttributes;  // lower-cased; none for a folder never set
   std::string readOnlyReason;  // set: every write is refused with it, as on a write-protected stick
   std::map<char, FakeDrive> drives;
@@ -139,6 +141,7 @@ struct FakeMachine final : Files, Volumes, MessagePump {
     return key;
   }
   FakeFile& AddFile(std::string_view path, std::string content = "MZ") {
+    spellings[Key(path)] = NormalizePathSpelling(path);
     FakeFile& file = files[Key(path)];
     file.content = std::move(content);
     return file;
@@ -146,6 +149,12 @@ struct FakeMachine final : Files, Volumes, MessagePump {
   const FakeFile* Find(std::string_view path) const {
     const auto it = files.find(Key(path));
     return it == files.end() ? nullptr : &it->second;
+  }
+
+  void AddFolder(std::string_view path, std::uint32_t attributes = 0) {
+    spellings[Key(path)] = NormalizePathSpelling(path);
+    directories.insert(Key(path));
+    folderAttributes[Key(path)] = attributes;
   }
 
   bool FileExists(std::string_view path) override { return Find(path) != nullptr; }
@@ -245,6 +254,28 @@ struct FakeMachine final : Files, Volumes, MessagePump {
     directories.erase(key);
     folderAttributes.erase(key);
     return true;
+  }
+  std::vector<FolderEntry> ListFolder(std::string_view folder) override {
+    std::string prefix = Key(folder);
+    if (!prefix.ends_with('\\')) prefix += '\\';
+    std::vector<FolderEntry> entries;
+    const auto add = [&](const std::string& key, bool isFolder, std::uint32_t attributes) {
+      if (!key.starts_with(prefix) || key.size() == prefix.size() ||
+          key.find('\\', prefix.size()) != std::string::npos) {
+        return;
+      }
+      const auto spelled = spellings.find(key);
+      const std::string& path = spelled != spellings.end() ? spelled->second : key;
+      entries.push_back({path.substr(path.rfind('\\') + 1), isFolder, attributes});
+    };
+    for (const auto& [key, file] : files) add(key, false, Attributes(file));
+    for (const std::string& key : directories) add(key, true, folderAttributes[key]);
+    return entries;
+  }
+  std::optional<ShellLink> ReadShortcut(std::string_view path) override {
+    const FakeFile* file = Find(path);
+    if (file == nullptr || file->unreadable) return std::nullopt;
+    return ParseShellLink(file->content, [](std::string_view bytes) { return std::string(bytes); });
   }
   std::optional<FileIdentity> IdentifyFile(std::string_view path) override {
     const std::string key = Key(path);

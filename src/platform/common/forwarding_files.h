@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -38,6 +39,8 @@ class ForwardingFiles : public Files {
     return files_.WriteNewFile(path, source, replace, reason);
   }
   bool RemoveFolder(std::string_view path) override { return files_.RemoveFolder(path); }
+  std::vector<FolderEntry> ListFolder(std::string_view folder) override { return files_.ListFolder(folder); }
+  std::optional<ShellLink> ReadShortcut(std::string_view path) override { return files_.ReadShortcut(path); }
 
  private:
   Files& files_;

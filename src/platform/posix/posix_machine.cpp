@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 #include <wctype.h>
@@ -27,6 +28,7 @@
 #include <vector>
 
 #include "platform/common/case_text.h"
+#include "platform/common/shell_link.h"
 #include "platform/common/text_file.h"
 #include "platform/common/windows_path.h"
 #include "platform/posix/ansi_decoder.h"
@@ -552,23 +554,76 @@ static bool WithFatDescriptor(int folder, const std::string& name, const struct 
          opened.st_ino == info.st_ino && act(readable.Get());
 }
 
-bool PosixMachine::OnFat(const OpenedFile& opened) const {
-  const auto [known, added] = fatDevices_.try_emplace(opened.info.st_dev, false);
-  if (added) known->second = IsFatFileSystem(opened.file.Get());
+bool PosixMachine::OnFatDevice(dev_t device, int fd) const {
+  const auto [known, added] = fatDevices_.try_emplace(device, false);
+  if (added) known->second = IsFatFileSystem(fd);
   return known->second;
 }
 
-std::uint32_t PosixMachine::AttributesOf(const OpenedFile& opened) const {
-  std::uint32_t attributes = (opened.info.st_mode & S_IWUSR) != 0 ? 0 : kAttributeReadOnly;
-  if (OnFat(opened)) {
-    WithFatDescriptor(opened.located.Folder(), opened.located.name, opened.info, [&](int fd) {
+bool PosixMachine::OnFat(const OpenedFile& opened) const {
+  return OnFatDevice(opened.info.st_dev, opened.file.Get());
+}
+
+namespace {
+
+// Wine and Samba keep the DOS attributes of files on file systems without
+// them in this extended attribute, as text ("0x22"; Samba adds binary after
+// a NUL). Wine keeps only hidden and system there, and so does this machine.
+constexpr const char* kDosAttributeName = "user.DOSATTRIB";
+constexpr std::uint32_t kDosAttributeBits = kAttributeHidden | kAttributeSystem;
+
+// An entry of a held folder by a path the l*xattr calls take: the folder
+// through /proc, then the name itself, never followed.
+std::string EntryPath(int folder, const std::string& name) { return DescriptorPath(folder) + "/" + name; }
+
+// The bits the attribute holds; nullopt when there is none that reads as such.
+std::optional<std::uint32_t> ReadDosAttribute(const std::string& path) {
+  std::array<char, 256> value{};
+  const ssize_t length = ::lgetxattr(path.c_str(), kDosAttributeName, value.data(), value.size());
+  if (length <= 0) return std::nullopt;
+  std::string_view text(value.data(), static_cast<std::size_t>(length));
+  text = text.substr(0, text.find('\0'));
+  if (!text.starts_with("0x") && !text.starts_with("0X")) return std::nullopt;
+  std::uint32_t bits = 0;
+  const auto parsed = std::from_chars(text.data() + 2, text.data() + text.size(), bits, 16);
+  if (parsed.ec != std::errc()) return std::nullopt;
+  return bits;
+}
+
+// Sets hidden and system in the attribute as given, keeping the bits it
+// holds besides; an attribute left with no bits is removed. A file system
+// without user attributes keeps none of them, and that is no failure.
+bool WriteDosAttribute(const std::string& path, std::uint32_t attributes) {
+  const auto stored = ReadDosAttribute(path);
+  const std::uint32_t wanted = (stored.value_or(0) & ~kDosAttributeBits) | (attributes & kDosAttributeBits);
+  if (wanted == stored.value_or(0)) return true;
+  if (wanted == 0) return ::lremovexattr(path.c_str(), kDosAttributeName) == 0 || errno == ENODATA;
+  std::array<char, 16> text{};
+  const int length = std::snprintf(text.data(), text.size(), "0x%x", static_cast<unsigned>(wanted));
+  if (::lsetxattr(path.c_str(), kDosAttributeName, text.data(), static_cast<std::size_t>(length), 0) == 0)
+    return true;
+  return errno == ENOTSUP && (attributes & kDosAttributeBits) == 0;
+}
+
+}  // namespace
+
+std::uint32_t PosixMachine::EntryAttributes(int folder, const std::string& name,
+                                            const struct stat& info) const {
+  std::uint32_t attributes = !S_ISDIR(info.st_mode) && (info.st_mode & S_IWUSR) == 0 ? kAttributeReadOnly : 0;
+  if (OnFatDevice(info.st_dev, folder)) {
+    WithFatDescriptor(folder, name, info, [&](int fd) {
       __u32 fat = 0;
       if (::ioctl(fd, FAT_IOCTL_GET_ATTRIBUTES, &fat) != 0) return false;
       attributes = fat & kAttributeBits;  // FAT numbers them as Windows does
       return true;
     });
+    return attributes;
   }
-  return attributes;
+  return attributes | (ReadDosAttribute(EntryPath(folder, name)).value_or(0) & kDosAttributeBits);
+}
+
+std::uint32_t PosixMachine::AttributesOf(const OpenedFile& opened) const {
+  return EntryAttributes(opened.located.Folder(), opened.located.name, opened.info);
 }
 
 bool PosixMachine::ApplyAttributes(const OpenedFile& opened, std::uint32_t attributes) {
@@ -584,17 +639,25 @@ bool PosixMachine::ApplyAttributes(const OpenedFile& opened, std::uint32_t attri
       return wanted == fat || ::ioctl(fd, FAT_IOCTL_SET_ATTRIBUTES, &wanted) == 0;
     });
   }
-  // A folder's read-only mark keeps nothing out of it on Windows, unlike
-  // a folder's write permission here, so its mode stays as it is.
-  if (S_ISDIR(opened.info.st_mode)) return true;
-  // Elsewhere read-only is the owner's write permission; hidden, system and
-  // archive have no counterpart. A file with other names may be a hard link
-  // to a file off the drive, whose mode is not ours to change; it can still
-  // be deleted, since that depends on the folder alone.
+  // Elsewhere read-only is the owner's write permission; hidden and system
+  // live in the DOS attribute, which only a writable file lets its owner
+  // change. A folder's read-only mark keeps nothing out of it on Windows,
+  // unlike a folder's write permission here, so a folder keeps its mode.
+  const std::string named = EntryPath(opened.located.Folder(), opened.located.name);
+  if (S_ISDIR(opened.info.st_mode)) return WriteDosAttribute(named, attributes);
+  // A file with other names may be a hard link to a file off the drive,
+  // whose mode is not ours to change; it can still be deleted, since that
+  // depends on the folder alone.
+  if (opened.info.st_nlink > 1) return true;
+  const std::string file = DescriptorPath(opened.file.Get());
   const mode_t mode = opened.info.st_mode & 07777;
   const mode_t wanted = (attributes & kAttributeReadOnly) != 0 ? mode & ~static_cast<mode_t>(0222) : mode | S_IWUSR;
-  if (wanted == mode || opened.info.st_nlink > 1) return true;
-  return ::chmod(DescriptorPath(opened.file.Get()).c_str(), wanted) == 0;
+  const bool needsWrite = (mode & S_IWUSR) == 0 && (ReadDosAttribute(named).value_or(0) &
+                                                    kDosAttributeBits) != (attributes & kDosAttributeBits);
+  if (needsWrite && ::chmod(file.c_str(), mode | S_IWUSR) != 0) return false;
+  const bool written = WriteDosAttribute(named, attributes);
+  if (wanted == mode && !needsWrite) return written;
+  return ::chmod(file.c_str(), wanted) == 0 && written;
 }
 
 bool PosixMachine::ResetAttributes(std::string_view path) {
@@ -606,7 +669,8 @@ bool PosixMachine::ResetAttributes(std::string_view path) {
   if (!status || !S_ISREG(status->st_mode)) return false;
   const struct stat& info = *status;
   const auto fat = fatDevices_.find(info.st_dev);
-  if ((info.st_mode & S_IWUSR) != 0 && fat != fatDevices_.end() && !fat->second) {
+  if ((info.st_mode & S_IWUSR) != 0 && fat != fatDevices_.end() && !fat->second &&
+      !ReadDosAttribute(EntryPath(located->Folder(), located->name))) {
     originalAttributes_.try_emplace({static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)},
                                     0);
     return true;
@@ -691,6 +755,41 @@ bool PosixMachine::WriteNewFile(std::string_view path, ByteReader& source, bool 
     return false;
   }
   return WriteThenRename(folder.Get(), name, source, replace, reason);
+}
+
+std::vector<FolderEntry> PosixMachine::ListFolder(std::string_view folder) {
+  const auto located = Locate(folder, true);
+  if (!located || !located->found) return {};
+  const int listingFd =
+      ::openat(located->Folder(), located->name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listingFd < 0) return {};
+  DIR* listing = ::fdopendir(listingFd);
+  if (listing == nullptr) {
+    ::close(listingFd);
+    return {};
+  }
+  std::vector<FolderEntry> entries;
+  while (const dirent* entry = ::readdir(listing)) {
+    const std::string name = entry->d_name;
+    // A Windows path cannot name an entry whose name holds a backslash.
+    struct stat info {};
+    if (name == "." || name == ".." || name.find('\\') != std::string::npos ||
+        ::fstatat(listingFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+      continue;
+    }
+    entries.push_back({name, S_ISDIR(info.st_mode), EntryAttributes(listingFd, name, info)});
+  }
+  ::closedir(listing);
+  return entries;
+}
+
+std::optional<ShellLink> PosixMachine::ReadShortcut(std::string_view path) {
+  std::string reason;
+  const auto reader = OpenForReading(path, reason);
+  const int codePage = codePage_;
+  return reader ? ReadShellLink(*reader,
+                                [codePage](std::string_view ansi) { return DecodeAnsi(ansi, codePage); })
+                : std::nullopt;
 }
 
 bool PosixMachine::ReadTextLines(std::string_view path, const TextLineSink& onLine, std::string& reason) {

@@ -4,6 +4,7 @@
 // (either separator, any letter case, ".." never above the drive root).
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
 
@@ -11,11 +12,11 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
-#include <unordered_map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/platform.h"
@@ -84,6 +85,9 @@ class PosixMachine final : public Files, public Volumes, public CaseFolding {
   bool SetAttributes(std::string_view path, std::uint32_t attributes) override;
   bool WriteNewFile(std::string_view path, ByteReader& source, bool replace, std::string& reason) override;
   bool RemoveFolder(std::string_view path) override;
+  std::vector<FolderEntry> ListFolder(std::string_view folder) override;
+  // Shortcuts are read from their bytes; their ANSI text is in the code page.
+  std::optional<ShellLink> ReadShortcut(std::string_view path) override;
 
   // Volumes
   std::string WindowsDirectory() override;
@@ -132,6 +136,11 @@ class PosixMachine final : public Files, public Volumes, public CaseFolding {
   // Whether the file lies on FAT, which keeps attribute bits of its own;
   // told once per file system.
   bool OnFat(const OpenedFile& opened) const;
+  bool OnFatDevice(dev_t device, int fd) const;
+  // The attribute bits of an entry of `folder`: read-only from the owner's
+  // write permission (files only); hidden and system from FAT, or from the
+  // user.DOSATTRIB attribute where Wine and Samba keep them elsewhere.
+  std::uint32_t EntryAttributes(int folder, const std::string& name, const struct stat& info) const;
   std::uint32_t AttributesOf(const OpenedFile& opened) const;
   // Sets the attribute bits, remembering the file's first ones.
   bool ApplyAttributes(const OpenedFile& opened, std::uint32_t attributes);

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <objbase.h>
+#include <shlobj.h>
 #include <winioctl.h>
 
 #include <algorithm>
@@ -356,6 +358,78 @@ std::optional<std::uint32_t> Win32Machine::OriginalAttributes(std::string_view p
   const auto original = originalAttributes_.find(IdentityOf(*info));
   if (original != originalAttributes_.end()) return original->second;
   return info->dwFileAttributes & kAttributeBits;
+}
+
+std::vector<FolderEntry> Win32Machine::ListFolder(std::string_view folder) {
+  auto pattern = WidePath(folder);
+  if (!pattern) return {};
+  if (!pattern->ends_with(L'\\') && !pattern->ends_with(L'/')) *pattern += L'\\';
+  *pattern += L'*';
+  WIN32_FIND_DATAW found{};
+  const HANDLE search =
+      ::FindFirstFileExW(pattern->c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+  if (search == INVALID_HANDLE_VALUE) return {};
+  std::vector<FolderEntry> entries;
+  do {
+    const std::wstring_view name = found.cFileName;
+    // What a link or junction leads to lies elsewhere, maybe off the drive.
+    if (name == L"." || name == L".." || (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+      continue;
+    const bool isFolder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const DWORD bits =
+        found.dwFileAttributes & (isFolder ? kAttributeBits & ~kAttributeReadOnly : kAttributeBits);
+    entries.push_back({Narrow(name), isFolder, bits});
+  } while (::FindNextFileW(search, &found));
+  ::FindClose(search);
+  return entries;
+}
+
+namespace {
+
+// A COM interface pointer released when it goes out of scope.
+template <typename Interface>
+struct ComPointer {
+  Interface* pointer = nullptr;
+  ~ComPointer() {
+    if (pointer != nullptr) pointer->Release();
+  }
+  Interface* operator->() const { return pointer; }
+};
+
+template <typename Get>
+std::string ShellLinkText(Get get) {
+  std::wstring buffer(32768, L'\0');
+  if (FAILED(get(buffer.data(), static_cast<int>(buffer.size())))) return {};
+  buffer.resize(std::wcslen(buffer.c_str()));
+  return Narrow(buffer);
+}
+
+}  // namespace
+
+std::optional<ShellLink> Win32Machine::ReadShortcut(std::string_view path) {
+  const auto wide = WidePath(path);
+  if (!wide) return std::nullopt;
+  const HRESULT started = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  std::optional<ShellLink> link;
+  {
+    ComPointer<IShellLinkW> shellLink;
+    ComPointer<IPersistFile> file;
+    if (SUCCEEDED(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                     reinterpret_cast<void**>(&shellLink.pointer))) &&
+        SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file.pointer))) &&
+        SUCCEEDED(file->Load(wide->c_str(), STGM_READ))) {
+      link = ShellLink{
+          .target = ShellLinkText(
+              [&](wchar_t* text, int size) { return shellLink->GetPath(text, size, nullptr, SLGP_RAWPATH); }),
+          .arguments =
+              ShellLinkText([&](wchar_t* text, int size) { return shellLink->GetArguments(text, size); }),
+          .workingDirectory = ShellLinkText(
+              [&](wchar_t* text, int size) { return shellLink->GetWorkingDirectory(text, size); }),
+      };
+    }
+  }
+  if (SUCCEEDED(started)) ::CoUninitialize();
+  return link;
 }
 
 std::unique_ptr<ByteReader> Win32Machine::OpenForReading(std::string_view path, std::string& reason) {

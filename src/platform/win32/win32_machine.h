@@ -53,6 +53,10 @@ class Win32Machine final : public Files, public Volumes, public CaseFolding, pub
   // into place with MoveFileExW.
   bool WriteNewFile(std::string_view path, ByteReader& source, bool replace, std::string& reason) override;
   bool RemoveFolder(std::string_view path) override;
+  std::vector<FolderEntry> ListFolder(std::string_view folder) override;
+  // Through the shell's own IShellLinkW, as Explorer reads it; COM is
+  // started on the calling thread when it has not been.
+  std::optional<ShellLink> ReadShortcut(std::string_view path) override;
 
   // Volumes
   std::string WindowsDirectory() override;

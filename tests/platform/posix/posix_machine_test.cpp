@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +17,7 @@
 #include "detect/drive_sweep.h"
 #include "fakes/quiet_view.h"
 #include "platform/posix/ansi_decoder.h"
+#include "support/shell_link_bytes.h"
 #include "support/temp_dir.h"
 
 namespace kestrix::posix {
@@ -243,6 +246,67 @@ TEST_F(Sandbox, ResetAttributesMakesAReadOnlyFileWritable) {
   EXPECT_TRUE(machine.ResetAttributes("E:\\autorun.inf"));
   EXPECT_FALSE(machine.ResetAttributes("E:\\Folder"));
   EXPECT_FALSE(machine.ResetAttributes("E:\\missing.exe"));
+}
+
+std::string DosAttribute(const fs::path& path) {
+  char value[64] = {};
+  const ssize_t length = ::lgetxattr(path.c_str(), "user.DOSATTRIB", value, sizeof value);
+  return length > 0 ? std::string(value, static_cast<std::size_t>(length)) : std::string();
+}
+
+// Off FAT, hidden and system live in user.DOSATTRIB, as Wine ("0x6") and
+// Samba ("0x22", a NUL and binary) write it.
+TEST_F(Sandbox, HiddenAndSystemLiveInTheAttributeWineAndSambaUse) {
+  Write(stick_ / "hid.exe", "x");
+  Write(stick_ / "plain.txt", "x");
+  Write(stick_ / "samba.doc", "x");
+  fs::create_directory(stick_ / "Photos");
+  Write(stick_ / "a\\b.lnk", "no Windows path names it");
+  const auto mark = [&](const char* name, std::string_view value) {
+    ASSERT_EQ(::lsetxattr((stick_ / name).c_str(), "user.DOSATTRIB", value.data(), value.size(), 0), 0)
+        << "the file system keeps no user attributes";
+  };
+  mark("hid.exe", "0x6");
+  mark("Photos", "0x2");
+  mark("samba.doc", std::string_view("0x22\0\x03\x00\x03\x00", 8));
+  fs::permissions(stick_ / "hid.exe", fs::perms::owner_read);
+  PosixMachine machine = Machine();
+
+  std::map<std::string, std::pair<bool, std::uint32_t>> listed;
+  for (const FolderEntry& entry : machine.ListFolder("E:\\"))
+    listed[entry.name] = {entry.folder, entry.attributes};
+  const std::map<std::string, std::pair<bool, std::uint32_t>> expected = {
+      {"hid.exe", {false, kAttributeReadOnly | kAttributeHidden | kAttributeSystem}},
+      {"plain.txt", {false, 0}},
+      {"samba.doc", {false, kAttributeHidden}},
+      {"Photos", {true, kAttributeHidden}}};
+  EXPECT_EQ(listed, expected);
+  EXPECT_TRUE(machine.ListFolder("E:\\missing").empty());
+
+  EXPECT_TRUE(machine.ResetAttributes("E:\\HID.EXE"));
+  EXPECT_EQ(DosAttribute(stick_ / "hid.exe"), "");
+  EXPECT_EQ(machine.OriginalAttributes("E:\\hid.exe"),
+            kAttributeReadOnly | kAttributeHidden | kAttributeSystem);
+  EXPECT_TRUE(machine.SetAttributes("E:\\plain.txt", kAttributeHidden | kAttributeSystem));
+  EXPECT_EQ(DosAttribute(stick_ / "plain.txt"), "0x6");
+  EXPECT_TRUE(machine.SetAttributes("E:\\photos", 0));
+  EXPECT_EQ(DosAttribute(stick_ / "Photos"), "");
+  EXPECT_TRUE(machine.SetAttributes("E:\\samba.doc", 0));
+  EXPECT_EQ(DosAttribute(stick_ / "samba.doc"), "0x20") << "the archive bit stays";
+  EXPECT_FALSE(machine.SetAttributes("E:\\missing", 0));
+}
+
+TEST_F(Sandbox, ReadShortcutReadsTheShortcutsBytes) {
+  Write(stick_ / "Photos.lnk", kestrix::testing::ShellLinkBytes(
+                                   {.target = "C:\\WINDOWS\\system32\\cmd.exe", .arguments = "/c x.vbs"}));
+  Write(stick_ / "x.vbs", "WScript.Echo");
+  PosixMachine machine = Machine();
+  const auto link = machine.ReadShortcut("E:\\photos.lnk");
+  ASSERT_TRUE(link);
+  EXPECT_EQ(link->target, "C:\\WINDOWS\\system32\\cmd.exe");
+  EXPECT_EQ(link->arguments, "/c x.vbs");
+  EXPECT_FALSE(machine.ReadShortcut("E:\\x.vbs"));
+  EXPECT_FALSE(machine.ReadShortcut("E:\\missing.lnk"));
 }
 
 TEST_F(Sandbox, FileExistsAndQueryFileSizeTellFilesFromOtherEntries) {

@@ -15,11 +15,13 @@
 #include <vector>
 
 #include "platform/common/case_text.h"
+#include "platform/common/shell_link.h"
 #include "platform/common/text_file.h"
 #include "platform/win32/win32_store.h"
 #include "remedy/protected_list.h"
 #include "remedy/removal.h"
 #include "settings/registry_values.h"
+#include "support/shell_link_bytes.h"
 
 namespace kestrix::win32 {
 namespace {
@@ -305,6 +307,50 @@ TEST_F(Stick, FoldersTakeMarksAndRemoveFolderTakesOnlyAnEmptyFolderItself) {
   ::RemoveDirectoryW(Widen(outside).c_str());
   EXPECT_TRUE(machine_.RemoveFolder(Path("autorun.inf")));
   EXPECT_EQ(AttributesOf(folder), INVALID_FILE_ATTRIBUTES);
+}
+
+// The shell reads a shortcut as the portable reader does, which the
+// sweeps of other backends rely on.
+TEST_F(Stick, ReadShortcutAgreesWithThePortableReader) {
+  using kestrix::testing::LinkFields;
+  const LinkFields fieldSets[] = {
+      {.target = "C:\\WINDOWS\\system32\\cmd.exe",
+       .arguments = "/c start _\\x.vbs&exit",
+       .workingDirectory = "E:\\"},
+      {.target = "C:\\windows\\system32\\wscript.exe",
+       .unicodeTarget = "C:\\windows\\system32\\wscript.exe",
+       .arguments = "//B \"a b.vbs\""},
+      {.target = "C:\\a.exe", .arguments = "-x", .unicode = false},
+  };
+  for (const LinkFields& fields : fieldSets) {
+    WriteBytes(Path("x.lnk"), kestrix::testing::ShellLinkBytes(fields));
+    const auto shell = machine_.ReadShortcut(Path("x.lnk"));
+    const auto portable = ParseShellLink(kestrix::testing::ShellLinkBytes(fields),
+                                         [](std::string_view ansi) { return std::string(ansi); });
+    ASSERT_TRUE(shell && portable) << fields.target;
+    EXPECT_TRUE(EqualNoCase(machine_, shell->target, portable->target))
+        << shell->target << " " << portable->target;
+    EXPECT_EQ(shell->arguments, portable->arguments);
+    EXPECT_EQ(shell->workingDirectory, portable->workingDirectory);
+  }
+  WriteBytes(Path("not.lnk"), "MZ");
+  EXPECT_FALSE(machine_.ReadShortcut(Path("not.lnk")));
+  EXPECT_FALSE(machine_.ReadShortcut(Path("missing.lnk")));
+}
+
+TEST_F(Stick, ListFolderSeesFoldersAndTheirMarks) {
+  constexpr DWORD kWormBits = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  ASSERT_TRUE(::CreateDirectoryW(Widen(Path("Photos")).c_str(), nullptr));
+  ASSERT_TRUE(::SetFileAttributesW(Widen(Path("Photos")).c_str(), kWormBits));
+  WriteBytes(Path("a.txt"), "x");
+  const auto entries = machine_.ListFolder(Path(""));
+  const auto photos = std::ranges::find(entries, "Photos", &FolderEntry::name);
+  ASSERT_NE(photos, entries.end());
+  EXPECT_TRUE(photos->folder);
+  EXPECT_EQ(photos->attributes, kAttributeHidden | kAttributeSystem);
+  EXPECT_NE(std::ranges::find(entries, "a.txt", &FolderEntry::name), entries.end());
+  EXPECT_TRUE(machine_.SetAttributes(Path("PHOTOS"), 0));
+  EXPECT_EQ(AttributesOf(Path("Photos")) & kWormBits, 0u);
 }
 
 TEST_F(Stick, QueryFileSizeSeesEveryEntryAndKeepsTheLow32Bits) {
