@@ -44,6 +44,14 @@ Decoded DecodeAt(std::string_view text, std::size_t at) {
   return {cp, length};
 }
 
+char32_t Fold(const CaseFolding& folding, char32_t c) {
+  if (c < 0x80) return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c;
+  if (c >= 0xDC00 && c <= 0xDFFF) return c;  // an undecodable byte
+  return folding.ToLower(c);
+}
+
+}  // namespace
+
 void AppendUtf8(std::string& out, char32_t cp) {
   if (cp < 0x80) {
     out += static_cast<char>(cp);
@@ -61,14 +69,6 @@ void AppendUtf8(std::string& out, char32_t cp) {
     out += static_cast<char>(0x80 | (cp & 0x3F));
   }
 }
-
-char32_t Fold(const CaseFolding& folding, char32_t c) {
-  if (c < 0x80) return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c;
-  if (c >= 0xDC00 && c <= 0xDFFF) return c;  // an undecodable byte
-  return folding.ToLower(c);
-}
-
-}  // namespace
 
 bool IsAscii(std::string_view text) {
   return std::ranges::all_of(text, [](char c) { return static_cast<unsigned char>(c) < 0x80; });

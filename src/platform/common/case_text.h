@@ -14,6 +14,9 @@ namespace kestrix {
 
 std::string LowerText(const CaseFolding& folding, std::string_view text);
 
+// Appends a code point as UTF-8.
+void AppendUtf8(std::string& out, char32_t cp);
+
 // True when every byte is below 0x80. Between ASCII texts, folding is
 // ASCII's own, byte for byte.
 bool IsAscii(std::string_view text);

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/common/case_text.h"
+
 namespace kestrix {
 
 namespace {
@@ -61,24 +63,6 @@ class Bytes {
  private:
   std::string_view bytes_;
 };
-
-void AppendUtf8(std::string& text, char32_t c) {
-  if (c < 0x80) {
-    text += static_cast<char>(c);
-  } else if (c < 0x800) {
-    text += static_cast<char>(0xC0 | (c >> 6));
-    text += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    text += static_cast<char>(0xE0 | (c >> 12));
-    text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    text += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    text += static_cast<char>(0xF0 | (c >> 18));
-    text += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    text += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
 
 // UTF-16 LE to UTF-8; an unpaired surrogate becomes U+FFFD, an odd last byte is dropped.
 std::string Utf16ToUtf8(std::string_view bytes) {
