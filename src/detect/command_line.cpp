@@ -83,7 +83,10 @@ Interpreter InterpreterOf(const CaseFolding& folding, std::string_view program) 
   program = TrimControls(program);
   while (!program.empty() && program.back() == '"') program = TrimControls(program.substr(0, program.size() - 1));
   std::string name = LowerText(folding, program.substr(program.find_last_of("\\/\"") + 1));
+  // Windows drops trailing dots and blanks from a file name.
+  while (name.ends_with('.') || name.ends_with(' ')) name.pop_back();
   if (name.ends_with(".exe") || name.ends_with(".com")) name.resize(name.size() - 4);
+  if (name == "%comspec%") return Interpreter::kCmd;
   if (name == "wscript" || name == "cscript") return Interpreter::kScriptHost;
   if (name == "rundll32") return Interpreter::kRundll32;
   if (name == "cmd" || name == "command") return Interpreter::kCmd;

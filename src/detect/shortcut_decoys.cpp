@@ -1,12 +1,12 @@
 #include "detect/shortcut_decoys.h"
 
 #include <algorithm>
-#include <array>
+#include <map>
 #include <optional>
 #include <utility>
 
-#include "detect/command_line.h"
 #include "detect/file_tests.h"
+#include "detect/launched_files.h"
 #include "platform/common/case_text.h"
 #include "platform/common/windows_path.h"
 
@@ -14,23 +14,11 @@ namespace kestrix {
 
 namespace {
 
-// What Windows runs rather than opens: programs and the script hosts' files.
-constexpr std::array<std::string_view, 16> kRunnableExtensions = {
-    ".exe", ".com", ".scr", ".pif", ".bat", ".cmd", ".vbs", ".vbe",
-    ".js",  ".jse", ".wsf", ".wsh", ".hta", ".ps1", ".cpl", ".dll"};
-// cmd's own separators between commands and redirections.
-constexpr std::string_view kCommandOperators = "&|<>()";
-
 std::string_view FileName(std::string_view path) { return path.substr(path.find_last_of("\\/") + 1); }
 
 std::string_view Extension(std::string_view name) {
   const auto dot = name.rfind('.');
   return dot == std::string_view::npos ? std::string_view() : name.substr(dot);
-}
-
-bool HasRunnableExtension(const CaseFolding& folding, std::string_view path) {
-  const std::string extension = LowerText(folding, Extension(FileName(path)));
-  return std::ranges::find(kRunnableExtensions, extension) != kRunnableExtensions.end();
 }
 
 // A name that shows as nothing: blanks, controls, no-break and zero-width
@@ -63,39 +51,61 @@ std::optional<std::string> OnDrive(const CaseFolding& folding, std::string_view 
   return text;
 }
 
+std::string Child(std::string_view folder, std::string_view name) {
+  std::string path(folder);
+  if (!path.ends_with('\\')) path += '\\';
+  return path.append(name);
+}
+
+constexpr std::uint32_t kWormMarks = kAttributeHidden | kAttributeSystem;
+
+// The drive's root and its hidden folders as listed once, by folder.
+class Listings {
+ public:
+  Listings(const CaseFolding& folding) : folding_(folding) {}
+  void Add(const std::string& folder, std::vector<FolderEntry> entries) {
+    // Listing order differs between file systems; the list must not.
+    std::ranges::sort(entries, {}, &FolderEntry::name);
+    byFolder_[LowerText(folding_, folder)] = std::move(entries);
+  }
+  const std::vector<FolderEntry>& In(const std::string& folder) const {
+    static const std::vector<FolderEntry> kNone;
+    const auto found = byFolder_.find(LowerText(folding_, folder));
+    return found == byFolder_.end() ? kNone : found->second;
+  }
+  // The entry a path names, when its folder was listed.
+  const FolderEntry* Find(std::string_view path) const {
+    const std::string folder(path.substr(0, path.rfind('\\') + 1));
+    for (const FolderEntry& entry : In(folder)) {
+      if (EqualNoCase(folding_, Child(folder, entry.name), path)) return &entry;
+    }
+    return nullptr;
+  }
+
+ private:
+  const CaseFolding& folding_;
+  std::map<std::string, std::vector<FolderEntry>> byFolder_;
+};
+
 struct Decoy {
   std::string path;
   std::string command;  // the target's name and the arguments, for the reason
-  std::vector<std::pair<std::string, std::string>> payloads;  // path, why
+  std::vector<LaunchedFile> payloads;
 };
 
-// What a shortcut would run on the drive, when it is a decoy.
+// What a shortcut would run on the drive, when it is a decoy: it starts a
+// program of the drive, or an interpreter on a file of the drive, and what
+// it runs, or the user's entry of its name, was hidden as worms hide them.
+// Anything else, a user's own shortcut to a program on a stick among them,
+// is no decoy.
 std::optional<Decoy> ExamineShortcut(const DetectContext& context, std::string_view driveRoot,
-                                     const std::string& path, const std::string& folder,
-                                     const std::string& hiddenEntry) {
+                                     const Listings& listings, const std::string& path, const std::string& folder,
+                                     const std::string& namesake) {
   const auto link = context.files.ReadShortcut(path);
   if (!link) return std::nullopt;
   const CaseFolding& folding = context.folding;
-  Decoy decoy{path, {}, {}};
-  const auto addPayload = [&](const std::string& file, std::string why) {
-    if (EqualNoCase(folding, file, hiddenEntry) || EqualNoCase(folding, file, path)) return;
-    const bool known = std::ranges::any_of(
-        decoy.payloads, [&](const auto& payload) { return EqualNoCase(folding, payload.first, file); });
-    if (!known && context.files.FileExists(file)) decoy.payloads.emplace_back(file, std::move(why));
-  };
-
   const std::string target(TrimControls(link->target));
-  const bool interpreter = InterpreterOf(folding, target) != Interpreter::kNone;
-  // Programs of the drive run whatever they are given; so do interpreters.
-  bool runsOnDrive = false;
-  if (!interpreter && HasRunnableExtension(folding, target)) {
-    if (const auto onDrive = OnDrive(folding, target, folder, driveRoot);
-        onDrive && context.files.FileExists(*onDrive)) {
-      runsOnDrive = true;
-      addPayload(*onDrive, "the target of the shortcut " + path);
-    }
-  }
-  if (!interpreter && !runsOnDrive) return std::nullopt;
+  if (target.empty()) return std::nullopt;
 
   // Relative names are looked for where the program starts, then beside
   // the shortcut, then at the drive's root.
@@ -107,31 +117,31 @@ std::optional<Decoy> ExamineShortcut(const DetectContext& context, std::string_v
   }
   bases.push_back(folder);
   bases.emplace_back(driveRoot);
+  // The target as a program of the drive is found below the shortcut's folder.
+  const std::string program = OnDrive(folding, target, folder, driveRoot).value_or(target);
+  std::string commandLine = "\"" + program + "\" " + link->arguments;
+  std::vector<LaunchedFile> payloads = FilesLaunchedBy(context, commandLine, driveRoot, bases, true);
+  // The user's entry of the decoy's name is opened by it, never run.
+  std::erase_if(payloads, [&](const LaunchedFile& file) {
+    return EqualNoCase(folding, file.path, namesake) || EqualNoCase(folding, file.path, path);
+  });
+  if (payloads.empty()) return std::nullopt;
 
-  std::string arguments = link->arguments;
-  if (LowerText(folding, FileName(target)).starts_with("cmd")) {
-    std::ranges::replace_if(
-        arguments, [](char c) { return kCommandOperators.find(c) != std::string_view::npos; }, ' ');
-  }
-  for (const std::string& argument : SplitArguments(arguments)) {
-    if (argument.empty() || argument.starts_with('/') || argument.starts_with('-')) continue;
-    // rundll32 takes "file,entry".
-    std::vector<std::string> names{argument};
-    if (const auto comma = argument.find(','); comma != std::string::npos && comma > 0) {
-      names.push_back(argument.substr(0, comma));
-    }
-    for (const std::string& name : names) {
-      for (const std::string& base : bases) {
-        const auto file = OnDrive(folding, name, base, driveRoot);
-        if (file && context.files.FileExists(*file)) {
-          addPayload(*file, "started by the shortcut " + path + ", argument \"" + argument + "\"");
-          break;
-        }
-      }
-    }
-  }
-  if (decoy.payloads.empty()) return std::nullopt;
-  decoy.command = std::string(FileName(target));
+  const auto hidden = [&](std::string_view entry) {
+    const FolderEntry* listed = listings.Find(entry);
+    return listed != nullptr && (listed->attributes & kWormMarks) != 0;
+  };
+  const auto concealed = [&](const LaunchedFile& file) {
+    // Its marks as they were before the sweep cleared them, or a hidden folder
+    // at the root that holds it.
+    const auto original = context.files.OriginalAttributes(file.path);
+    const std::size_t below = file.path.find('\\', driveRoot.size());
+    return (original && (*original & kWormMarks) != 0) ||
+           (below != std::string::npos && hidden(std::string_view(file.path).substr(0, below)));
+  };
+  if (!hidden(namesake) && std::ranges::none_of(payloads, concealed)) return std::nullopt;
+
+  Decoy decoy{path, std::string(FileName(target)), std::move(payloads)};
   if (!link->arguments.empty()) decoy.command.append(" ").append(link->arguments);
   constexpr std::size_t kShownCommand = 200;
   if (decoy.command.size() > kShownCommand) {
@@ -142,83 +152,60 @@ std::optional<Decoy> ExamineShortcut(const DetectContext& context, std::string_v
   return decoy;
 }
 
-std::string Child(std::string_view folder, std::string_view name) {
-  std::string path(folder);
-  if (!path.ends_with('\\')) path += '\\';
-  return path.append(name);
-}
-
 }  // namespace
 
 void FindShortcutDecoys(const DetectContext& context, std::string_view driveRoot, DriveType type,
                         ShortcutRecovery* recovery) {
   if (type != DriveType::kRemovable && type != DriveType::kRemote) return;
   const CaseFolding& folding = context.folding;
-  std::vector<FolderEntry> root = context.files.ListFolder(driveRoot);
-  // Listing order differs between file systems; the list must not.
-  std::ranges::sort(root, {}, &FolderEntry::name);
+  const std::string root(driveRoot);
+  Listings listings(folding);
+  listings.Add(root, context.files.ListFolder(root));
   const auto isShortcut = [&](const FolderEntry& entry) {
     return !entry.folder && LowerText(folding, Extension(entry.name)) == ".lnk";
   };
   const auto hidden = [](const FolderEntry& entry) { return (entry.attributes & kAttributeHidden) != 0; };
-
-  // Each shortcut with the folder it lies in and the entry of its own name there.
-  struct Candidate {
-    std::string path;
-    std::string folder;
-    std::string namesake;
-  };
-  std::vector<Candidate> candidates;
-  const auto collect = [&](std::string_view folder, const std::vector<FolderEntry>& entries) {
-    for (const FolderEntry& entry : entries) {
-      if (!isShortcut(entry)) continue;
-      const std::string_view stem = std::string_view(entry.name).substr(0, entry.name.rfind('.'));
-      candidates.push_back({Child(folder, entry.name), std::string(folder), Child(folder, stem)});
-    }
-  };
-  collect(driveRoot, root);
-  for (const FolderEntry& entry : root) {
+  for (const FolderEntry& entry : listings.In(root)) {
     if (!entry.folder || !hidden(entry)) continue;
     context.pump.PumpMessages();
-    std::vector<FolderEntry> inside = context.files.ListFolder(Child(driveRoot, entry.name));
-    std::ranges::sort(inside, {}, &FolderEntry::name);
-    collect(Child(driveRoot, entry.name), inside);
+    listings.Add(Child(root, entry.name), context.files.ListFolder(Child(root, entry.name)));
   }
 
+  // Each shortcut at the root and in its hidden folders, with the entry of its own name there.
+  std::vector<std::string> folders{root};
+  for (const FolderEntry& entry : listings.In(root)) {
+    if (entry.folder && hidden(entry)) folders.push_back(Child(root, entry.name));
+  }
   std::vector<std::string> decoys;
-  std::vector<std::string> hiddenEntries;
-  for (const Candidate& candidate : candidates) {
-    context.pump.PumpMessages();
-    const auto decoy =
-        ExamineShortcut(context, driveRoot, candidate.path, candidate.folder, candidate.namesake);
-    if (!decoy) continue;
-    if (ExistsAndClearAttributes(context.files, decoy->path)) {
-      context.list.AddVirus(decoy->path, kDecoyCategory, "a shortcut that starts " + decoy->command);
-    }
-    for (const auto& [payload, why] : decoy->payloads) {
-      if (ExistsAndClearAttributes(context.files, payload))
-        context.list.AddVirus(payload, kDecoyPayloadCategory, why);
-    }
-    decoys.push_back(decoy->path);
-    hiddenEntries.push_back(candidate.namesake);
-  }
-  if (decoys.empty()) return;
-
-  // The entries the worm hid: the namesakes of its decoys that are hidden,
-  // and hidden folders at the root whose names show as nothing.
   std::vector<HiddenEntry> victims;
-  for (const std::string& path : hiddenEntries) {
-    const std::string_view folder = std::string_view(path).substr(0, path.rfind('\\') + 1);
-    for (const FolderEntry& entry : context.files.ListFolder(folder)) {
-      if (EqualNoCase(folding, Child(folder, entry.name), path) &&
-          (entry.attributes & (kAttributeHidden | kAttributeSystem)) != 0) {
-        victims.push_back({path, entry.attributes});
+  for (const std::string& folder : folders) {
+    for (const FolderEntry& entry : listings.In(folder)) {
+      if (!isShortcut(entry)) continue;
+      context.pump.PumpMessages();
+      const std::string path = Child(folder, entry.name);
+      const std::string namesake = Child(folder, std::string_view(entry.name).substr(0, entry.name.rfind('.')));
+      const auto decoy = ExamineShortcut(context, driveRoot, listings, path, folder, namesake);
+      if (!decoy) continue;
+      if (ExistsAndClearAttributes(context.files, decoy->path)) {
+        context.list.AddVirus(decoy->path, kDecoyCategory, "a shortcut that starts " + decoy->command);
+      }
+      for (const LaunchedFile& payload : decoy->payloads) {
+        context.list.AddVirus(payload.path, kDecoyPayloadCategory,
+                              "started by the shortcut " + decoy->path + ", argument \"" + payload.argument + "\"");
+      }
+      decoys.push_back(decoy->path);
+      // The entry the worm hid under the decoy's name.
+      if (const FolderEntry* hid = listings.Find(namesake); hid != nullptr && (hid->attributes & kWormMarks) != 0) {
+        victims.push_back({namesake, hid->attributes});
       }
     }
   }
-  for (const FolderEntry& entry : root) {
+  if (decoys.empty()) return;
+
+  // And hidden folders at the root whose names show as nothing.
+  for (const FolderEntry& entry : listings.In(root)) {
     if (entry.folder && hidden(entry) && IsBlankName(entry.name))
-      victims.push_back({Child(driveRoot, entry.name), entry.attributes});
+      victims.push_back({Child(root, entry.name), entry.attributes});
   }
   if (recovery != nullptr) recovery->Note(std::move(decoys), std::move(victims));
 }

@@ -36,7 +36,7 @@ TEST(SplitArguments, SplitsAsWindowsProgramsDo) {
 TEST(InterpreterOf, KnowsTheHostsWhateverTheirSpelling) {
   const testing::FakeFolding folding;
   for (const std::string_view name : {"cmd.exe", "C:\\WINDOWS\\system32\\CMD.EXE", "WScript.exe", "cscript",
-                                      "RuNdLl32.eXe", "%windir%\\system32\\mshta.exe", "powershell.exe",
+                                      "RuNdLl32.eXe", "%windir%\\system32\\mshta.exe", "powershell.exe", "%ComSpec%", "cmd.exe. ",
                                       "\"C:\\Windows\\System32\\WindowsPowerShell\\v1.0\\powershell.exe\""}) {
     EXPECT_NE(InterpreterOf(folding, name), Interpreter::kNone) << name;
   }
@@ -54,6 +54,7 @@ struct DecoyCase {
   std::vector<std::string> files;
   std::vector<std::string> listed;
   DriveType type = DriveType::kRemovable;
+  bool concealed = true;  // the files hidden, as worms hide theirs
 };
 
 TEST(FindShortcutDecoys, ListsDecoysByWhatTheyStartAndWhatTheyWouldRun) {
@@ -123,12 +124,24 @@ TEST(FindShortcutDecoys, ListsDecoysByWhatTheyStartAndWhatTheyWouldRun) {
        {"E:\\Photos.lnk 危险", "E:\\x.vbs 病毒"},
        DriveType::kRemote},
       {"no shortcut at all", {{"E:\\Photos.lnk", {}}}, {}, {}},
+      {"documents a decoy opens and a script's arguments are never run",
+       {{"E:\\Thesis.lnk", {.target = std::string(kCmd), .arguments = "/c start x.vbs & start Thesis.docx&exit"}},
+        {"E:\\Notes.lnk", {.target = "C:\\WINDOWS\\system32\\wscript.exe", .arguments = "y.vbs Notes.txt"}}},
+       {"E:\\x.vbs", "E:\\y.vbs", "E:\\Thesis.docx", "E:\\Notes.txt"},
+       {"E:\\Notes.lnk 危险", "E:\\y.vbs 病毒", "E:\\Thesis.lnk 危险", "E:\\x.vbs 病毒"}},
+      {"nothing hidden: the user's own shortcuts on a share",
+       {{"E:\\Backup.lnk", {.target = std::string(kCmd), .arguments = "/c backup.bat Thesis.docx"}},
+        {"E:\\Firefox.lnk", {.target = "E:\\Apps\\Firefox.exe", .arguments = "E:\\start.html"}}},
+       {"E:\\backup.bat", "E:\\Thesis.docx", "E:\\Apps\\Firefox.exe", "E:\\start.html"},
+       {},
+       DriveType::kRemote,
+       false},
   };
   for (const DecoyCase& c : cases) {
     FakeEngine engine;
     engine.machine.AddFolder("E:\\hid", kAttributeHidden);
     engine.machine.AddFolder("E:\\open");
-    for (const std::string& file : c.files) engine.machine.AddFile(file);
+    for (const std::string& file : c.files) engine.machine.AddFile(file).hidden = c.concealed;
     for (const auto& [path, fields] : c.shortcuts) {
       engine.machine.AddFile(
           path, fields.target.empty() && fields.itemTarget.empty() && fields.environmentTarget.empty()
@@ -142,7 +155,7 @@ TEST(FindShortcutDecoys, ListsDecoysByWhatTheyStartAndWhatTheyWouldRun) {
 
 TEST(FindShortcutDecoys, TheReasonNamesTheShortcutAndTheArgument) {
   FakeEngine engine;
-  engine.machine.AddFile("E:\\x.vbs");
+  engine.machine.AddFile("E:\\x.vbs").hidden = true;
   engine.machine.AddFile("E:\\Photos.lnk",
                          ShellLinkBytes({.target = std::string(kCmd), .arguments = "/c x.vbs"}));
   FindShortcutDecoys(engine.context, "E:\\", DriveType::kRemovable, nullptr);
@@ -161,7 +174,7 @@ TEST(ShortcutRecovery, ShowsWhatTheWormHidOnceItsDecoysAreGone) {
   machine.AddFolder("E:\\Music", 0);
   testing::FakeFile& thesis = machine.AddFile("E:\\Thesis.doc", "text");
   thesis.hidden = thesis.system = true;
-  machine.AddFile("E:\\x.vbs");
+  machine.AddFile("E:\\x.vbs").hidden = true;
   for (const std::string_view decoy : {"E:\\Photos.lnk", "E:\\Thesis.doc.lnk", "E:\\Music.lnk"}) {
     machine.AddFile(decoy, ShellLinkBytes({.target = std::string(kCmd), .arguments = "/c start x.vbs"}));
   }
