@@ -349,8 +349,8 @@ TEST_F(Stick, ListFolderSeesFoldersAndTheirMarks) {
   ASSERT_TRUE(::SetFileAttributesW(Widen(Path("Photos")).c_str(), kMarks));
   WriteBytes(Path("a.txt"), "x");
   for (const std::wstring name : {L"dot.", L"blank ", L"lone\xD800"}) {
-    const HANDLE file = ::CreateFileW((L"\\\\?\\" + Widen(dir_) + L"\\" + name).c_str(), GENERIC_WRITE, 0, nullptr,
-                                      CREATE_NEW, 0, nullptr);
+    const std::wstring exact = L"\\\\?\\" + Widen(dir_) + L"\\" + name;
+    const HANDLE file = ::CreateFileW(exact.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
     // Wine keeps names as UTF-8, which holds no lone surrogate.
     if (file == INVALID_HANDLE_VALUE && RunningUnderWine() && name.back() == L'\xD800') continue;
     EXPECT_NE(file, INVALID_HANDLE_VALUE) << Narrow(name) << ": " << ErrorText(::GetLastError());
