@@ -124,8 +124,9 @@ class Files {
   // missing, not empty or refused.
   virtual bool RemoveFolder(std::string_view path) = 0;
   // The files and folders in a folder (not "." and "..", nor links a
-  // backend can tell lead elsewhere), in no order, with their attribute bits
-  // as they are now; empty when it cannot be listed.
+  // backend can tell lead elsewhere, nor names no path can reach), in no
+  // order, with their attribute bits (a folder's read-only mark too) as they
+  // are now; empty when it cannot be listed.
   virtual std::vector<FolderEntry> ListFolder(std::string_view folder) = 0;
   // What a shortcut file starts; nullopt when the file is no shortcut or
   // cannot be read.

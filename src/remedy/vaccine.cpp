@@ -1,6 +1,10 @@
 #include "remedy/vaccine.h"
 
+#include <algorithm>
 #include <array>
+#include <vector>
+
+#include "platform/common/case_text.h"
 
 namespace kestrix {
 
@@ -59,6 +63,44 @@ bool MarkAll(Files& files, const VaccinePaths& paths, std::uint32_t marks) {
          files.SetAttributes(paths.autorun, marks);
 }
 
+bool SameAsciiName(std::string_view a, std::string_view b) {
+  return std::ranges::equal(a, b, {}, AsciiLower, AsciiLower);
+}
+
+// What the folders hold besides the subfolder and the note, said as
+// "E:\Autorun.inf holds mine.txt"; nullopt when they hold nothing else.
+std::optional<std::string> InTheWay(Files& files, const VaccinePaths& paths) {
+  std::string said;
+  const auto look = [&](const std::string& folder, std::string_view ours) {
+    std::vector<std::string> others;
+    bool found = false;
+    for (FolderEntry& entry : files.ListFolder(folder)) {
+      if (SameAsciiName(entry.name, ours)) {
+        found = true;
+      } else {
+        others.push_back(std::move(entry.name));
+      }
+    }
+    if (found && others.empty()) return;
+    said.append(said.empty() ? "" : "; ").append(folder);
+    if (others.empty()) {
+      said += " cannot be listed";
+      return;
+    }
+    std::ranges::sort(others);
+    constexpr std::size_t kNamed = 3;
+    said += " holds ";
+    for (std::size_t i = 0; i < others.size() && i < kNamed; ++i)
+      said.append(i == 0 ? "" : ", ").append(others[i]);
+    if (others.size() > kNamed) said += " and " + std::to_string(others.size() - kNamed) + " more";
+  };
+  const std::string_view noteName = kVaccineNotePath.substr(kVaccineNotePath.find('\\') + 1);
+  look(paths.subfolder, noteName);
+  look(paths.autorun, kVaccineNotePath.substr(0, kVaccineNotePath.find('\\')));
+  if (said.empty()) return std::nullopt;
+  return said;
+}
+
 // Why the drive is no place for the vaccine; nullopt when it is.
 std::optional<std::string> RefusedDrive(Volumes& volumes, const VaccinePaths& paths) {
   const std::string drive = paths.root.substr(0, 2);
@@ -98,7 +140,6 @@ VaccineResult Immunize(Files& files, Volumes& volumes, char letter) {
   }
   if (files.QueryFileSize(paths.autorun) >= 0) {
     if (!HoldsOurNote(files, paths)) {
-      result.done = true;
       result.note =
           paths.autorun + " is a folder Kestrix did not make, which keeps worms out as well; left as it is";
       return result;
@@ -142,6 +183,11 @@ VaccineResult Unimmunize(Files& files, Volumes& volumes, char letter) {
   }
   if (!HoldsOurNote(files, paths)) {
     result.note = paths.autorun + " is a folder Kestrix did not make; left as it is";
+    return result;
+  }
+  // Whatever else the user put into the folders keeps them, note and all.
+  if (auto inTheWay = InTheWay(files, paths)) {
+    result.note = *inTheWay + ", which Kestrix did not put there; " + paths.autorun + " left as it is";
     return result;
   }
   MarkAll(files, paths, 0);

@@ -30,11 +30,13 @@ std::optional<char> VaccineDriveLetter(std::string_view text);
 
 // Makes the folder, or finds it made. A drive that holds an Autorun.inf
 // file is refused and the file left alone, and so are CD-ROM drives and a
-// drive that cannot be written. What was made before a failure is removed.
+// drive that cannot be written. An Autorun.inf folder Kestrix did not make
+// is left as it is and not counted as done. What was made before a failure
+// is removed.
 VaccineResult Immunize(Files& files, Volumes& volumes, char letter);
 
-// Removes exactly what Immunize made: the note, then the subfolder and the
-// folder where nothing else was put into them.
+// Removes exactly what Immunize made: the note, the subfolder and the
+// folder, and only when nothing else was put into them; otherwise all stays.
 VaccineResult Unimmunize(Files& files, Volumes& volumes, char letter);
 
 }  // namespace kestrix

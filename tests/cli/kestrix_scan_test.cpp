@@ -435,15 +435,21 @@ TEST_F(ScanSandbox, TheVaccineIsAFolderTheSweepIgnoresAndOnlyWhatItMadeIsTakenAw
   Write("stick/Autorun.inf/mine.txt", "the user's");
   ScanRun run = Scan({"--drive", stick, "--unimmunize", "E"});
   EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.out.find("not unimmunized: E: (removed Kestrix's note; left E:\\Autorun.inf,"),
-            std::string::npos)
-      << run.out;
+  EXPECT_EQ(run.out,
+            "not unimmunized: E: (E:\\Autorun.inf holds mine.txt, which Kestrix did not put there; "
+            "E:\\Autorun.inf left as it is)\n");
   EXPECT_TRUE(fs::exists(root_ / "stick/Autorun.inf/mine.txt"));
-  EXPECT_FALSE(fs::exists(root_ / "stick/Autorun.inf/Kestrix"));
+  EXPECT_TRUE(fs::exists(note)) << "the note stays";
   fs::remove(root_ / "stick/Autorun.inf/mine.txt");
-  ASSERT_EQ(Scan({"--drive", stick, "--immunize", "E:"}).status, 0)
-      << "a folder left behind keeps worms out as well";
+  ASSERT_EQ(Scan({"--drive", stick, "--immunize", "E:"}).status, 0) << "still Kestrix's folder";
   fs::remove_all(root_ / "stick/Autorun.inf");
+  fs::create_directory(root_ / "stick/Autorun.inf");
+  run = Scan({"--drive", stick, "--immunize", "E:"});
+  EXPECT_EQ(run.status, 1) << "another's folder is not Kestrix's vaccine";
+  EXPECT_EQ(run.out,
+            "not immunized: E: (E:\\Autorun.inf is a folder Kestrix did not make, which keeps worms out as "
+            "well; left as it is)\n");
+  fs::remove(root_ / "stick/Autorun.inf");
   ASSERT_EQ(Scan({"--drive", stick, "--immunize", "E:"}).status, 0);
   run = Scan({"--drive", stick, "--unimmunize", "E:"});
   EXPECT_EQ(run.out, "unimmunized: E: (removed E:\\Autorun.inf, Kestrix's folder)\n");

@@ -10,6 +10,7 @@ namespace kestrix {
 namespace {
 
 using testing::FakeMachine;
+using namespace std::string_literals;
 
 constexpr std::uint32_t kMarks = kAttributeReadOnly | kAttributeHidden | kAttributeSystem;
 
@@ -95,7 +96,7 @@ TEST(Vaccine, RefusesWhatItMustNotTouchAndSaysWhy) {
          m.drives['E'] = {};
          m.directories.insert("e:\\autorun.inf");
        },
-       true, true, "did not make",
+       true, false, "did not make",
        [](const FakeMachine& m) {
          EXPECT_TRUE(m.directories.contains("e:\\autorun.inf"));
          EXPECT_TRUE(m.folderAttributes.empty());
@@ -117,16 +118,26 @@ TEST(Vaccine, RefusesWhatItMustNotTouchAndSaysWhy) {
        },
        false, false, "a sweep lists it",
        [](const FakeMachine& m) { EXPECT_NE(m.Find("E:\\Autorun.inf"), nullptr); }},
-      {"the user's file in the folder",
+      {"the user's files in the folder",
        [&](FakeMachine& m) {
          immunized(m);
-         m.AddFile("E:\\Autorun.inf\\mine.txt");
+         for (const char* name : {"mine.txt", "a", "b", "c"}) m.AddFile("E:\\Autorun.inf\\"s + name);
        },
-       false, false, "left E:\\Autorun.inf,",
+       false, false,
+       "E:\\Autorun.inf holds a, b, c and 1 more, which Kestrix did not put there; E:\\Autorun.inf left",
        [](const FakeMachine& m) {
-         EXPECT_EQ(m.directories, std::set<std::string>{"e:\\autorun.inf"});
+         ExpectVaccine(m);
          EXPECT_NE(m.Find("E:\\Autorun.inf\\mine.txt"), nullptr);
-         EXPECT_EQ(m.folderAttributes.at("e:\\autorun.inf"), 0u) << "what stays is seen";
+       }},
+      {"the user's folder beside the note",
+       [&](FakeMachine& m) {
+         immunized(m);
+         m.directories.insert("e:\\autorun.inf\\kestrix\\mine");
+       },
+       false, false, "E:\\Autorun.inf\\Kestrix holds mine, which",
+       [](const FakeMachine& m) {
+         ExpectVaccine(m);
+         EXPECT_TRUE(m.directories.contains("e:\\autorun.inf\\kestrix\\mine"));
        }},
       {"an undeletable note",
        [&](FakeMachine& m) {

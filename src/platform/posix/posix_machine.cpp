@@ -647,7 +647,7 @@ bool PosixMachine::ApplyAttributes(const OpenedFile& opened, std::uint32_t attri
   if (S_ISDIR(opened.info.st_mode)) return WriteDosAttribute(named, attributes);
   // A file with other names may be a hard link to a file off the drive,
   // whose mode is not ours to change; it can still be deleted, since that
-  // depends on the folder alone.
+  // depends on the folder alone. (SetAttributes refuses such a file.)
   if (opened.info.st_nlink > 1) return true;
   const std::string file = DescriptorPath(opened.file.Get());
   const mode_t mode = opened.info.st_mode & 07777;
@@ -681,6 +681,9 @@ bool PosixMachine::ResetAttributes(std::string_view path) {
 
 bool PosixMachine::SetAttributes(std::string_view path, std::uint32_t attributes) {
   auto opened = OpenRegularFile(path);
+  // A file with other names may share its mode and attributes with a file
+  // off the drive; setting them would change that file too, so they stay.
+  if (opened && opened->info.st_nlink > 1) return false;
   if (!opened) opened = OpenFolderEntry(path);
   return opened && ApplyAttributes(*opened, attributes);
 }

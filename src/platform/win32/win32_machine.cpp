@@ -375,10 +375,12 @@ std::vector<FolderEntry> Win32Machine::ListFolder(std::string_view folder) {
     // What a link or junction leads to lies elsewhere, maybe off the drive.
     if (name == L"." || name == L".." || (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
       continue;
+    // A name ending in a dot or a blank, or one UTF-8 cannot carry (a lone
+    // surrogate), names something else once it is a path again.
+    std::string narrow = Narrow(name);
+    if (name.ends_with(L'.') || name.ends_with(L' ') || Widen(narrow) != name) continue;
     const bool isFolder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    const DWORD bits =
-        found.dwFileAttributes & (isFolder ? kAttributeBits & ~kAttributeReadOnly : kAttributeBits);
-    entries.push_back({Narrow(name), isFolder, bits});
+    entries.push_back({std::move(narrow), isFolder, found.dwFileAttributes & kAttributeBits});
   } while (::FindNextFileW(search, &found));
   ::FindClose(search);
   return entries;

@@ -161,14 +161,23 @@ TEST_F(Sandbox, NoSpellingReachesAHostFileOutsideTheDrives) {
   EXPECT_FALSE(machine.FileExists((root_ / "dir/rules.dat").string()));
 }
 
+std::string DosAttribute(const fs::path& path) {
+  char value[64] = {};
+  const ssize_t length = ::lgetxattr(path.c_str(), "user.DOSATTRIB", value, sizeof value);
+  return length > 0 ? std::string(value, static_cast<std::size_t>(length)) : std::string();
+}
+
 // A hard link on the stick may share its file with a host file outside;
-// that file's mode is not ours to change, though the stick's name for it
-// may be deleted.
+// that file's mode and attributes are not ours to change (setting them is
+// refused), though the stick's name for it may be deleted.
 TEST_F(Sandbox, LeavesTheModeOfAHardLinkedFileAlone) {
   Write(root_ / "outside/host.exe", "x");
   fs::permissions(root_ / "outside/host.exe", fs::perms::owner_read);
   fs::create_hard_link(root_ / "outside/host.exe", stick_ / "hard.exe");
   PosixMachine machine = Machine();
+  EXPECT_FALSE(machine.SetAttributes("E:\\hard.exe", kAttributeHidden));
+  EXPECT_FALSE(machine.SetAttributes("E:\\hard.exe", 0));
+  EXPECT_EQ(DosAttribute(root_ / "outside/host.exe"), "");
   EXPECT_TRUE(machine.ResetAttributes("E:\\hard.exe"));
   EXPECT_EQ(fs::status(root_ / "outside/host.exe").permissions(), fs::perms::owner_read);
   EXPECT_TRUE(machine.RemoveFile("E:\\hard.exe"));
@@ -246,12 +255,6 @@ TEST_F(Sandbox, ResetAttributesMakesAReadOnlyFileWritable) {
   EXPECT_TRUE(machine.ResetAttributes("E:\\autorun.inf"));
   EXPECT_FALSE(machine.ResetAttributes("E:\\Folder"));
   EXPECT_FALSE(machine.ResetAttributes("E:\\missing.exe"));
-}
-
-std::string DosAttribute(const fs::path& path) {
-  char value[64] = {};
-  const ssize_t length = ::lgetxattr(path.c_str(), "user.DOSATTRIB", value, sizeof value);
-  return length > 0 ? std::string(value, static_cast<std::size_t>(length)) : std::string();
 }
 
 // Off FAT, hidden and system live in user.DOSATTRIB, as Wine ("0x6") and
