@@ -103,9 +103,11 @@ std::optional<TextMatch> FindNoCase(const CaseFolding& folding, std::string_view
                                     std::string_view pattern, std::size_t from) {
   // Nearly every search is between ASCII texts.
   if (from <= text.size() && IsAscii(pattern) && IsAscii(text.substr(from))) {
-    const auto found = std::ranges::search(text.substr(from), pattern, {}, AsciiLower, AsciiLower);
-    if (found.empty() && !pattern.empty()) return std::nullopt;
-    const auto begin = static_cast<std::size_t>(found.begin() - text.begin());
+    const std::string_view rest = text.substr(from);
+    const auto equal = [](char a, char b) { return AsciiLower(a) == AsciiLower(b); };
+    const auto found = std::search(rest.begin(), rest.end(), pattern.begin(), pattern.end(), equal);
+    if (found == rest.end() && !pattern.empty()) return std::nullopt;
+    const std::size_t begin = from + static_cast<std::size_t>(found - rest.begin());
     return TextMatch{begin, begin + pattern.size()};
   }
   std::u32string folded;

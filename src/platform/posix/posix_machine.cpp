@@ -19,7 +19,6 @@
 #include <climits>
 #include <cstddef>
 #include <iterator>
-#include <ranges>
 #include <stdexcept>
 #include <system_error>
 #include <unordered_map>
@@ -304,7 +303,9 @@ std::optional<PosixMachine::Located> PosixMachine::LocateAnew(std::string_view w
       // Nothing lies below a missing folder, not even by climbing out of it.
       if (std::ranges::find(pending, "..") != pending.end()) return std::nullopt;
       std::string below;
-      for (const std::string& rest : std::views::reverse(pending)) below.append(below.empty() ? "" : "/").append(rest);
+      for (auto rest = pending.rbegin(); rest != pending.rend(); ++rest) {
+        below.append(below.empty() ? "" : "/").append(*rest);
+      }
       return Located{folders.back(), name, false, std::move(below)};
     };
     if (!onDisk) return missing();
