@@ -575,9 +575,9 @@ void AddKey(std::vector<INPUT>& inputs, WORD key, bool up) {
 }
 
 // "alt+k" holds Alt while K goes down and up.
-bool PressKey(const std::wstring& spec) {
+bool PressKey(const std::wstring& chord) {
   std::vector<WORD> held;
-  std::wstring rest = spec;
+  std::wstring rest = chord;
   for (std::size_t plus; (plus = rest.find(L'+')) != std::wstring::npos && plus + 1 < rest.size();
        rest = rest.substr(plus + 1)) {
     const std::wstring modifier = rest.substr(0, plus);
