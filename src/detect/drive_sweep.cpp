@@ -48,12 +48,13 @@ void DriveSweep::SweepDrives() {
     const std::string driveRoot = std::string{letter, ':', '\\'};
     const std::string autorunPath = driveRoot + "Autorun.inf";
     view_.SetCurrentVirus(driveRoot);
-    if (!IsSweptType(services_.volumes.QueryDriveType(driveRoot))) continue;
+    const DriveType type = services_.volumes.QueryDriveType(driveRoot);
+    if (!IsSweptType(type)) continue;
     if (services_.volumes.GetFirstDiskExtent(letter).ExtentLength <= 0) continue;
 
     RulePass(context, loadRules(), driveRoot, {"!DSKROOT"});
     AnalyseAutorun(context, driveRoot, autorunPath);
-    FindShortcutDecoys(context, driveRoot, services_.volumes.QueryDriveType(driveRoot), recovery_);
+    FindShortcutDecoys(context, driveRoot, type, recovery_);
     RulePass(context, loadRules(), driveRoot, {"!ALL", "@WinPath", "@SYS32path", "@SYSpath", "@DSKROOT"});
   }
 

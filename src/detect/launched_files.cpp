@@ -29,8 +29,6 @@ constexpr int kMaxLookups = 256;
 
 std::string_view FileName(std::string_view path) { return path.substr(path.find_last_of("\\/") + 1); }
 
-char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
 bool EqualsAscii(std::string_view text, std::string_view upper) {
   return std::ranges::equal(text, upper, [](char a, char b) { return AsciiUpper(a) == b; });
 }

@@ -118,7 +118,7 @@ std::optional<std::string> RefusedDrive(Volumes& volumes, const VaccinePaths& pa
 
 std::optional<char> VaccineDriveLetter(std::string_view text) {
   if (text.empty() || text.size() > 3) return std::nullopt;
-  const char letter = text[0] >= 'a' && text[0] <= 'z' ? static_cast<char>(text[0] - 'a' + 'A') : text[0];
+  const char letter = AsciiUpper(text[0]);
   if (letter < 'A' || letter > 'Z') return std::nullopt;
   if (text.size() >= 2 && text[1] != ':') return std::nullopt;
   if (text.size() == 3 && text[2] != '\\' && text[2] != '/') return std::nullopt;

@@ -21,6 +21,7 @@ void AppendUtf8(std::string& out, char32_t cp);
 // ASCII's own, byte for byte.
 bool IsAscii(std::string_view text);
 inline char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
+inline char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c; }
 
 // Both texts lower-cased and compared whole.
 bool EqualNoCase(const CaseFolding& folding, std::string_view a, std::string_view b);

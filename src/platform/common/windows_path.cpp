@@ -1,5 +1,7 @@
 #include "platform/common/windows_path.h"
 
+#include "platform/common/case_text.h"
+
 namespace kestrix {
 
 namespace {
@@ -7,8 +9,6 @@ namespace {
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 bool IsAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-
-char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 bool HasDriveLetter(std::string_view path) { return path.size() >= 2 && path[1] == ':' && IsAsciiLetter(path[0]); }
 
