@@ -42,7 +42,11 @@ void DriveSweep::SweepDrives() {
   protectedList_.BuildProtectedList(windowsRoot);
   view_.SetTotalProgress(0);
 
-  const auto loadRules = [&] { return LoadRuleDatabase(services_.files, settings_.ruleDatabasePath); };
+  RuleList rules;
+  const auto loadRules = [&]() -> const RuleList& {
+    LoadRuleDatabase(services_.files, settings_.ruleDatabasePath, rules);
+    return rules;
+  };
   for (char letter = settings_.skipFloppies ? 'C' : 'A'; letter <= 'Z'; ++letter) {
     view_.SetTotalProgress((letter - 'A') * 3);
     const std::string driveRoot = std::string{letter, ':', '\\'};
@@ -58,7 +62,7 @@ void DriveSweep::SweepDrives() {
     RulePass(context, loadRules(), driveRoot, {"!ALL", "@WinPath", "@SYS32path", "@SYSpath", "@DSKROOT"});
   }
 
-  RuleList rules = loadRules();
+  loadRules();
   int progress = 75;
   const auto directoryPass = [&](const std::string& root, std::initializer_list<std::string_view> tokens) {
     view_.SetCurrentVirus(root);

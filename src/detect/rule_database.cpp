@@ -34,16 +34,34 @@ char32_t LastCharacter(std::string_view line) {
 
 // Why a rule's hit is listed: the rule's line.
 std::string RuleReason(const TextLine& line, std::string_view rule) {
-  std::string reason(kRuleDatabaseName);
-  if (line.number > 0) reason.append(" line ").append(std::to_string(line.number));
-  return reason.append(": ").append(rule);
+  const std::string number = line.number > 0 ? " line " + std::to_string(line.number) : std::string();
+  std::string reason;
+  reason.reserve(kRuleDatabaseName.size() + number.size() + 2 + rule.size());
+  return reason.append(kRuleDatabaseName).append(number).append(": ").append(rule);
 }
 
 }  // namespace
 
 RuleList LoadRuleDatabase(Files& files, std::string_view ruleDatabasePath) {
-  if (ruleDatabasePath.empty() || !ExistsAndClearAttributes(files, ruleDatabasePath)) return {};
-  return ReadTextFile(files, ruleDatabasePath);
+  RuleList rules;
+  LoadRuleDatabase(files, ruleDatabasePath, rules);
+  return rules;
+}
+
+void LoadRuleDatabase(Files& files, std::string_view ruleDatabasePath, RuleList& rules) {
+  std::size_t count = 0;
+  if (!ruleDatabasePath.empty() && ExistsAndClearAttributes(files, ruleDatabasePath)) {
+    ReadTextFile(files, ruleDatabasePath, [&](std::string_view line, std::size_t number) {
+      if (count < rules.size()) {
+        rules[count].text.assign(line);
+        rules[count].number = number;
+      } else {
+        rules.emplace_back(std::string(line), number);
+      }
+      ++count;
+    });
+  }
+  rules.resize(count, TextLine(""));
 }
 
 std::int32_t RuleCategory(std::string_view line) {

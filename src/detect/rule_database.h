@@ -26,6 +26,9 @@ inline constexpr std::string_view kRuleDatabaseName = "Kestrix.dat";
 // The lines of the rule database, read afresh; empty when the path is empty
 // or names no file. A file that cannot be read raises FileOpenError.
 RuleList LoadRuleDatabase(Files& files, std::string_view ruleDatabasePath);
+// The same into `rules`, whose lines' storage is used again: a sweep loads
+// the database for every group of passes.
+void LoadRuleDatabase(Files& files, std::string_view ruleDatabasePath, RuleList& rules);
 
 // The category of a line: the code of its last character, as read, minus
 // the code of "0". A trailing blank therefore gives -16.

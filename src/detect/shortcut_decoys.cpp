@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <optional>
+#include <unordered_map>
 #include <utility>
 
 #include "detect/file_tests.h"
@@ -59,32 +60,43 @@ std::string Child(std::string_view folder, std::string_view name) {
 
 constexpr std::uint32_t kWormMarks = kAttributeHidden | kAttributeSystem;
 
-// The drive's root and its hidden folders as listed once, by folder.
+bool IsShortcut(const CaseFolding& folding, const FolderEntry& entry) {
+  return !entry.folder && LowerText(folding, Extension(entry.name)) == ".lnk";
+}
+
+// The folders and shortcuts of the drive's root and of its hidden folders,
+// listed once, by folder as spelled here; the folders also by their paths.
 class Listings {
  public:
-  Listings(const CaseFolding& folding) : folding_(folding) {}
+  Listings(Files& files, const CaseFolding& folding) : files_(files), folding_(folding) {}
   void Add(const std::string& folder, std::vector<FolderEntry> entries) {
+    // A stick's root may hold thousands of other files, of no interest here.
+    std::erase_if(entries, [&](const FolderEntry& entry) { return !entry.folder && !IsShortcut(folding_, entry); });
     // Listing order differs between file systems; the list must not.
     std::ranges::sort(entries, {}, &FolderEntry::name);
-    byFolder_[LowerText(folding_, folder)] = std::move(entries);
+    for (const FolderEntry& entry : entries) {
+      if (entry.folder) folderMarks_.try_emplace(LowerText(folding_, Child(folder, entry.name)), entry.attributes);
+    }
+    byFolder_[folder] = std::move(entries);
   }
   const std::vector<FolderEntry>& In(const std::string& folder) const {
     static const std::vector<FolderEntry> kNone;
-    const auto found = byFolder_.find(LowerText(folding_, folder));
+    const auto found = byFolder_.find(folder);
     return found == byFolder_.end() ? kNone : found->second;
   }
-  // The entry a path names, when its folder was listed.
-  const FolderEntry* Find(std::string_view path) const {
-    const std::string folder(path.substr(0, path.rfind('\\') + 1));
-    for (const FolderEntry& entry : In(folder)) {
-      if (EqualNoCase(folding_, Child(folder, entry.name), path)) return &entry;
-    }
-    return nullptr;
+  // The attribute bits of what a path in a listed folder names: a folder's
+  // as listed, a file's as they were before the sweep cleared them.
+  std::optional<std::uint32_t> Marks(std::string_view path) const {
+    const auto folder = folderMarks_.find(LowerText(folding_, path));
+    if (folder != folderMarks_.end()) return folder->second;
+    return files_.OriginalAttributes(path);
   }
 
  private:
+  Files& files_;
   const CaseFolding& folding_;
   std::map<std::string, std::vector<FolderEntry>> byFolder_;
+  std::unordered_map<std::string, std::uint32_t> folderMarks_;
 };
 
 struct Decoy {
@@ -127,10 +139,7 @@ std::optional<Decoy> ExamineShortcut(const DetectContext& context, std::string_v
   });
   if (payloads.empty()) return std::nullopt;
 
-  const auto hidden = [&](std::string_view entry) {
-    const FolderEntry* listed = listings.Find(entry);
-    return listed != nullptr && (listed->attributes & kWormMarks) != 0;
-  };
+  const auto hidden = [&](std::string_view entry) { return (listings.Marks(entry).value_or(0) & kWormMarks) != 0; };
   const auto concealed = [&](const LaunchedFile& file) {
     // Its marks as they were before the sweep cleared them, or a hidden folder
     // at the root that holds it.
@@ -159,11 +168,8 @@ void FindShortcutDecoys(const DetectContext& context, std::string_view driveRoot
   if (type != DriveType::kRemovable && type != DriveType::kRemote) return;
   const CaseFolding& folding = context.folding;
   const std::string root(driveRoot);
-  Listings listings(folding);
+  Listings listings(context.files, folding);
   listings.Add(root, context.files.ListFolder(root));
-  const auto isShortcut = [&](const FolderEntry& entry) {
-    return !entry.folder && LowerText(folding, Extension(entry.name)) == ".lnk";
-  };
   const auto hidden = [](const FolderEntry& entry) { return (entry.attributes & kAttributeHidden) != 0; };
   for (const FolderEntry& entry : listings.In(root)) {
     if (!entry.folder || !hidden(entry)) continue;
@@ -180,7 +186,7 @@ void FindShortcutDecoys(const DetectContext& context, std::string_view driveRoot
   std::vector<HiddenEntry> victims;
   for (const std::string& folder : folders) {
     for (const FolderEntry& entry : listings.In(folder)) {
-      if (!isShortcut(entry)) continue;
+      if (!IsShortcut(folding, entry)) continue;
       context.pump.PumpMessages();
       const std::string path = Child(folder, entry.name);
       const std::string namesake = Child(folder, std::string_view(entry.name).substr(0, entry.name.rfind('.')));
@@ -195,8 +201,8 @@ void FindShortcutDecoys(const DetectContext& context, std::string_view driveRoot
       }
       decoys.push_back(decoy->path);
       // The entry the worm hid under the decoy's name.
-      if (const FolderEntry* hid = listings.Find(namesake); hid != nullptr && (hid->attributes & kWormMarks) != 0) {
-        victims.push_back({namesake, hid->attributes});
+      if (const auto marks = listings.Marks(namesake); marks && (*marks & kWormMarks) != 0) {
+        victims.push_back({namesake, *marks});
       }
     }
   }

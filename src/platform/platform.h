@@ -76,11 +76,13 @@ struct ShellLink {
   std::string workingDirectory;
 };
 
-// A name in a folder, with its attribute bits.
+// A name in a folder; a folder's with its attribute bits (its read-only mark
+// too). A file's bits are asked with OriginalAttributes: reading them for
+// every file of a stick's root would cost more than the listing.
 struct FolderEntry {
   std::string name;
   bool folder = false;
-  std::uint32_t attributes = 0;
+  std::uint32_t attributes = 0;  // 0 for a file
 };
 
 class Files {
@@ -125,8 +127,8 @@ class Files {
   virtual bool RemoveFolder(std::string_view path) = 0;
   // The files and folders in a folder (not "." and "..", nor links a
   // backend can tell lead elsewhere, nor names no path can reach), in no
-  // order, with their attribute bits (a folder's read-only mark too) as they
-  // are now; empty when it cannot be listed.
+  // order, folders with their attribute bits as they are now; empty when it
+  // cannot be listed.
   virtual std::vector<FolderEntry> ListFolder(std::string_view folder) = 0;
   // What a shortcut file starts; nullopt when the file is no shortcut or
   // cannot be read.

@@ -268,7 +268,7 @@ struct FakeMachine final : Files, Volumes, MessagePump {
       const std::string& path = spelled != spellings.end() ? spelled->second : key;
       entries.push_back({path.substr(path.rfind('\\') + 1), isFolder, attributes});
     };
-    for (const auto& [key, file] : files) add(key, false, Attributes(file));
+    for (const auto& [key, file] : files) add(key, false, 0);
     for (const std::string& key : directories) add(key, true, folderAttributes[key]);
     return entries;
   }

@@ -75,13 +75,18 @@ bool IsAscii(std::string_view text) {
 }
 
 std::string LowerText(const CaseFolding& folding, std::string_view text) {
-  if (IsAscii(text)) {
-    std::string lower(text);
-    std::ranges::transform(lower, lower.begin(), AsciiLower);
-    return lower;
+  // Nearly every text is ASCII, lowered in place.
+  std::string lower(text);
+  bool ascii = true;
+  for (char& c : lower) {
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      ascii = false;
+      break;
+    }
+    c = AsciiLower(c);
   }
-  std::string lower;
-  lower.reserve(text.size());
+  if (ascii) return lower;
+  lower.clear();
   for (std::size_t at = 0; at < text.size();) {
     const auto [cp, length] = DecodeAt(text, at);
     const char32_t folded = Fold(folding, cp);

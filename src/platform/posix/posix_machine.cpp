@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
@@ -14,11 +15,13 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cstddef>
 #include <iterator>
+#include <span>
 #include <stdexcept>
 #include <system_error>
 #include <unordered_map>
@@ -189,7 +192,7 @@ void PosixMachine::SetTempDirectory(std::string directory) { tempDirectory_ = st
 // as spelled on disk. Everything done to the name goes through the folder,
 // so a folder swapped for a link meanwhile cannot send the act elsewhere.
 struct PosixMachine::Located {
-  std::shared_ptr<const FileDescriptor> folder;
+  std::shared_ptr<const HeldFolder> folder;
   std::string name;          // as written when missing; "." for the folder itself
   bool found = false;        // false when the name or a folder above it is missing
   std::string missingBelow;  // the names below a missing folder
@@ -211,6 +214,7 @@ struct PosixMachine::Located {
 };
 
 struct PosixMachine::LastLookup {
+  bool valid = false;
   std::string path;
   bool followFinalLink = false;
   long long when = 0;  // CLOCK_MONOTONIC_COARSE, in nanoseconds
@@ -218,8 +222,11 @@ struct PosixMachine::LastLookup {
 };
 
 // Shared by the copies the last lookup hands out.
-static std::shared_ptr<const FileDescriptor> Share(FileDescriptor fd) {
-  return std::make_shared<const FileDescriptor>(std::move(fd));
+std::shared_ptr<const PosixMachine::HeldFolder> PosixMachine::Hold(FileDescriptor fd) {
+  struct stat info {};
+  if (fd.Get() < 0 || ::fstat(fd.Get(), &info) != 0) return nullptr;
+  const FileIdentity identity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+  return std::make_shared<const HeldFolder>(HeldFolder{std::move(fd), identity});
 }
 
 void PosixMachine::AllowHostFile(std::string path) { hostFiles_.push_back(std::move(path)); }
@@ -245,7 +252,7 @@ std::optional<PosixMachine::Located> PosixMachine::Locate(std::string_view windo
   timespec now{};
   ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
   const long long nowNanoseconds = now.tv_sec * 1'000'000'000LL + now.tv_nsec;
-  if (lastLookup_ && lastLookup_->followFinalLink == followFinalLink && lastLookup_->path == windowsPath &&
+  if (lastLookup_ && lastLookup_->valid && lastLookup_->followFinalLink == followFinalLink && lastLookup_->path == windowsPath &&
       nowNanoseconds - lastLookup_->when < kLastLookupNanoseconds) {
     return lastLookup_->located;
   }
@@ -253,12 +260,20 @@ std::optional<PosixMachine::Located> PosixMachine::Locate(std::string_view windo
   // Only a found file is asked about again: its attributes, its identity.
   if (located && located->found) {
     if (!located->status) located->status = std::make_shared<std::optional<struct stat>>();
-    lastLookup_ = std::make_shared<const LastLookup>(
-        LastLookup{std::string(windowsPath), followFinalLink, nowNanoseconds, *located});
-  } else {
-    lastLookup_.reset();
+    if (!lastLookup_) lastLookup_ = std::make_shared<LastLookup>();
+    lastLookup_->path.assign(windowsPath);
+    lastLookup_->followFinalLink = followFinalLink;
+    lastLookup_->when = nowNanoseconds;
+    lastLookup_->located = *located;
+    lastLookup_->valid = true;
+  } else if (lastLookup_) {
+    lastLookup_->valid = false;
   }
   return located;
+}
+
+void PosixMachine::ForgetLastLookup() const {
+  if (lastLookup_) lastLookup_->valid = false;
 }
 
 std::optional<PosixMachine::Located> PosixMachine::LocateAnew(std::string_view windowsPath,
@@ -267,23 +282,24 @@ std::optional<PosixMachine::Located> PosixMachine::LocateAnew(std::string_view w
     std::error_code error;
     const fs::path file = fs::canonical(fs::path(std::string(windowsPath)), error);
     if (error) return std::nullopt;
-    FileDescriptor folder(::open(file.parent_path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (folder.Get() < 0) return std::nullopt;
-    return Located{Share(std::move(folder)), file.filename().string(), true, {}};
+    auto folder = Hold(FileDescriptor(::open(file.parent_path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)));
+    if (!folder) return std::nullopt;
+    return Located{std::move(folder), file.filename().string(), true, {}};
   }
 
   const auto current = CurrentWindowsDirectory(windowsPath);
-  const auto full = ParseDrivePath(windowsPath, current ? *current : std::string());
+  auto full = ParseDrivePath(windowsPath, current ? *current : std::string());
   if (!full) return std::nullopt;
   const MappedDrive* drive = drives_.Find(full->drive);
   if (drive == nullptr) return std::nullopt;
 
-  std::vector<std::shared_ptr<const FileDescriptor>> folders;
+  std::vector<std::shared_ptr<const HeldFolder>> folders;
   auto root = DriveRoot(full->drive, *drive);
-  if (root->Get() < 0) return std::nullopt;
+  if (!root) return std::nullopt;
   folders.push_back(std::move(root));
   // The names still to walk, the next one last.
-  std::vector<std::string> pending(full->names.rbegin(), full->names.rend());
+  std::vector<std::string> pending(std::make_move_iterator(full->names.rbegin()),
+                                   std::make_move_iterator(full->names.rend()));
   int links = 0;
   while (!pending.empty()) {
     std::string name = std::move(pending.back());
@@ -296,8 +312,8 @@ std::optional<PosixMachine::Located> PosixMachine::LocateAnew(std::string_view w
       continue;
     }
     const int folder = folders.back()->Get();
-    const auto entry = FindEntry(folder, name);
-    const std::optional<std::string> onDisk = entry ? std::optional(entry->name) : std::nullopt;
+    const bool last = pending.empty();
+    const auto entry = FindEntry(*folders.back(), name, last);
     const auto missing = [&]() -> std::optional<Located> {
       // Nothing lies below a missing folder, not even by climbing out of it.
       if (std::ranges::find(pending, "..") != pending.end()) return std::nullopt;
@@ -307,20 +323,26 @@ std::optional<PosixMachine::Located> PosixMachine::LocateAnew(std::string_view w
       }
       return Located{folders.back(), name, false, std::move(below)};
     };
-    if (!onDisk) return missing();
-    const bool last = pending.empty();
-    // Most lookups end at a file the index already knows: no call needed.
-    if (last && entry->type == DT_REG) return Located{folders.back(), *onDisk, true, {}, true};
+    if (!entry) return missing();
+    const std::string& onDisk = entry->name;
+    // Most lookups end at a file already looked at, or one the index knows.
+    if (last && entry->type == DT_REG) {
+      Located found{folders.back(), onDisk, true, {}, true};
+      if (entry->status) found.status = std::make_shared<std::optional<struct stat>>(entry->status);
+      return found;
+    }
     // A folder the index knows as one needs no look either: it is no link.
     struct stat info {};
-    if (entry->type == DT_DIR) {
+    if (entry->status) {
+      info = *entry->status;
+    } else if (entry->type == DT_DIR) {
       info.st_mode = S_IFDIR;
-    } else if (::fstatat(folder, onDisk->c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    } else if (::fstatat(folder, onDisk.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
       return missing();
     }
     if (S_ISLNK(info.st_mode) && (!last || followFinalLink)) {
       std::string target(PATH_MAX, '\0');
-      const ssize_t length = ::readlinkat(folder, onDisk->c_str(), target.data(), target.size());
+      const ssize_t length = ::readlinkat(folder, onDisk.c_str(), target.data(), target.size());
       if (length <= 0 || static_cast<std::size_t>(length) >= target.size() || ++links > kMaxLinks) {
         return std::nullopt;
       }
@@ -342,7 +364,7 @@ std::optional<PosixMachine::Located> PosixMachine::LocateAnew(std::string_view w
       pending.insert(pending.end(), names.rbegin(), names.rend());
       continue;
     }
-    if (last) return Located{folders.back(), *onDisk, true, {}};
+    if (last) return Located{folders.back(), onDisk, true, {}};
     auto next = OpenFolder(folder, *entry);
     if (!next) return missing();  // a file where a folder should be, or swapped meanwhile
     folders.push_back(std::move(next));
@@ -408,23 +430,21 @@ bool PosixMachine::FileExists(std::string_view path) {
   return status && S_ISREG(status->st_mode);
 }
 
-std::shared_ptr<const FileDescriptor> PosixMachine::DriveRoot(char letter, const MappedDrive& drive) const {
+std::shared_ptr<const PosixMachine::HeldFolder> PosixMachine::DriveRoot(char letter, const MappedDrive& drive) const {
   auto& root = driveRoots_[static_cast<std::size_t>(letter - 'A')];
-  if (!root || root->Get() < 0) root = Share(FileDescriptor(::open(drive.directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)));
+  if (!root) root = Hold(FileDescriptor(::open(drive.directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)));
   return root;
 }
 
 // A folder below another, kept open while the other's index holds: a folder
 // swapped for a link, renamed away or replaced changes the other's time of
 // change, and so drops the index and what it kept.
-std::shared_ptr<const FileDescriptor> PosixMachine::OpenFolder(int parent, const Entry& entry) const {
+std::shared_ptr<const PosixMachine::HeldFolder> PosixMachine::OpenFolder(int parent, const Entry& entry) const {
   if (entry.index != nullptr) {
     if (const auto kept = entry.index->folders.find(entry.name); kept != entry.index->folders.end()) return kept->second;
   }
-  FileDescriptor fd(::openat(parent, entry.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (fd.Get() < 0) return nullptr;
-  auto folder = Share(std::move(fd));
-  if (entry.index != nullptr && openFolders_ < kMaxOpenFolders) {
+  auto folder = Hold(FileDescriptor(::openat(parent, entry.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)));
+  if (folder && entry.index != nullptr && openFolders_ < kMaxOpenFolders) {
     entry.index->folders.emplace(entry.name, folder);
     ++openFolders_;
   }
@@ -448,41 +468,55 @@ bool Racy(const timespec& changed, const timespec& read) {
 // Indexes kept at most, to bound memory on a stick that names folders without end.
 constexpr std::size_t kMaxDirectoryIndexes = 4096;
 
+unsigned char EntryType(const struct stat& info) {
+  return S_ISREG(info.st_mode) ? DT_REG : S_ISDIR(info.st_mode) ? DT_DIR : DT_UNKNOWN;
+}
+
 }  // namespace
 
-// The entry of `directory` that Windows would take for `name`: the name as
+// The entry of `folder` that Windows would take for `name`: the name as
 // written if it exists, else one that differs only in letter case.
-std::optional<PosixMachine::Entry> PosixMachine::FindEntry(int directory, const std::string& name) const {
-  struct stat folder {};
-  if (::fstat(directory, &folder) != 0) return std::nullopt;
-  const FileIdentity identity{static_cast<std::uint64_t>(folder.st_dev), static_cast<std::uint64_t>(folder.st_ino)};
-  auto cached = directoryIndexes_.find(identity);
+std::optional<PosixMachine::Entry> PosixMachine::FindEntry(const HeldFolder& folder, const std::string& name,
+                                                           bool last) const {
+  const int directory = folder.Get();
+  auto cached = directoryIndexes_.find(folder.identity);
+  const std::string folded = LowerText(*this, name);
+  // The last name, when the index has it as written, is looked at directly:
+  // a look its caller needs anyway, and one that is right however old the
+  // index is. (A folder on the way is taken from the index, which has to be
+  // current for that.)
+  if (last && cached != directoryIndexes_.end()) {
+    const DirectoryIndex::Spelling* known = cached->second.Find(name, folded);
+    struct stat info {};
+    if (known != nullptr && known->name == name && ::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+      return Entry{name, EntryType(info), &cached->second, info};
+  }
+  struct stat current {};
+  if (::fstat(directory, &current) != 0) return std::nullopt;
   // A name added in the tick an index was read may be missing from it, so
   // such an index is read again before it answers.
-  if (cached == directoryIndexes_.end() || !(cached->second.changed == folder.st_mtim) ||
+  if (cached == directoryIndexes_.end() || !(cached->second.changed == current.st_mtim) ||
       Racy(cached->second.changed, cached->second.read)) {
     // The name as written needs no index; a folder that keeps changing (as
     // one does while its files are deleted) is then not read again each time.
     struct stat info {};
-    if (::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
-      const unsigned char type = S_ISREG(info.st_mode) ? DT_REG : S_ISDIR(info.st_mode) ? DT_DIR : DT_UNKNOWN;
-      return Entry{name, type, nullptr};
-    }
+    if (::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+      return Entry{name, EntryType(info), nullptr, info};
     if (directoryIndexes_.size() >= kMaxDirectoryIndexes) {
       directoryIndexes_.clear();
       openFolders_ = 0;
+      cached = directoryIndexes_.end();
     }
     if (cached != directoryIndexes_.end()) openFolders_ -= cached->second.folders.size();
     auto index = ReadDirectory(directory);
     if (!index) return std::nullopt;
-    index->changed = folder.st_mtim;
-    cached = directoryIndexes_.insert_or_assign(identity, std::move(*index)).first;
+    index->changed = current.st_mtim;
+    cached = directoryIndexes_.insert_or_assign(folder.identity, std::move(*index)).first;
   }
   DirectoryIndex* index = &cached->second;
-  if (const auto exact = index->names.find(name); exact != index->names.end()) return Entry{name, exact->second, index};
-  const auto found = index->folded.find(LowerText(*this, name));
-  if (found == index->folded.end()) return std::nullopt;
-  return Entry{found->second, index->names.at(found->second), index};
+  const DirectoryIndex::Spelling* found = index->Find(name, folded);
+  if (found == nullptr) return std::nullopt;
+  return Entry{found->name, found->type, index, std::nullopt};
 }
 
 std::optional<PosixMachine::DirectoryIndex> PosixMachine::ReadDirectory(int directory) const {
@@ -498,12 +532,26 @@ std::optional<PosixMachine::DirectoryIndex> PosixMachine::ReadDirectory(int dire
   while (const dirent* entry = ::readdir(listing)) {
     const std::string_view name = entry->d_name;
     if (name == "." || name == "..") continue;
-    index.names.emplace(name, entry->d_type);
-    auto [slot, added] = index.folded.try_emplace(LowerText(*this, name), name);
-    if (!added && name < slot->second) slot->second = name;
+    auto [slot, added] = index.folded.try_emplace(LowerText(*this, name), std::string(name), entry->d_type, false);
+    if (added) continue;
+    DirectoryIndex::Spelling& spelling = slot->second;
+    spelling.several = true;
+    index.crowded.try_emplace(spelling.name, spelling);
+    index.crowded.try_emplace(std::string(name), std::string(name), entry->d_type, true);
+    if (name < spelling.name) spelling = {std::string(name), entry->d_type, true};
   }
   ::closedir(listing);
   return index;
+}
+
+const PosixMachine::DirectoryIndex::Spelling* PosixMachine::DirectoryIndex::Find(const std::string& name,
+                                                                                 const std::string& foldedName) const {
+  const auto found = folded.find(foldedName);
+  if (found == folded.end()) return nullptr;
+  if (found->second.several && found->second.name != name) {
+    if (const auto written = crowded.find(name); written != crowded.end()) return &written->second;
+  }
+  return &found->second;
 }
 
 // A regular file found on a drive, held open by an O_PATH descriptor.
@@ -576,10 +624,31 @@ constexpr std::uint32_t kDosAttributeBits = kAttributeHidden | kAttributeSystem;
 // through /proc, then the name itself, never followed.
 std::string EntryPath(int folder, const std::string& name) { return DescriptorPath(folder) + "/" + name; }
 
+// The extended attribute of an entry of a held folder, into `value`: its
+// length, or -1 with errno. Linux 6.13 reads it relative to the folder;
+// older kernels (and sandboxes that refuse the call) through EntryPath,
+// a slower walk through /proc.
+ssize_t GetEntryAttribute(int folder, const std::string& name, const char* attribute, std::span<char> value) {
+  static std::atomic<bool> relativeRefused{false};
+  if (!relativeRefused.load(std::memory_order_relaxed)) {
+    constexpr long kGetXattrAt = 464;  // the same number on every architecture
+    struct {
+      std::uint64_t value;
+      std::uint32_t size;
+      std::uint32_t flags;
+    } arguments{reinterpret_cast<std::uintptr_t>(value.data()), static_cast<std::uint32_t>(value.size()), 0};
+    const long length = ::syscall(kGetXattrAt, folder, name.c_str(), AT_SYMLINK_NOFOLLOW, attribute, &arguments,
+                                  sizeof(arguments));
+    if (length >= 0 || (errno != ENOSYS && errno != EPERM)) return length;
+    relativeRefused.store(true, std::memory_order_relaxed);
+  }
+  return ::lgetxattr(EntryPath(folder, name).c_str(), attribute, value.data(), value.size());
+}
+
 // The bits the attribute holds; nullopt when there is none that reads as such.
-std::optional<std::uint32_t> ReadDosAttribute(const std::string& path) {
+std::optional<std::uint32_t> ReadDosAttribute(int folder, const std::string& name) {
   std::array<char, 256> value{};
-  const ssize_t length = ::lgetxattr(path.c_str(), kDosAttributeName, value.data(), value.size());
+  const ssize_t length = GetEntryAttribute(folder, name, kDosAttributeName, value);
   if (length <= 0) return std::nullopt;
   std::string_view text(value.data(), static_cast<std::size_t>(length));
   text = text.substr(0, text.find('\0'));
@@ -593,8 +662,9 @@ std::optional<std::uint32_t> ReadDosAttribute(const std::string& path) {
 // Sets hidden and system in the attribute as given, keeping the bits it
 // holds besides; an attribute left with no bits is removed. A file system
 // without user attributes keeps none of them, and that is no failure.
-bool WriteDosAttribute(const std::string& path, std::uint32_t attributes) {
-  const auto stored = ReadDosAttribute(path);
+bool WriteDosAttribute(int folder, const std::string& name, std::uint32_t attributes) {
+  const auto stored = ReadDosAttribute(folder, name);
+  const std::string path = EntryPath(folder, name);
   const std::uint32_t wanted = (stored.value_or(0) & ~kDosAttributeBits) | (attributes & kDosAttributeBits);
   if (wanted == stored.value_or(0)) return true;
   if (wanted == 0) return ::lremovexattr(path.c_str(), kDosAttributeName) == 0 || errno == ENODATA;
@@ -619,7 +689,7 @@ std::uint32_t PosixMachine::EntryAttributes(int folder, const std::string& name,
     });
     return attributes;
   }
-  return attributes | (ReadDosAttribute(EntryPath(folder, name)).value_or(0) & kDosAttributeBits);
+  return attributes | (ReadDosAttribute(folder, name).value_or(0) & kDosAttributeBits);
 }
 
 std::uint32_t PosixMachine::AttributesOf(const OpenedFile& opened) const {
@@ -627,7 +697,7 @@ std::uint32_t PosixMachine::AttributesOf(const OpenedFile& opened) const {
 }
 
 bool PosixMachine::ApplyAttributes(const OpenedFile& opened, std::uint32_t attributes) {
-  lastLookup_.reset();  // the mode changes
+  ForgetLastLookup();  // the mode changes
   const FileIdentity identity{static_cast<std::uint64_t>(opened.info.st_dev),
                               static_cast<std::uint64_t>(opened.info.st_ino)};
   if (!originalAttributes_.contains(identity)) originalAttributes_.emplace(identity, AttributesOf(opened));
@@ -643,8 +713,9 @@ bool PosixMachine::ApplyAttributes(const OpenedFile& opened, std::uint32_t attri
   // live in the DOS attribute, which only a writable file lets its owner
   // change. A folder's read-only mark keeps nothing out of it on Windows,
   // unlike a folder's write permission here, so a folder keeps its mode.
-  const std::string named = EntryPath(opened.located.Folder(), opened.located.name);
-  if (S_ISDIR(opened.info.st_mode)) return WriteDosAttribute(named, attributes);
+  const int folder = opened.located.Folder();
+  const std::string& name = opened.located.name;
+  if (S_ISDIR(opened.info.st_mode)) return WriteDosAttribute(folder, name, attributes);
   // A file with other names may be a hard link to a file off the drive,
   // whose mode is not ours to change; it can still be deleted, since that
   // depends on the folder alone. (SetAttributes refuses such a file.)
@@ -652,10 +723,10 @@ bool PosixMachine::ApplyAttributes(const OpenedFile& opened, std::uint32_t attri
   const std::string file = DescriptorPath(opened.file.Get());
   const mode_t mode = opened.info.st_mode & 07777;
   const mode_t wanted = (attributes & kAttributeReadOnly) != 0 ? mode & ~static_cast<mode_t>(0222) : mode | S_IWUSR;
-  const bool needsWrite = (mode & S_IWUSR) == 0 && (ReadDosAttribute(named).value_or(0) &
+  const bool needsWrite = (mode & S_IWUSR) == 0 && (ReadDosAttribute(folder, name).value_or(0) &
                                                     kDosAttributeBits) != (attributes & kDosAttributeBits);
   if (needsWrite && ::chmod(file.c_str(), mode | S_IWUSR) != 0) return false;
-  const bool written = WriteDosAttribute(named, attributes);
+  const bool written = WriteDosAttribute(folder, name, attributes);
   if (wanted == mode && !needsWrite) return written;
   return ::chmod(file.c_str(), wanted) == 0 && written;
 }
@@ -670,7 +741,7 @@ bool PosixMachine::ResetAttributes(std::string_view path) {
   const struct stat& info = *status;
   const auto fat = fatDevices_.find(info.st_dev);
   if ((info.st_mode & S_IWUSR) != 0 && fat != fatDevices_.end() && !fat->second &&
-      !ReadDosAttribute(EntryPath(located->Folder(), located->name))) {
+      !ReadDosAttribute(located->Folder(), located->name)) {
     originalAttributes_.try_emplace({static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)},
                                     0);
     return true;
@@ -689,7 +760,7 @@ bool PosixMachine::SetAttributes(std::string_view path, std::uint32_t attributes
 }
 
 bool PosixMachine::RemoveFolder(std::string_view path) {
-  lastLookup_.reset();
+  ForgetLastLookup();
   const auto folder = OpenFolderEntry(path);
   return folder && ::unlinkat(folder->located.Folder(), folder->located.name.c_str(), AT_REMOVEDIR) == 0;
 }
@@ -724,7 +795,7 @@ std::unique_ptr<ByteReader> PosixMachine::OpenForReading(std::string_view path, 
 }
 
 bool PosixMachine::WriteNewFile(std::string_view path, ByteReader& source, bool replace, std::string& reason) {
-  lastLookup_.reset();
+  ForgetLastLookup();
   auto located = Locate(path, false);
   if (!located || located->name == ".") {
     reason = ErrorText(ENOENT);
@@ -773,14 +844,18 @@ std::vector<FolderEntry> PosixMachine::ListFolder(std::string_view folder) {
   }
   std::vector<FolderEntry> entries;
   while (const dirent* entry = ::readdir(listing)) {
-    const std::string name = entry->d_name;
+    std::string name = entry->d_name;
     // A Windows path cannot name an entry whose name holds a backslash.
+    if (name == "." || name == ".." || name.find('\\') != std::string::npos) continue;
+    // Only a folder is looked at: files' attributes are not listed.
     struct stat info {};
-    if (name == "." || name == ".." || name.find('\\') != std::string::npos ||
-        ::fstatat(listingFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-      continue;
+    if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) {
+      entries.push_back({std::move(name), false, 0});
+    } else if (::fstatat(listingFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+      const bool isFolder = S_ISDIR(info.st_mode);
+      const std::uint32_t attributes = isFolder ? EntryAttributes(listingFd, name, info) : 0;
+      entries.push_back({std::move(name), isFolder, attributes});
     }
-    entries.push_back({name, S_ISDIR(info.st_mode), EntryAttributes(listingFd, name, info)});
   }
   ::closedir(listing);
   return entries;
@@ -812,7 +887,7 @@ std::int32_t PosixMachine::QueryFileSize(std::string_view path) {
 }
 
 bool PosixMachine::RemoveFile(std::string_view path) {
-  lastLookup_.reset();
+  ForgetLastLookup();
   const auto located = Locate(path, false);
   if (!located || !located->found || located->name == ".") return false;
   struct stat info {};

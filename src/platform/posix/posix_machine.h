@@ -24,6 +24,12 @@
 
 namespace kestrix::posix {
 
+struct FileIdentityHash {
+  std::size_t operator()(const FileIdentity& identity) const {
+    return std::hash<std::uint64_t>()(identity.index * 0x9E3779B97F4A7C15ULL ^ identity.volume);
+  }
+};
+
 struct MappedDrive {
   DriveType type = DriveType::kNoRootDir;
   std::int64_t extentLength = 0;
@@ -99,36 +105,55 @@ class PosixMachine final : public Files, public Volumes, public CaseFolding {
   char32_t ToLower(char32_t c) const override;
 
  private:
+  // A folder held open, and its identity, which an O_PATH descriptor keeps.
+  struct HeldFolder {
+    FileDescriptor fd;
+    FileIdentity identity;
+    int Get() const { return fd.Get(); }
+  };
+  // A folder just opened; null when it could not be.
+  static std::shared_ptr<const HeldFolder> Hold(FileDescriptor fd);
   struct Located;
   std::optional<Located> Locate(std::string_view windowsPath, bool followFinalLink) const;
   std::optional<Located> LocateAnew(std::string_view windowsPath, bool followFinalLink) const;
   struct LastLookup;
+  void ForgetLastLookup() const;
   static constexpr long long kLastLookupNanoseconds = 50'000'000;
   // The current directory as a Windows path, when it lies on a drive and
   // `forPath` needs it.
   std::optional<std::string> CurrentWindowsDirectory(std::string_view forPath) const;
   struct OpenedFile;
   // A directory's names, read once and kept while the directory's time of
-  // change stays as it was: every name as it is, and each folded name with
-  // the entry Windows takes for it (of several, the smallest in byte order,
-  // so that the choice never depends on the order the file system lists them).
+  // change stays as it was: each folded name with the entry Windows takes
+  // for it (of several spellings the smallest in byte order, so that the
+  // choice never depends on the order the file system lists them), and the
+  // names that share their folded form with others, as they are.
   struct DirectoryIndex {
+    struct Spelling {
+      std::string name;
+      unsigned char type;  // as readdir gives it
+      bool several;        // other names fold alike
+    };
     timespec changed{};
     timespec read{};
-    std::unordered_map<std::string, unsigned char> names;  // with the type readdir gives
-    std::unordered_map<std::string, std::string> folded;
-    std::unordered_map<std::string, std::shared_ptr<const FileDescriptor>> folders;  // opened below it
+    std::unordered_map<std::string, Spelling> folded;
+    std::unordered_map<std::string, Spelling> crowded;
+    std::unordered_map<std::string, std::shared_ptr<const HeldFolder>> folders;  // opened below it
+    // The entry for `name`, whose folded form is `foldedName`: the name as
+    // written if it is there, else one that folds alike.
+    const Spelling* Find(const std::string& name, const std::string& foldedName) const;
   };
   struct Entry {
     std::string name;               // as spelled on disk
     unsigned char type;             // DT_REG, DT_DIR, ... or DT_UNKNOWN
     DirectoryIndex* index;          // the folder's index, until the next lookup
+    std::optional<struct stat> status;  // the entry's own, when it was looked at
   };
   // The drive's folder, opened once.
-  std::shared_ptr<const FileDescriptor> DriveRoot(char letter, const MappedDrive& drive) const;
-  std::shared_ptr<const FileDescriptor> OpenFolder(int parent, const Entry& entry) const;
+  std::shared_ptr<const HeldFolder> DriveRoot(char letter, const MappedDrive& drive) const;
+  std::shared_ptr<const HeldFolder> OpenFolder(int parent, const Entry& entry) const;
   static constexpr std::size_t kMaxOpenFolders = 256;
-  std::optional<Entry> FindEntry(int directory, const std::string& name) const;
+  std::optional<Entry> FindEntry(const HeldFolder& folder, const std::string& name, bool last) const;
   std::optional<DirectoryIndex> ReadDirectory(int directory) const;
   std::optional<OpenedFile> OpenRegularFile(std::string_view path) const;
   // A folder below a drive root, never through a link at its end.
@@ -150,12 +175,12 @@ class PosixMachine final : public Files, public Volumes, public CaseFolding {
   std::string windowsDirectory_ = "C:\\WINDOWS";
   std::optional<std::string> tempDirectory_;
   std::vector<std::string> hostFiles_;
-  std::map<FileIdentity, std::uint32_t> originalAttributes_;  // before the first reset
-  mutable std::array<std::shared_ptr<const FileDescriptor>, 26> driveRoots_;
+  std::unordered_map<FileIdentity, std::uint32_t, FileIdentityHash> originalAttributes_;  // before the first reset
+  mutable std::array<std::shared_ptr<const HeldFolder>, 26> driveRoots_;
   mutable std::size_t openFolders_ = 0;
   mutable std::map<dev_t, bool> fatDevices_;
   mutable std::map<FileIdentity, DirectoryIndex> directoryIndexes_;
-  mutable std::shared_ptr<const LastLookup> lastLookup_;
+  mutable std::shared_ptr<LastLookup> lastLookup_;  // made once and reused
 };
 
 }  // namespace kestrix::posix

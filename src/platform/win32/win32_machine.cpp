@@ -380,7 +380,7 @@ std::vector<FolderEntry> Win32Machine::ListFolder(std::string_view folder) {
     std::string narrow = Narrow(name);
     if (name.ends_with(L'.') || name.ends_with(L' ') || Widen(narrow) != name) continue;
     const bool isFolder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    entries.push_back({std::move(narrow), isFolder, found.dwFileAttributes & kAttributeBits});
+    entries.push_back({std::move(narrow), isFolder, isFolder ? found.dwFileAttributes & kAttributeBits : 0});
   } while (::FindNextFileW(search, &found));
   ::FindClose(search);
   return entries;
