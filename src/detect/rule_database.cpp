@@ -1,6 +1,8 @@
 #include "detect/rule_database.h"
 
 #include <algorithm>
+#include <array>
+#include <charconv>
 
 #include "detect/file_tests.h"
 #include "platform/common/case_text.h"
@@ -34,10 +36,14 @@ char32_t LastCharacter(std::string_view line) {
 
 // Why a rule's hit is listed: the rule's line.
 std::string RuleReason(const TextLine& line, std::string_view rule) {
-  const std::string number = line.number > 0 ? " line " + std::to_string(line.number) : std::string();
+  // Made for every hit, so in one allocation.
+  std::array<char, 32> number{};
+  const std::string_view lineWord = line.number > 0 ? " line " : "";
+  const std::size_t digits =
+      line.number > 0 ? static_cast<std::size_t>(std::to_chars(number.begin(), number.end(), line.number).ptr - number.begin()) : 0;
   std::string reason;
-  reason.reserve(kRuleDatabaseName.size() + number.size() + 2 + rule.size());
-  return reason.append(kRuleDatabaseName).append(number).append(": ").append(rule);
+  reason.reserve(kRuleDatabaseName.size() + lineWord.size() + digits + 2 + rule.size());
+  return reason.append(kRuleDatabaseName).append(lineWord).append(number.data(), digits).append(": ").append(rule);
 }
 
 }  // namespace
@@ -77,6 +83,7 @@ void RulePass(const DetectContext& context, const RuleList& rules, std::string_v
   for (const std::string_view token : tokens) lowerTokens.push_back(LowerText(context.folding, token));
   const bool asciiTokens = std::ranges::all_of(lowerTokens, IsAscii);
   std::string lowerRule;
+  std::string candidate;  // one buffer for every path tested
   for (const TextLine& line : rules) {
     context.pump.PumpMessages();
     const std::string_view rule = RuleText(line.text);
@@ -97,8 +104,7 @@ void RulePass(const DetectContext& context, const RuleList& rules, std::string_v
       }
       if (begin == std::string_view::npos) continue;
       text = TrimControls(text.substr(0, begin));
-      std::string candidate(root);
-      candidate += text;
+      candidate.assign(root).append(text);
       if (ExistsAndClearAttributes(context.files, candidate))
         context.list.AddVirus(candidate, RuleCategory(line.text), RuleReason(line, rule));
     }

@@ -1,5 +1,7 @@
 #include "platform/common/windows_path.h"
 
+#include <algorithm>
+
 #include "platform/common/case_text.h"
 
 namespace kestrix {
@@ -16,6 +18,7 @@ bool HasDriveLetter(std::string_view path) { return path.size() >= 2 && path[1] 
 // blanks of a name ("x.exe. " is "x.exe"), so a worm cannot hide a file
 // behind them.
 void AppendNames(std::string_view rest, std::vector<std::string>& names) {
+  names.reserve(names.size() + static_cast<std::size_t>(std::ranges::count_if(rest, IsSeparator)) + 1);
   std::size_t start = 0;
   while (start <= rest.size()) {
     std::size_t end = start;

@@ -298,8 +298,8 @@ std::optional<PosixMachine::Located> PosixMachine::LocateAnew(std::string_view w
   if (!root) return std::nullopt;
   folders.push_back(std::move(root));
   // The names still to walk, the next one last.
-  std::vector<std::string> pending(std::make_move_iterator(full->names.rbegin()),
-                                   std::make_move_iterator(full->names.rend()));
+  std::vector<std::string> pending = std::move(full->names);
+  std::ranges::reverse(pending);
   int links = 0;
   while (!pending.empty()) {
     std::string name = std::move(pending.back());
