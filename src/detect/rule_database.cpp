@@ -37,13 +37,16 @@ char32_t LastCharacter(std::string_view line) {
 // Why a rule's hit is listed: the rule's line.
 std::string RuleReason(const TextLine& line, std::string_view rule) {
   // Made for every hit, so in one allocation.
-  std::array<char, 32> number{};
-  const std::string_view lineWord = line.number > 0 ? " line " : "";
-  const std::size_t digits =
-      line.number > 0 ? static_cast<std::size_t>(std::to_chars(number.begin(), number.end(), line.number).ptr - number.begin()) : 0;
+  std::array<char, 24> digits{};
+  const char* digitsEnd = line.number > 0
+                              ? std::to_chars(digits.data(), digits.data() + digits.size(), line.number).ptr
+                              : digits.data();
+  const std::string_view number(digits.data(), static_cast<std::size_t>(digitsEnd - digits.data()));
+  const std::string_view lineWord = number.empty() ? "" : " line ";
   std::string reason;
-  reason.reserve(kRuleDatabaseName.size() + lineWord.size() + digits + 2 + rule.size());
-  return reason.append(kRuleDatabaseName).append(lineWord).append(number.data(), digits).append(": ").append(rule);
+  reason.reserve(kRuleDatabaseName.size() + lineWord.size() + number.size() + 2 + rule.size());
+  reason.append(kRuleDatabaseName).append(lineWord).append(number);
+  return reason.append(": ").append(rule);
 }
 
 }  // namespace

@@ -71,11 +71,13 @@ class Listings {
   Listings(Files& files, const CaseFolding& folding) : files_(files), folding_(folding) {}
   void Add(const std::string& folder, std::vector<FolderEntry> entries) {
     // A stick's root may hold thousands of other files, of no interest here.
-    std::erase_if(entries, [&](const FolderEntry& entry) { return !entry.folder && !IsShortcut(folding_, entry); });
+    std::erase_if(entries,
+                  [&](const FolderEntry& entry) { return !entry.folder && !IsShortcut(folding_, entry); });
     // Listing order differs between file systems; the list must not.
     std::ranges::sort(entries, {}, &FolderEntry::name);
     for (const FolderEntry& entry : entries) {
-      if (entry.folder) folderMarks_.try_emplace(LowerText(folding_, Child(folder, entry.name)), entry.attributes);
+      if (entry.folder)
+        folderMarks_.try_emplace(LowerText(folding_, Child(folder, entry.name)), entry.attributes);
     }
     byFolder_[folder] = std::move(entries);
   }
@@ -139,7 +141,9 @@ std::optional<Decoy> ExamineShortcut(const DetectContext& context, std::string_v
   });
   if (payloads.empty()) return std::nullopt;
 
-  const auto hidden = [&](std::string_view entry) { return (listings.Marks(entry).value_or(0) & kWormMarks) != 0; };
+  const auto hidden = [&](std::string_view entry) {
+    return (listings.Marks(entry).value_or(0) & kWormMarks) != 0;
+  };
   const auto concealed = [&](const LaunchedFile& file) {
     // Its marks as they were before the sweep cleared them, or a hidden folder
     // at the root that holds it.

@@ -114,6 +114,19 @@ TEST(LoadRuleDatabase, ReadsAfreshAndResetsTheFileAttributes) {
   EXPECT_THAT(LoadRuleDatabase(machine, "C:\\K\\Kestrix.dat"), ElementsAre("a !ALL 1", "b !ALL 2", "c", "d"));
   EXPECT_FALSE(machine.Find("C:\\K\\Kestrix.dat")->hidden);
 
+  // Loaded again into the list of an earlier load: only the file's lines,
+  // with their numbers, whether the file grew, shrank or went.
+  RuleList rules = {TextLine("stale long line of an earlier load", 9), "x", "y", "z", "w", "v"};
+  LoadRuleDatabase(machine, "C:\\K\\Kestrix.dat", rules);
+  EXPECT_THAT(rules, ElementsAre("a !ALL 1", "b !ALL 2", "c", "d"));
+  EXPECT_EQ(rules[0].number, 1u);
+  EXPECT_EQ(rules[3].number, 4u);
+  file.content = "g\r\nh\r\ni\r\nj\r\nk\r\nl\r\n";
+  LoadRuleDatabase(machine, "C:\\K\\Kestrix.dat", rules);
+  EXPECT_THAT(rules, ElementsAre("g", "h", "i", "j", "k", "l"));
+  LoadRuleDatabase(machine, "", rules);
+  EXPECT_TRUE(rules.empty());
+
   file.unreadable = true;
   try {
     LoadRuleDatabase(machine, "C:\\K\\Kestrix.dat");

@@ -225,7 +225,8 @@ struct PosixMachine::LastLookup {
 std::shared_ptr<const PosixMachine::HeldFolder> PosixMachine::Hold(FileDescriptor fd) {
   struct stat info {};
   if (fd.Get() < 0 || ::fstat(fd.Get(), &info) != 0) return nullptr;
-  const FileIdentity identity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+  const FileIdentity identity{static_cast<std::uint64_t>(info.st_dev),
+                              static_cast<std::uint64_t>(info.st_ino)};
   return std::make_shared<const HeldFolder>(HeldFolder{std::move(fd), identity});
 }
 
@@ -252,8 +253,8 @@ std::optional<PosixMachine::Located> PosixMachine::Locate(std::string_view windo
   timespec now{};
   ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
   const long long nowNanoseconds = now.tv_sec * 1'000'000'000LL + now.tv_nsec;
-  if (lastLookup_ && lastLookup_->valid && lastLookup_->followFinalLink == followFinalLink && lastLookup_->path == windowsPath &&
-      nowNanoseconds - lastLookup_->when < kLastLookupNanoseconds) {
+  if (lastLookup_ && lastLookup_->valid && lastLookup_->followFinalLink == followFinalLink &&
+      lastLookup_->path == windowsPath && nowNanoseconds - lastLookup_->when < kLastLookupNanoseconds) {
     return lastLookup_->located;
   }
   auto located = LocateAnew(windowsPath, followFinalLink);
@@ -430,7 +431,8 @@ bool PosixMachine::FileExists(std::string_view path) {
   return status && S_ISREG(status->st_mode);
 }
 
-std::shared_ptr<const PosixMachine::HeldFolder> PosixMachine::DriveRoot(char letter, const MappedDrive& drive) const {
+std::shared_ptr<const PosixMachine::HeldFolder> PosixMachine::DriveRoot(char letter,
+                                                                        const MappedDrive& drive) const {
   auto& root = driveRoots_[static_cast<std::size_t>(letter - 'A')];
   if (!root) root = Hold(FileDescriptor(::open(drive.directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)));
   return root;
@@ -439,11 +441,13 @@ std::shared_ptr<const PosixMachine::HeldFolder> PosixMachine::DriveRoot(char let
 // A folder below another, kept open while the other's index holds: a folder
 // swapped for a link, renamed away or replaced changes the other's time of
 // change, and so drops the index and what it kept.
-std::shared_ptr<const PosixMachine::HeldFolder> PosixMachine::OpenFolder(int parent, const Entry& entry) const {
+std::shared_ptr<const PosixMachine::HeldFolder> PosixMachine::OpenFolder(int parent,
+                                                                         const Entry& entry) const {
   if (entry.index != nullptr) {
     if (const auto kept = entry.index->folders.find(entry.name); kept != entry.index->folders.end()) return kept->second;
   }
-  auto folder = Hold(FileDescriptor(::openat(parent, entry.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)));
+  auto folder = Hold(
+      FileDescriptor(::openat(parent, entry.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)));
   if (folder && entry.index != nullptr && openFolders_ < kMaxOpenFolders) {
     entry.index->folders.emplace(entry.name, folder);
     ++openFolders_;
@@ -488,7 +492,8 @@ std::optional<PosixMachine::Entry> PosixMachine::FindEntry(const HeldFolder& fol
   if (last && cached != directoryIndexes_.end()) {
     const DirectoryIndex::Spelling* known = cached->second.Find(name, folded);
     struct stat info {};
-    if (known != nullptr && known->name == name && ::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+    if (known != nullptr && known->name == name &&
+        ::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0)
       return Entry{name, EntryType(info), &cached->second, info};
   }
   struct stat current {};
@@ -532,7 +537,8 @@ std::optional<PosixMachine::DirectoryIndex> PosixMachine::ReadDirectory(int dire
   while (const dirent* entry = ::readdir(listing)) {
     const std::string_view name = entry->d_name;
     if (name == "." || name == "..") continue;
-    auto [slot, added] = index.folded.try_emplace(LowerText(*this, name), std::string(name), entry->d_type, false);
+    auto [slot, added] =
+        index.folded.try_emplace(LowerText(*this, name), std::string(name), entry->d_type, false);
     if (added) continue;
     DirectoryIndex::Spelling& spelling = slot->second;
     spelling.several = true;
@@ -544,8 +550,8 @@ std::optional<PosixMachine::DirectoryIndex> PosixMachine::ReadDirectory(int dire
   return index;
 }
 
-const PosixMachine::DirectoryIndex::Spelling* PosixMachine::DirectoryIndex::Find(const std::string& name,
-                                                                                 const std::string& foldedName) const {
+const PosixMachine::DirectoryIndex::Spelling* PosixMachine::DirectoryIndex::Find(
+    const std::string& name, const std::string& foldedName) const {
   const auto found = folded.find(foldedName);
   if (found == folded.end()) return nullptr;
   if (found->second.several && found->second.name != name) {
@@ -637,8 +643,8 @@ ssize_t GetEntryAttribute(int folder, const std::string& name, const char* attri
       std::uint32_t size;
       std::uint32_t flags;
     } arguments{reinterpret_cast<std::uintptr_t>(value.data()), static_cast<std::uint32_t>(value.size()), 0};
-    const long length = ::syscall(kGetXattrAt, folder, name.c_str(), AT_SYMLINK_NOFOLLOW, attribute, &arguments,
-                                  sizeof(arguments));
+    const long length = ::syscall(kGetXattrAt, folder, name.c_str(), AT_SYMLINK_NOFOLLOW, attribute,
+                                  &arguments, sizeof(arguments));
     if (length >= 0 || (errno != ENOSYS && errno != EPERM)) return length;
     relativeRefused.store(true, std::memory_order_relaxed);
   }

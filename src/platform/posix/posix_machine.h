@@ -175,7 +175,8 @@ class PosixMachine final : public Files, public Volumes, public CaseFolding {
   std::string windowsDirectory_ = "C:\\WINDOWS";
   std::optional<std::string> tempDirectory_;
   std::vector<std::string> hostFiles_;
-  std::unordered_map<FileIdentity, std::uint32_t, FileIdentityHash> originalAttributes_;  // before the first reset
+  std::unordered_map<FileIdentity, std::uint32_t, FileIdentityHash>
+      originalAttributes_;  // before the first reset
   mutable std::array<std::shared_ptr<const HeldFolder>, 26> driveRoots_;
   mutable std::size_t openFolders_ = 0;
   mutable std::map<dev_t, bool> fatDevices_;

@@ -280,7 +280,10 @@ TEST_F(Sandbox, HiddenAndSystemLiveInTheAttributeWineAndSambaUse) {
   for (const FolderEntry& entry : machine.ListFolder("E:\\"))
     listed[entry.name] = {entry.folder, entry.attributes};
   const std::map<std::string, std::pair<bool, std::uint32_t>> expected = {
-      {"hid.exe", {false, 0}}, {"plain.txt", {false, 0}}, {"samba.doc", {false, 0}}, {"Photos", {true, kAttributeHidden}}};
+      {"hid.exe", {false, 0}},
+      {"plain.txt", {false, 0}},
+      {"samba.doc", {false, 0}},
+      {"Photos", {true, kAttributeHidden}}};
   EXPECT_EQ(listed, expected);
   EXPECT_TRUE(machine.ListFolder("E:\\missing").empty());
   EXPECT_EQ(machine.OriginalAttributes("E:\\plain.txt"), 0u);
