@@ -95,6 +95,7 @@ struct DiscardingFiles final : Files {
   std::optional<FileIdentity> IdentifyFile(std::string_view) override { return std::nullopt; }
   std::unique_ptr<ByteReader> OpenForReading(std::string_view, std::string&) override { return nullptr; }
   std::optional<std::uint32_t> OriginalAttributes(std::string_view) override { return std::nullopt; }
+  std::optional<std::uint32_t> CurrentAttributes(std::string_view) override { return std::nullopt; }
   bool SetAttributes(std::string_view, std::uint32_t) override { return true; }
   bool RemoveFolder(std::string_view) override { return false; }
   std::vector<FolderEntry> ListFolder(std::string_view) override { return {}; }

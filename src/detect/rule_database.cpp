@@ -60,15 +60,20 @@ RuleList LoadRuleDatabase(Files& files, std::string_view ruleDatabasePath) {
 void LoadRuleDatabase(Files& files, std::string_view ruleDatabasePath, RuleList& rules) {
   std::size_t count = 0;
   if (!ruleDatabasePath.empty() && ExistsAndClearAttributes(files, ruleDatabasePath)) {
-    ReadTextFile(files, ruleDatabasePath, [&](std::string_view line, std::size_t number) {
-      if (count < rules.size()) {
-        rules[count].text.assign(line);
-        rules[count].number = number;
-      } else {
-        rules.emplace_back(std::string(line), number);
-      }
-      ++count;
-    });
+    try {
+      ReadTextFile(files, ruleDatabasePath, [&](std::string_view line, std::size_t number) {
+        if (count < rules.size()) {
+          rules[count].text.assign(line);
+          rules[count].number = number;
+        } else {
+          rules.emplace_back(std::string(line), number);
+        }
+        ++count;
+      });
+    } catch (...) {
+      rules.clear();  // never half of one load and half of another
+      throw;
+    }
   }
   rules.resize(count, TextLine(""));
 }

@@ -27,7 +27,7 @@ inline constexpr std::string_view kRuleDatabaseName = "Kestrix.dat";
 // or names no file. A file that cannot be read raises FileOpenError.
 RuleList LoadRuleDatabase(Files& files, std::string_view ruleDatabasePath);
 // The same into `rules`, whose lines' storage is used again: a sweep loads
-// the database for every group of passes.
+// the database for every group of passes. `rules` is empty after a failure.
 void LoadRuleDatabase(Files& files, std::string_view ruleDatabasePath, RuleList& rules);
 
 // The category of a line: the code of its last character, as read, minus

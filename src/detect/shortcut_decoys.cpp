@@ -86,12 +86,12 @@ class Listings {
     const auto found = byFolder_.find(folder);
     return found == byFolder_.end() ? kNone : found->second;
   }
-  // The attribute bits of what a path in a listed folder names: a folder's
-  // as listed, a file's as they were before the sweep cleared them.
+  // The attribute bits of what a path in a listed folder names, as they are
+  // now: a folder's as listed.
   std::optional<std::uint32_t> Marks(std::string_view path) const {
     const auto folder = folderMarks_.find(LowerText(folding_, path));
     if (folder != folderMarks_.end()) return folder->second;
-    return files_.OriginalAttributes(path);
+    return files_.CurrentAttributes(path);
   }
 
  private:

@@ -77,8 +77,8 @@ struct ShellLink {
 };
 
 // A name in a folder; a folder's with its attribute bits (its read-only mark
-// too). A file's bits are asked with OriginalAttributes: reading them for
-// every file of a stick's root would cost more than the listing.
+// too). A file's bits are asked one by one (CurrentAttributes): reading them
+// for every file of a stick's root would cost more than the listing.
 struct FolderEntry {
   std::string name;
   bool folder = false;
@@ -115,6 +115,9 @@ class Files {
   // before this machine first reset them, else the ones it has; nullopt
   // when there is no such file.
   virtual std::optional<std::uint32_t> OriginalAttributes(std::string_view path) = 0;
+  // The attribute bits of the file or folder a path names, as they are now;
+  // nullopt when there is none, and for a link, which leads elsewhere.
+  virtual std::optional<std::uint32_t> CurrentAttributes(std::string_view path) = 0;
   // Sets the read-only, hidden, system and archive bits of a file or a
   // folder as given; false when refused.
   virtual bool SetAttributes(std::string_view path, std::uint32_t attributes) = 0;

@@ -164,6 +164,17 @@ TEST(FindShortcutDecoys, TheReasonNamesTheShortcutAndTheArgument) {
   EXPECT_EQ(engine.list.Entry(1).reason, "started by the shortcut E:\\Photos.lnk, argument \"x.vbs\"");
 }
 
+// Once shown again, the user's file no longer makes its own shortcut a decoy.
+TEST(FindShortcutDecoys, ANamesakeCountsAsItIsNow) {
+  FakeEngine engine;
+  engine.machine.AddFile("E:\\song.mp3").original = kAttributeHidden;  // before an earlier sweep
+  engine.machine.AddFile("E:\\play.bat");
+  engine.machine.AddFile("E:\\song.mp3.lnk",
+                         ShellLinkBytes({.target = std::string(kCmd), .arguments = "/c play.bat song.mp3"}));
+  FindShortcutDecoys(engine.context, "E:\\", DriveType::kRemovable, nullptr);
+  EXPECT_EQ(engine.list.Count(), 0u);
+}
+
 TEST(ShortcutRecovery, ShowsWhatTheWormHidOnceItsDecoysAreGone) {
   FakeEngine engine;
   testing::FakeMachine& machine = engine.machine;

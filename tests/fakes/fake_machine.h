@@ -198,6 +198,12 @@ struct FakeMachine final : Files, Volumes, MessagePump {
     if (file == nullptr) return std::nullopt;
     return file->original ? *file->original : Attributes(*file);
   }
+  std::optional<std::uint32_t> CurrentAttributes(std::string_view path) override {
+    if (directories.contains(Key(path))) return folderAttributes[Key(path)];
+    const FakeFile* file = Find(path);
+    if (file == nullptr) return std::nullopt;
+    return Attributes(*file);
+  }
   bool SetAttributes(std::string_view path, std::uint32_t attributes) override {
     if (directories.contains(Key(path))) {
       if (!readOnlyReason.empty()) return false;

@@ -32,6 +32,9 @@ class ForwardingFiles : public Files {
   std::optional<std::uint32_t> OriginalAttributes(std::string_view path) override {
     return files_.OriginalAttributes(path);
   }
+  std::optional<std::uint32_t> CurrentAttributes(std::string_view path) override {
+    return files_.CurrentAttributes(path);
+  }
   bool SetAttributes(std::string_view path, std::uint32_t attributes) override {
     return files_.SetAttributes(path, attributes);
   }

@@ -274,7 +274,9 @@ std::optional<PosixMachine::Located> PosixMachine::Locate(std::string_view windo
 }
 
 void PosixMachine::ForgetLastLookup() const {
-  if (lastLookup_) lastLookup_->valid = false;
+  if (!lastLookup_) return;
+  lastLookup_->valid = false;
+  lastLookup_->located = {};  // nor holds its folder open
 }
 
 std::optional<PosixMachine::Located> PosixMachine::LocateAnew(std::string_view windowsPath,
@@ -460,13 +462,14 @@ namespace {
 bool operator==(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
 
 // A change within this long before a reading may have come after it in the
-// same tick of the file system's clock, unseen.
-constexpr long kClockTickNanoseconds = 50'000'000;
+// same tick of the file system's clock, unseen. FAT keeps times to two seconds.
+constexpr long long kClockTickNanoseconds = 50'000'000;
+constexpr long long kFatClockTickNanoseconds = 2'000'000'000;
 
-bool Racy(const timespec& changed, const timespec& read) {
+bool Racy(const timespec& changed, const timespec& read, long long tick) {
   const long long gap = (static_cast<long long>(read.tv_sec) - changed.tv_sec) * 1'000'000'000LL +
                         (read.tv_nsec - changed.tv_nsec);
-  return gap < kClockTickNanoseconds;
+  return gap < tick;
 }
 
 // Indexes kept at most, to bound memory on a stick that names folders without end.
@@ -501,7 +504,8 @@ std::optional<PosixMachine::Entry> PosixMachine::FindEntry(const HeldFolder& fol
   // A name added in the tick an index was read may be missing from it, so
   // such an index is read again before it answers.
   if (cached == directoryIndexes_.end() || !(cached->second.changed == current.st_mtim) ||
-      Racy(cached->second.changed, cached->second.read)) {
+      Racy(cached->second.changed, cached->second.read,
+           OnFatDevice(current.st_dev, directory) ? kFatClockTickNanoseconds : kClockTickNanoseconds)) {
     // The name as written needs no index; a folder that keeps changing (as
     // one does while its files are deleted) is then not read again each time.
     struct stat info {};
@@ -630,14 +634,24 @@ constexpr std::uint32_t kDosAttributeBits = kAttributeHidden | kAttributeSystem;
 // through /proc, then the name itself, never followed.
 std::string EntryPath(int folder, const std::string& name) { return DescriptorPath(folder) + "/" + name; }
 
+// getxattrat (Linux 6.13), newer than the C library's headers here; -1
+// where its number is not known.
+#ifdef SYS_getxattrat
+constexpr long kGetXattrAt = SYS_getxattrat;
+#elif (defined(__x86_64__) && !defined(__ILP32__)) || defined(__i386__) || defined(__aarch64__) || \
+    defined(__arm__) || defined(__riscv)
+constexpr long kGetXattrAt = 464;
+#else
+constexpr long kGetXattrAt = -1;
+#endif
+
 // The extended attribute of an entry of a held folder, into `value`: its
 // length, or -1 with errno. Linux 6.13 reads it relative to the folder;
 // older kernels (and sandboxes that refuse the call) through EntryPath,
 // a slower walk through /proc.
 ssize_t GetEntryAttribute(int folder, const std::string& name, const char* attribute, std::span<char> value) {
   static std::atomic<bool> relativeRefused{false};
-  if (!relativeRefused.load(std::memory_order_relaxed)) {
-    constexpr long kGetXattrAt = 464;  // the same number on every architecture
+  if (kGetXattrAt >= 0 && !relativeRefused.load(std::memory_order_relaxed)) {
     struct {
       std::uint64_t value;
       std::uint32_t size;
@@ -768,7 +782,10 @@ bool PosixMachine::SetAttributes(std::string_view path, std::uint32_t attributes
 bool PosixMachine::RemoveFolder(std::string_view path) {
   ForgetLastLookup();
   const auto folder = OpenFolderEntry(path);
-  return folder && ::unlinkat(folder->located.Folder(), folder->located.name.c_str(), AT_REMOVEDIR) == 0;
+  const bool removed =
+      folder && ::unlinkat(folder->located.Folder(), folder->located.name.c_str(), AT_REMOVEDIR) == 0;
+  ForgetLastLookup();
+  return removed;
 }
 
 std::optional<std::uint32_t> PosixMachine::OriginalAttributes(std::string_view path) {
@@ -777,6 +794,14 @@ std::optional<std::uint32_t> PosixMachine::OriginalAttributes(std::string_view p
   const auto original = originalAttributes_.find(
       {static_cast<std::uint64_t>(opened->info.st_dev), static_cast<std::uint64_t>(opened->info.st_ino)});
   return original != originalAttributes_.end() ? original->second : AttributesOf(*opened);
+}
+
+std::optional<std::uint32_t> PosixMachine::CurrentAttributes(std::string_view path) {
+  const auto located = Locate(path, false);
+  if (!located || !located->found || located->name == ".") return std::nullopt;
+  const auto& status = located->Status();
+  if (!status || (!S_ISREG(status->st_mode) && !S_ISDIR(status->st_mode))) return std::nullopt;
+  return EntryAttributes(located->Folder(), located->name, *status);
 }
 
 std::unique_ptr<ByteReader> PosixMachine::OpenForReading(std::string_view path, std::string& reason) {
@@ -834,7 +859,9 @@ bool PosixMachine::WriteNewFile(std::string_view path, ByteReader& source, bool 
     reason = ErrorText(S_ISDIR(existing.st_mode) ? EISDIR : EEXIST);
     return false;
   }
-  return WriteThenRename(folder.Get(), name, source, replace, reason);
+  const bool written = WriteThenRename(folder.Get(), name, source, replace, reason);
+  ForgetLastLookup();  // it may have found the file now replaced
+  return written;
 }
 
 std::vector<FolderEntry> PosixMachine::ListFolder(std::string_view folder) {
@@ -905,7 +932,9 @@ bool PosixMachine::RemoveFile(std::string_view path) {
   } else if (!S_ISREG(info.st_mode) || IsRunningExecutable(info)) {
     return false;
   }
-  return ::unlinkat(located->Folder(), located->name.c_str(), 0) == 0;
+  const bool removed = ::unlinkat(located->Folder(), located->name.c_str(), 0) == 0;
+  ForgetLastLookup();  // it found what is gone now
+  return removed;
 }
 
 std::string PosixMachine::FullPathName(std::string_view path) {

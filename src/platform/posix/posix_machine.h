@@ -88,6 +88,7 @@ class PosixMachine final : public Files, public Volumes, public CaseFolding {
   std::optional<FileIdentity> IdentifyFile(std::string_view path) override;
   std::unique_ptr<ByteReader> OpenForReading(std::string_view path, std::string& reason) override;
   std::optional<std::uint32_t> OriginalAttributes(std::string_view path) override;
+  std::optional<std::uint32_t> CurrentAttributes(std::string_view path) override;
   bool SetAttributes(std::string_view path, std::uint32_t attributes) override;
   bool WriteNewFile(std::string_view path, ByteReader& source, bool replace, std::string& reason) override;
   bool RemoveFolder(std::string_view path) override;

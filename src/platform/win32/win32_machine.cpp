@@ -360,6 +360,13 @@ std::optional<std::uint32_t> Win32Machine::OriginalAttributes(std::string_view p
   return info->dwFileAttributes & kAttributeBits;
 }
 
+std::optional<std::uint32_t> Win32Machine::CurrentAttributes(std::string_view path) {
+  const DWORD attributes = Attributes(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+    return std::nullopt;
+  return attributes & kAttributeBits;
+}
+
 std::vector<FolderEntry> Win32Machine::ListFolder(std::string_view folder) {
   auto pattern = WidePath(folder);
   if (!pattern) return {};

@@ -48,6 +48,7 @@ class Win32Machine final : public Files, public Volumes, public CaseFolding, pub
   std::optional<FileIdentity> IdentifyFile(std::string_view path) override;
   std::unique_ptr<ByteReader> OpenForReading(std::string_view path, std::string& reason) override;
   std::optional<std::uint32_t> OriginalAttributes(std::string_view path) override;
+  std::optional<std::uint32_t> CurrentAttributes(std::string_view path) override;
   bool SetAttributes(std::string_view path, std::uint32_t attributes) override;
   // Writes a temporary file in the target's folder, flushes it and moves it
   // into place with MoveFileExW.

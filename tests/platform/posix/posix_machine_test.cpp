@@ -273,6 +273,7 @@ TEST_F(Sandbox, HiddenAndSystemLiveInTheAttributeWineAndSambaUse) {
   mark("Photos", "0x2");
   mark("samba.doc", std::string_view("0x22\0\x03\x00\x03\x00", 8));
   fs::permissions(stick_ / "hid.exe", fs::perms::owner_read);
+  fs::create_symlink("hid.exe", stick_ / "link.exe");
   PosixMachine machine = Machine();
 
   // A listing gives folders' bits; files' are asked one by one.
@@ -283,14 +284,21 @@ TEST_F(Sandbox, HiddenAndSystemLiveInTheAttributeWineAndSambaUse) {
       {"hid.exe", {false, 0}},
       {"plain.txt", {false, 0}},
       {"samba.doc", {false, 0}},
+      {"link.exe", {false, 0}},
       {"Photos", {true, kAttributeHidden}}};
   EXPECT_EQ(listed, expected);
   EXPECT_TRUE(machine.ListFolder("E:\\missing").empty());
   EXPECT_EQ(machine.OriginalAttributes("E:\\plain.txt"), 0u);
   EXPECT_EQ(machine.OriginalAttributes("E:\\samba.doc"), kAttributeHidden);
+  EXPECT_EQ(machine.CurrentAttributes("E:\\photos"), kAttributeHidden);
+  EXPECT_EQ(machine.CurrentAttributes("E:\\missing"), std::nullopt);
+  EXPECT_EQ(machine.CurrentAttributes("E:\\link.exe"), std::nullopt) << "a link leads elsewhere";
 
+  EXPECT_EQ(machine.CurrentAttributes("E:\\hid.exe"),
+            kAttributeReadOnly | kAttributeHidden | kAttributeSystem);
   EXPECT_TRUE(machine.ResetAttributes("E:\\HID.EXE"));
   EXPECT_EQ(DosAttribute(stick_ / "hid.exe"), "");
+  EXPECT_EQ(machine.CurrentAttributes("E:\\hid.exe"), 0u);
   EXPECT_EQ(machine.OriginalAttributes("E:\\hid.exe"),
             kAttributeReadOnly | kAttributeHidden | kAttributeSystem);
   EXPECT_TRUE(machine.SetAttributes("E:\\plain.txt", kAttributeHidden | kAttributeSystem));

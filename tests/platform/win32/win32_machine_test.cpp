@@ -366,6 +366,8 @@ TEST_F(Stick, ListFolderSeesFoldersAndTheirMarks) {
   EXPECT_TRUE(photos->folder);
   EXPECT_EQ(photos->attributes, AttributesOf(Path("Photos")) & (kMarks | FILE_ATTRIBUTE_ARCHIVE));
   EXPECT_EQ(photos->attributes & (kAttributeHidden | kAttributeSystem), kAttributeHidden | kAttributeSystem);
+  EXPECT_EQ(machine_.CurrentAttributes(Path("Photos")), photos->attributes);
+  EXPECT_EQ(machine_.CurrentAttributes(Path("missing")), std::nullopt);
   if (RunningUnderWine()) {
     const auto proc = machine_.ListFolder("Z:\\proc");
     const auto init = std::ranges::find(proc, "1", &FolderEntry::name);
