@@ -503,9 +503,7 @@ std::optional<PosixMachine::Entry> PosixMachine::FindEntry(const HeldFolder& fol
   if (::fstat(directory, &current) != 0) return std::nullopt;
   // A name added in the tick an index was read may be missing from it, so
   // such an index is read again before it answers.
-  if (cached == directoryIndexes_.end() || !(cached->second.changed == current.st_mtim) ||
-      Racy(cached->second.changed, cached->second.read,
-           OnFatDevice(current.st_dev, directory) ? kFatClockTickNanoseconds : kClockTickNanoseconds)) {
+  if (cached == directoryIndexes_.end() || !(cached->second.changed == current.st_mtim) || cached->second.racy) {
     // The name as written needs no index; a folder that keeps changing (as
     // one does while its files are deleted) is then not read again each time.
     struct stat info {};
@@ -520,6 +518,8 @@ std::optional<PosixMachine::Entry> PosixMachine::FindEntry(const HeldFolder& fol
     auto index = ReadDirectory(directory);
     if (!index) return std::nullopt;
     index->changed = current.st_mtim;
+    index->racy = Racy(index->changed, index->read,
+                       OnFatDevice(current.st_dev, directory) ? kFatClockTickNanoseconds : kClockTickNanoseconds);
     cached = directoryIndexes_.insert_or_assign(folder.identity, std::move(*index)).first;
   }
   DirectoryIndex* index = &cached->second;

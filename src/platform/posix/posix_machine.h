@@ -137,6 +137,7 @@ class PosixMachine final : public Files, public Volumes, public CaseFolding {
     };
     timespec changed{};
     timespec read{};
+    bool racy = false;  // read so soon after its change that a later one may not show
     std::unordered_map<std::string, Spelling> folded;
     std::unordered_map<std::string, Spelling> crowded;
     std::unordered_map<std::string, std::shared_ptr<const HeldFolder>> folders;  // opened below it
