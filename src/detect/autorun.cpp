@@ -73,8 +73,11 @@ void AnalyseAutorun(const DetectContext& context, std::string_view driveRoot, st
   for (const SuspectEntry& entry : context.list.Entries()) listed.insert(spelled(entry.path));
   const std::vector<std::string> bases{std::string(driveRoot)};
 
-  // Read as a stream: a stick may hold an Autorun.inf of gigabytes.
-  ReadTextFile(context.files, autorunPath, [&](std::string_view line, std::size_t number) {
+  // Read as a stream: a stick may hold an Autorun.inf of gigabytes. A worm
+  // may hold its own file open where nothing can read it: the file stays
+  // listed, with the reason, and the sweep goes on to the next drive.
+  std::string reason;
+  const bool read = context.files.ReadTextLines(autorunPath, [&](std::string_view line, std::size_t number) {
     context.pump.PumpMessages();
     // Worms pad keys and section headers with control bytes that Windows'
     // reader skips ("shellexecute\x15\x0C=..."); so does this one.
@@ -106,7 +109,8 @@ void AnalyseAutorun(const DetectContext& context, std::string_view driveRoot, st
         context.list.AddVirus(file.path, kAutorunCategory, where + ", run by " + file.program + ": " + lineText);
       }
     }
-  });
+  }, reason);
+  if (!read) context.list.AddToReason(autorunPath, "it could not be read: " + reason);
 }
 
 }  // namespace kestrix

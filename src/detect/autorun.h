@@ -7,6 +7,9 @@
 // (open=wscript.exe .\x.vbs, shellexecute=rundll32.exe x.dll,Entry), so a
 // launch line that runs a command interpreter or script host also lists each
 // of its arguments that names an existing file on the same drive.
+//
+// An Autorun.inf that cannot be read stays listed, the reason added to its
+// entry; the analysis raises nothing.
 #pragma once
 
 #include <string>

@@ -42,6 +42,16 @@ void SuspectList::AddVirus(std::string_view fileName, std::int32_t category, std
   view_.SetTotalNumber(entry.number);
 }
 
+void SuspectList::AddToReason(std::string_view fileName, std::string_view note) {
+  if (!keys_.contains(Key(fileName))) return;
+  for (SuspectEntry& entry : entries_) {
+    if (Key(entry.path) != Key(fileName)) continue;
+    if (!entry.reason.empty()) entry.reason += "; ";
+    entry.reason += note;
+    return;
+  }
+}
+
 void SuspectList::Clear() {
   entries_.clear();
   keys_.clear();

@@ -52,6 +52,9 @@ class SuspectList {
   // The first entry after the list was emptied brings the main window up.
   void AddVirus(std::string_view fileName, std::int32_t category, std::string reason = {});
 
+  // Adds `note` to the reason of the entry listed for the path, if any.
+  void AddToReason(std::string_view fileName, std::string_view note);
+
   void Clear();
   void Delete(std::size_t index);
   void SetSelected(std::size_t index, bool selected);

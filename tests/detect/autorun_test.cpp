@@ -205,15 +205,20 @@ TEST(AnalyseAutorun, GivesEveryHitCategoryOneAndClearsTheFileMarks) {
   EXPECT_FALSE(engine.machine.Find("E:\\x.exe")->hidden);
 }
 
-TEST(AnalyseAutorun, IgnoresADirectoryAndReportsAnUnreadableFileAfterListingIt) {
+TEST(AnalyseAutorun, IgnoresADirectoryAndKeepsAnUnreadableFileListedWithItsReason) {
   FakeEngine engine;
   engine.machine.directories.insert("e:\\autorun.inf");
   AnalyseAutorun(engine.context, "E:\\", "E:\\Autorun.inf");
   EXPECT_EQ(engine.list.Count(), 0u);
 
+  // A worm holding its Autorun.inf open must not blind the sweep.
   engine.machine.AddFile("E:\\Autorun.inf", "open=x.exe").unreadable = true;
-  EXPECT_THROW(AnalyseAutorun(engine.context, "E:\\", "E:\\Autorun.inf"), FileOpenError);
+  engine.machine.AddFile("E:\\x.exe");
+  EXPECT_NO_THROW(AnalyseAutorun(engine.context, "E:\\", "E:\\Autorun.inf"));
   EXPECT_THAT(engine.Listed(), ElementsAre("E:\\Autorun.inf 危险"));
+  EXPECT_THAT(engine.list.Entry(0).reason,
+              ::testing::EndsWith("could not be read: The process cannot access the file because it is being "
+                                  "used by another process."));
 }
 
 TEST(AnalyseAutorun, HandlesMessagesBeforeEveryLine) {

@@ -178,19 +178,35 @@ TEST_F(SweepFixture, ReadsTheRulesAfreshForEveryGroupOfPasses) {
   EXPECT_EQ(std::count(machine.reads.begin(), machine.reads.end(), std::string(kRules)), 2 * 2 + 1);
 }
 
-TEST_F(SweepFixture, AnUnreadableFileEndsTheSweepKeepingWhatWasFound) {
+TEST_F(SweepFixture, AnUnreadableAutorunInfIsListedAndTheSweepGoesOn) {
   machine.drives['E'] = {DriveType::kRemovable, 1};
   machine.drives['F'] = {DriveType::kRemovable, 1};
-  machine.AddFile("E:\\Autorun.inf", "[autorun]");
-  machine.AddFile("F:\\Autorun.inf").unreadable = true;
+  machine.AddFile("E:\\Autorun.inf").unreadable = true;
+  machine.AddFile("F:\\Autorun.inf", "open=x.exe");
+  machine.AddFile("F:\\x.exe");
   Rules("");
+  bool finished = false;
+  DriveSweep sweep = MakeSweep();
+  sweep.SetFinishedHandler([&] { finished = true; });
+  sweep.RequestSweep();
+  EXPECT_THAT(engine.Listed(), ElementsAre("E:\\Autorun.inf 危险", "F:\\Autorun.inf 危险", "F:\\x.exe 危险"));
+  EXPECT_TRUE(view.killVirusEnabled);
+  EXPECT_TRUE(finished);
+}
+
+TEST_F(SweepFixture, AnUnreadableRuleDatabaseEndsTheSweepKeepingWhatWasFound) {
+  machine.drives['E'] = {DriveType::kRemovable, 1};
+  machine.AddFile("E:\\Autorun.inf", "[autorun]");
+  Rules("");
+  // The rule file is taken away for the second pass over E:.
+  machine.onPump = [&] { machine.files[testing::FakeMachine::Key(kRules)].unreadable = true; };
   bool cleaned = false;
   DriveSweep sweep = MakeSweep();
   sweep.SetFinishedHandler([&] { cleaned = true; });
   EXPECT_THROW(sweep.RequestSweep(), FileOpenError);
-  EXPECT_THAT(engine.Listed(), ElementsAre("E:\\Autorun.inf 危险", "F:\\Autorun.inf 危险"));
+  EXPECT_THAT(engine.Listed(), ElementsAre("E:\\Autorun.inf 危险"));
   EXPECT_FALSE(view.killVirusEnabled);
-  EXPECT_EQ(view.shown.back(), "F:\\");
+  EXPECT_EQ(view.shown.back(), "E:\\");
   EXPECT_FALSE(cleaned);
   EXPECT_FALSE(sweep.Running());
 
