@@ -141,14 +141,15 @@ TEST_F(ScanSandbox, SkipsCdRomsAndReadersWithoutMediaAndReportsAMissingRuleFile)
   EXPECT_NE(run.err.find("no rule database"), std::string::npos) << run.err;
 }
 
-TEST_F(ScanSandbox, AnUnreadableAutorunEndsTheSweepWithTheErrorAndWhatWasFound) {
+TEST_F(ScanSandbox, AnUnreadableAutorunIsListedWithItsReasonAndTheSweepFinishes) {
   Write("stick/Autorun.inf", "open=x.exe", fs::perms::owner_write);
   const ScanRun run = Scan({"--drive", Drive('E', "removable", "stick"), "--json", "--rules", "none"}, true);
-  EXPECT_EQ(run.status, 2) << run.err;
+  EXPECT_EQ(run.status, 1) << run.err;
   const auto json = run.Json();
-  EXPECT_FALSE(json["finished"]);
-  EXPECT_EQ(json["error"], "Cannot open file \"E:\\Autorun.inf\". Permission denied");
+  EXPECT_TRUE(json["finished"]);
   EXPECT_EQ(json["entries"][0]["path"], "E:\\Autorun.inf");
+  EXPECT_TRUE(json["entries"][0]["reason"].get<std::string>().ends_with("it could not be read: Permission denied"))
+      << json["entries"][0]["reason"];
 }
 
 TEST_F(ScanSandbox, RejectsAMalformedDriveMap) {
@@ -362,9 +363,8 @@ TEST_F(ScanSandbox, AHugeAutorunIsSweptInBoundedMemory) {
 }
 
 TEST_F(ScanSandbox, NothingIsCleanedAfterASweepThatWasCutShort) {
-  Write("stick/Autorun.inf", "open=x.exe", fs::perms::owner_write);
   Write("stick/a.exe", "MZ");
-  Write("rules.dat", "a.exe !DSKROOT 0\r\n");
+  Write("rules.dat", "a.exe !DSKROOT 0\r\n", fs::perms::owner_write);
   const ScanRun run = Scan({"--drive", Drive('E', "removable", "stick"), "--rules",
                             (root_ / "rules.dat").string(), "--clean", "--json"},
                            true);
