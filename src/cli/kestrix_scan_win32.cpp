@@ -5,6 +5,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -23,9 +24,69 @@ std::string ProgramFilesDirectory(Registry& registry) {
   return key->ReadText("ProgramFilesDir").value_or("");
 }
 
+// The console as the program found it.
+struct SavedConsole {
+  UINT codePage = 0;  // 0: no console
+  HANDLE error = nullptr;
+  DWORD mode = 0;
+  bool hasMode = false;
+};
+
+// The console is shared with the shell that started the program: its code
+// page and modes are given back however the program ends, Ctrl+C included.
+class ConsoleState {
+ public:
+  ConsoleState() {
+    saved_.codePage = GetConsoleOutputCP();
+    // The list holds Chinese and any file name: UTF-8 on the console.
+    if (saved_.codePage != 0) SetConsoleOutputCP(CP_UTF8);
+    // The progress line erases with ESC[K, which a console before Windows 10
+    // prints as it is; there it pads with blanks instead.
+    saved_.error = GetStdHandle(STD_ERROR_HANDLE);
+    if (GetConsoleMode(saved_.error, &saved_.mode)) {
+      saved_.hasMode = true;
+      escapes_ = (saved_.mode & kVirtualTerminal) != 0 ||
+                 SetConsoleMode(saved_.error, saved_.mode | kVirtualTerminal) != FALSE;
+    }
+    SetConsoleCtrlHandler(OnControl, TRUE);
+  }
+  ~ConsoleState() {
+    // What is still buffered is UTF-8: it goes out before the code page changes.
+    std::cout.flush();
+    std::fflush(nullptr);
+    Restore();
+    SetConsoleCtrlHandler(OnControl, FALSE);
+  }
+  ConsoleState(const ConsoleState&) = delete;
+  ConsoleState& operator=(const ConsoleState&) = delete;
+
+  // The console understands escape sequences.
+  bool Escapes() const { return escapes_; }
+
+ private:
+  static constexpr DWORD kVirtualTerminal = 0x0004;  // ENABLE_VIRTUAL_TERMINAL_PROCESSING
+
+  static void Restore() {
+    if (saved_.codePage != 0) SetConsoleOutputCP(saved_.codePage);
+    if (saved_.hasMode) SetConsoleMode(saved_.error, saved_.mode);
+  }
+  // Runs on a thread of its own; the next handler, Windows' own, then ends
+  // the process.
+  static BOOL WINAPI OnControl(DWORD) {
+    Restore();
+    return FALSE;
+  }
+
+  // The control handler has no context of its own to reach.
+  static inline SavedConsole saved_;
+  bool escapes_ = false;
+};
+
 int Run(int argc, wchar_t** argv) {
-  // The list holds Chinese and any file name: UTF-8 on the console.
-  SetConsoleOutputCP(CP_UTF8);
+  // An empty card reader, or an Autorun.inf naming a drive without media,
+  // fails its call instead of stopping the sweep with a "no disk" box.
+  SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  ConsoleState console;
   std::vector<std::string> arguments;
   for (int i = 0; i < argc; ++i) arguments.push_back(win32::Narrow(argv[i]));
   std::vector<char*> pointers;
@@ -51,7 +112,9 @@ int Run(int argc, wchar_t** argv) {
   win32::Win32StoreFolder store(options.quarantineFolder);
   win32::BcryptHashing hashing;
   return RunScan(options, {machine, machine, machine, processes, store, hashing},
-                 {.progress = _isatty(_fileno(stderr)) != 0, .input = _isatty(_fileno(stdin)) != 0});
+                 {.progress = _isatty(_fileno(stderr)) != 0,
+                  .input = _isatty(_fileno(stdin)) != 0,
+                  .escapes = console.Escapes()});
 }
 
 }  // namespace

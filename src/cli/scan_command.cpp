@@ -21,7 +21,7 @@ constexpr std::string_view kScanTitle = "Kestrix";
 // line on stderr when stderr is a terminal, nothing otherwise.
 class ConsoleView final : public SweepView, public SuspectListView, public MessagePump {
  public:
-  explicit ConsoleView(bool showProgress) : showProgress_(showProgress) {}
+  ConsoleView(bool showProgress, bool escapes) : showProgress_(showProgress), escapes_(escapes) {}
   ~ConsoleView() override { EndProgress(); }
 
   void SetCurrentVirus(std::string_view text) override {
@@ -41,8 +41,11 @@ class ConsoleView final : public SweepView, public SuspectListView, public Messa
   void PumpMessages() override {}
 
   void EndProgress() {
-    if (drawn_) std::fputs("\r\033[K", stderr);
+    if (drawn_) {
+      std::fputs(escapes_ ? "\r\033[K" : ("\r" + std::string(drawnLength_, ' ') + "\r").c_str(), stderr);
+    }
     drawn_ = false;
+    drawnLength_ = 0;
   }
 
  private:
@@ -50,14 +53,23 @@ class ConsoleView final : public SweepView, public SuspectListView, public Messa
     if (!showProgress_) return;
     constexpr int kWidth = 30;
     const int filled = std::clamp(position_, 0, 100) * kWidth / 100;
-    std::fprintf(stderr, "\r\033[K[%s%s] %3d%% %s", std::string(filled, '#').c_str(),
-                 std::string(kWidth - filled, ' ').c_str(), position_, current_.c_str());
+    char percent[16];
+    std::snprintf(percent, sizeof percent, "%3d%%", position_);
+    const std::string line =
+        "[" + std::string(filled, '#') + std::string(kWidth - filled, ' ') + "] " + percent + " " + current_;
+    // Without ESC[K, blanks cover what is left of the longer line before;
+    // a UTF-8 line never takes more columns than it has bytes.
+    const std::string rest(escapes_ ? 0 : drawnLength_ - std::min(drawnLength_, line.size()), ' ');
+    std::fputs(((escapes_ ? "\r\033[K" : "\r") + line + rest).c_str(), stderr);
     std::fflush(stderr);
     drawn_ = true;
+    drawnLength_ = std::max(line.size(), drawnLength_);
   }
 
   bool showProgress_;
+  bool escapes_;
   bool drawn_ = false;
+  std::size_t drawnLength_ = 0;  // the longest line since the last erase
   int position_ = 0;
   std::string current_;
 };
@@ -220,7 +232,7 @@ void AddScanOptions(CLI::App& app, ScanOptions& options) {
 }
 
 int RunScan(const ScanOptions& options, const ScanMachine& machine, ScanTerminal terminal) {
-  ConsoleView view(terminal.progress);
+  ConsoleView view(terminal.progress, terminal.escapes);
   RecordingFiles files(machine.files);
   Quarantine quarantine({files, machine.store, machine.hashing}, options.quarantineLimit);
   if (options.quarantineList || options.restore || options.purge) {

@@ -49,6 +49,7 @@ struct ScanMachine {
 struct ScanTerminal {
   bool progress = false;  // stderr is a terminal: draw a progress line
   bool input = false;     // stdin is a terminal: ask there
+  bool escapes = true;    // the terminal erases a line's end on ESC[K
 };
 
 // Sweeps, prints the result and cleans when asked, or lists, restores or

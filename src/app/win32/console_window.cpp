@@ -43,6 +43,17 @@ void CopyField(wchar_t (&field)[N], const std::u16string& text) {
   field[length] = L'\0';
 }
 
+// Lets the message reach the window from processes of a lower integrity
+// level, which Windows filters out while Kestrix runs elevated. Bound at run
+// time: systems before Windows 7 lack the call.
+void AllowFromLowerIntegrity(HWND window, UINT message) {
+  using Allow = BOOL(WINAPI*)(HWND, UINT, DWORD, void*);
+  constexpr DWORD kAllow = 1;  // MSGFLT_ALLOW
+  static const auto allow = reinterpret_cast<Allow>(reinterpret_cast<void (*)()>(
+      GetProcAddress(GetModuleHandleW(L"user32.dll"), "ChangeWindowMessageFilterEx")));
+  if (allow != nullptr && window != nullptr && message != 0) allow(window, message, kAllow, nullptr);
+}
+
 }  // namespace
 
 ConsoleWindow::ConsoleWindow(HINSTANCE instance) : instance_(instance) {
@@ -68,6 +79,10 @@ ConsoleWindow::ConsoleWindow(HINSTANCE instance) : instance_(instance) {
   window_ = CreateWindowExW(WS_EX_APPWINDOW, KESTRIX_MAIN_CLASS, Widen(kApplicationTitle).c_str(),
                             WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, kDesignWidth, kDesignHeight,
                             nullptr, nullptr, instance, this);
+  // Explorer restarted while Kestrix runs elevated, and a second start
+  // without elevation, must still reach it.
+  AllowFromLowerIntegrity(trayWindow_, taskbarCreated_);
+  AllowFromLowerIntegrity(window_, WM_COPYDATA);
   CreateControls();
 }
 

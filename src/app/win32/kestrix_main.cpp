@@ -2,6 +2,8 @@
 // one and ends; the first lives in the notification area.
 #include <windows.h>
 
+#include <objbase.h>
+
 #include <string>
 
 #include "app/main_window.h"
@@ -34,17 +36,8 @@ HWND FindRunningInstance() {
   return found;
 }
 
-}  // namespace
-
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
-  if (HWND running = FindRunningInstance()) {
-    // The buffer stays until the process ends; the send waits for the answer.
-    static kestrix::WakeUpMessage wakeUp = kestrix::MakeWakeUpMessage();
-    COPYDATASTRUCT data{wakeUp.dwData, wakeUp.cbData, wakeUp.data.data()};
-    SendMessageW(running, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
-    return 0;
-  }
-
+// The first instance: its windows, the message loop, then the end.
+int Run(HINSTANCE instance) {
   kestrix::win32::Win32Machine machine;
   kestrix::win32::Win32ProcessTable processes;
   kestrix::win32::Win32Registry registry;
@@ -69,4 +62,27 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   }
   console.Logic().FormDestroy();
   return 0;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+  // An empty card reader, or an Autorun.inf naming a drive without media,
+  // fails its call instead of stopping the sweep with a "no disk" box.
+  SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  if (HWND running = FindRunningInstance()) {
+    // The buffer stays until the process ends; the send waits for the answer.
+    static kestrix::WakeUpMessage wakeUp = kestrix::MakeWakeUpMessage();
+    COPYDATASTRUCT data{wakeUp.dwData, wakeUp.cbData, wakeUp.data.data()};
+    SendMessageW(running, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
+    return 0;
+  }
+
+  // The shell's verbs (a file's properties, opening a document) run COM
+  // objects on this thread.
+  const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+  // Everything made on the way is gone before COM ends.
+  const int status = Run(instance);
+  if (SUCCEEDED(com)) CoUninitialize();
+  return status;
 }
