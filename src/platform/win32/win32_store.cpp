@@ -124,8 +124,8 @@ std::unique_ptr<ByteReader> Win32StoreFolder::Open(std::string_view name, std::s
     reason = ErrorText(ERROR_INVALID_NAME);
     return nullptr;
   }
-  ScopedHandle file(::CreateFileW(FilePath(wideName).c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                  nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  ScopedHandle file(::CreateFileW(FilePath(wideName).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!file.Valid()) {
     reason = ErrorText(::GetLastError());
     return nullptr;
