@@ -39,10 +39,12 @@ struct DiskExtent {
 };
 
 // What makes a file itself, whatever name or link leads to it: the volume
-// and the file's number on it.
+// and the file's number on it. Some file systems (ReFS) number files with
+// 128 bits; the upper half is zero elsewhere.
 struct FileIdentity {
   std::uint64_t volume = 0;
   std::uint64_t index = 0;
+  std::uint64_t indexHigh = 0;
   auto operator<=>(const FileIdentity&) const = default;
 };
 

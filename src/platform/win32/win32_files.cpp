@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <vector>
 
 #include "platform/win32/win32_machine.h"
@@ -23,9 +24,37 @@ std::optional<std::size_t> HandleReader::Read(std::span<char> buffer, std::strin
   return got;
 }
 
-FileIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION& info) {
+FileIdentity IdentityOf(HANDLE file, const BY_HANDLE_FILE_INFORMATION& info) {
+  FILE_ID_INFO id{};
+  if (::GetFileInformationByHandleEx(file, FileIdInfo, &id, sizeof(id))) {
+    std::uint64_t low = 0;
+    std::uint64_t high = 0;
+    static_assert(sizeof(id.FileId.Identifier) == sizeof(low) + sizeof(high));
+    std::memcpy(&low, id.FileId.Identifier, sizeof(low));
+    std::memcpy(&high, id.FileId.Identifier + sizeof(low), sizeof(high));
+    return {.volume = id.VolumeSerialNumber, .index = low, .indexHigh = high};
+  }
   return {.volume = info.dwVolumeSerialNumber,
           .index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+}
+
+std::wstring ExtendedPath(const std::wstring& full) {
+  const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+  if (full.size() >= 3 && full[1] == L':' && separator(full[2]) &&
+      ((full[0] >= L'A' && full[0] <= L'Z') || (full[0] >= L'a' && full[0] <= L'z'))) {
+    return L"\\\\?\\" + full;
+  }
+  // \\server\share, but not \\?\ or \\.\, which are already exact.
+  if (full.size() >= 3 && separator(full[0]) && separator(full[1]) && full[2] != L'?' && full[2] != L'.') {
+    return L"\\\\?\\UNC\\" + full.substr(2);
+  }
+  return full;
+}
+
+std::wstring PlainPath(const std::wstring& path) {
+  if (path.starts_with(L"\\\\?\\UNC\\")) return L"\\\\" + path.substr(8);
+  if (path.starts_with(L"\\\\?\\") && path.size() >= 6 && path[5] == L':') return path.substr(4);
+  return path;
 }
 
 DWORD CreateFolders(const std::wstring& folder) {

@@ -43,8 +43,17 @@ class HandleReader final : public ByteReader {
   ScopedHandle file_;
 };
 
-// The identity GetFileInformationByHandle reports.
-FileIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION& info);
+// The identity of an open file: its 128-bit id where the file system gives
+// one (ReFS numbers files beyond 64 bits), else the one `info` reports.
+FileIdentity IdentityOf(HANDLE file, const BY_HANDLE_FILE_INFORMATION& info);
+
+// A full path ("E:\x", "\\server\share\x") in the form that takes no
+// length limit ("\\?\E:\x", "\\?\UNC\server\share\x"); other paths as
+// they are. The system resolves nothing in that form, so `full` must come
+// from GetFullPathNameW.
+std::wstring ExtendedPath(const std::wstring& full);
+// The path without that prefix, for showing and comparing.
+std::wstring PlainPath(const std::wstring& path);
 
 // Creates `folder` (a full path) and every folder missing above it; 0, or
 // the error that stopped it.

@@ -2,8 +2,6 @@
 
 #include <windows.h>
 
-#include <objbase.h>
-#include <shlobj.h>
 #include <winioctl.h>
 
 #include <algorithm>
@@ -13,6 +11,7 @@
 #include <cstring>
 #include <span>
 
+#include "platform/common/shell_link.h"
 #include "platform/common/text_file.h"
 #include "platform/win32/win32_files.h"
 
@@ -42,28 +41,6 @@ std::optional<std::wstring> WidePath(std::string_view path) {
   return Widen(path);
 }
 
-DWORD Attributes(std::string_view path) {
-  const auto wide = WidePath(path);
-  return wide ? ::GetFileAttributesW(wide->c_str()) : INVALID_FILE_ATTRIBUTES;
-}
-
-// What the system says of the entry a path names, links followed. No data
-// access: a file another process holds open can still be told.
-std::optional<BY_HANDLE_FILE_INFORMATION> FileInformation(std::string_view path) {
-  const auto wide = WidePath(path);
-  if (!wide) return std::nullopt;
-  const ScopedHandle file(::CreateFileW(wide->c_str(), FILE_READ_ATTRIBUTES,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!file.Valid() || !::GetFileInformationByHandle(file.Get(), &info)) return std::nullopt;
-  return info;
-}
-
-bool IsExistingFile(DWORD attributes) {
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
 // Absolute, with ".", "..", doubled separators and trailing dots and blanks
 // resolved; empty when the path cannot be completed.
 std::wstring FullWidePath(const std::wstring& path) {
@@ -82,13 +59,56 @@ std::wstring FullWidePath(const std::wstring& path) {
 // name (under Wine, a tenth of a millisecond each).
 std::wstring LongWidePath(const std::wstring& path) {
   if (path.find(L'~') == std::wstring::npos) return path;
-  const DWORD needed = ::GetLongPathNameW(path.c_str(), nullptr, 0);
-  if (needed == 0) return path;
-  std::wstring expanded(needed, L'\0');
-  const DWORD length = ::GetLongPathNameW(path.c_str(), expanded.data(), needed);
-  if (length == 0 || length >= needed) return path;
-  expanded.resize(length);
-  return expanded;
+  const auto expand = [](const std::wstring& shortPath) -> std::optional<std::wstring> {
+    const DWORD needed = ::GetLongPathNameW(shortPath.c_str(), nullptr, 0);
+    if (needed == 0) return std::nullopt;
+    std::wstring expanded(needed, L'\0');
+    const DWORD length = ::GetLongPathNameW(shortPath.c_str(), expanded.data(), needed);
+    if (length == 0 || length >= needed) return std::nullopt;
+    expanded.resize(length);
+    return expanded;
+  };
+  if (auto expanded = expand(path)) return *expanded;
+  // A path of MAX_PATH or more is expanded only in its unlimited form.
+  if (path.size() < MAX_PATH) return path;
+  const auto expanded = expand(ExtendedPath(path));
+  return expanded ? PlainPath(*expanded) : path;
+}
+
+// The path as the system calls take it: in full, short names spelled out,
+// and in the form without a length limit; empty when it cannot be completed.
+std::wstring SystemPath(std::string_view path) {
+  const auto wide = WidePath(path);
+  const std::wstring full = wide ? FullWidePath(*wide) : std::wstring();
+  return full.empty() ? full : ExtendedPath(LongWidePath(full));
+}
+
+DWORD Attributes(std::string_view path) {
+  const std::wstring system = SystemPath(path);
+  return system.empty() ? INVALID_FILE_ATTRIBUTES : ::GetFileAttributesW(system.c_str());
+}
+
+// What the system says of the entry a path names, links followed.
+struct FileFacts {
+  BY_HANDLE_FILE_INFORMATION info{};
+  FileIdentity identity;
+};
+
+// No data access: a file another process holds open can still be told.
+std::optional<FileFacts> FileInformation(std::string_view path) {
+  const std::wstring system = SystemPath(path);
+  if (system.empty()) return std::nullopt;
+  const ScopedHandle file(::CreateFileW(system.c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  FileFacts facts;
+  if (!file.Valid() || !::GetFileInformationByHandle(file.Get(), &facts.info)) return std::nullopt;
+  facts.identity = IdentityOf(file.Get(), facts.info);
+  return facts;
+}
+
+bool IsExistingFile(DWORD attributes) {
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 std::wstring_view LastName(std::wstring_view path) { return path.substr(path.find_last_of(L"\\/") + 1); }
@@ -114,27 +134,49 @@ std::optional<char> DriveLetter(char letter) {
   return std::nullopt;
 }
 
-// The extents as the volume itself reports them; all zero when it cannot
-// be opened or reports none.
-DiskExtent VolumeExtent(wchar_t letter) {
-  DiskExtent result;
+// The first extent as the volume itself reports it: all zero for a volume
+// of more extents than fit the answer; nullopt when the volume cannot be
+// opened, when its kind of drive takes no such question (a network drive, a
+// SUBST letter) or when it names no disk (Wine's folder drives).
+std::optional<DiskExtent> VolumeExtent(wchar_t letter) {
   const std::wstring device = std::wstring(L"\\\\.\\") + letter + L':';
-  const ScopedHandle volume(::CreateFileW(device.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                          nullptr, OPEN_EXISTING, 0, nullptr));
-  if (!volume.Valid()) return result;
+  // No access rights: asking for any would take an administrator, and the
+  // question needs none.
+  const ScopedHandle volume(::CreateFileW(device.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, 0, nullptr));
+  if (!volume.Valid()) return std::nullopt;
+  // Room for ten extents; a volume of more spans disks no stick has.
   alignas(VOLUME_DISK_EXTENTS) std::array<unsigned char, 260> buffer{};
   DWORD returned = 0;
   if (!::DeviceIoControl(volume.Get(), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, buffer.data(),
                          static_cast<DWORD>(buffer.size()), &returned, nullptr)) {
-    return result;
+    if (::GetLastError() == ERROR_MORE_DATA) return DiskExtent{};
+    return std::nullopt;
   }
   VOLUME_DISK_EXTENTS extents{};
-  if (returned < sizeof(extents)) return result;
+  if (returned < sizeof(extents)) return std::nullopt;
   std::memcpy(&extents, buffer.data(), sizeof(extents));
-  if (extents.NumberOfDiskExtents == 0) return result;
+  if (extents.NumberOfDiskExtents == 0) return std::nullopt;
+  DiskExtent result;
   result.DiskNumber = extents.Extents[0].DiskNumber;
   result.StartingOffset = extents.Extents[0].StartingOffset.QuadPart;
   result.ExtentLength = extents.Extents[0].ExtentLength.QuadPart;
+  return result;
+}
+
+// A drive whose volume tells no extent counts as holding media when its root
+// answers; its size stands in for the extent's length. An empty card reader
+// answers nothing, and the system is told not to ask the user for a disk.
+DiskExtent RootExtent(wchar_t letter) {
+  const std::wstring root{letter, L':', L'\\'};
+  DWORD previousMode = 0;
+  const bool quiet = ::SetThreadErrorMode(SEM_FAILCRITICALERRORS, &previousMode) != 0;
+  ULARGE_INTEGER total{};
+  const bool answered = ::GetDiskFreeSpaceExW(root.c_str(), nullptr, &total, nullptr) != 0;
+  if (quiet) ::SetThreadErrorMode(previousMode, nullptr);
+  DiskExtent result;
+  if (answered)
+    result.ExtentLength = static_cast<std::int64_t>(std::min<ULONGLONG>(total.QuadPart, LLONG_MAX));
   return result;
 }
 
@@ -194,7 +236,10 @@ std::optional<std::wstring> PathOnVolume(HANDLE file) {
 bool IsEntryItself(HANDLE file, const BY_HANDLE_FILE_INFORMATION& info, const std::wstring& full) {
   const std::size_t separator = full.find_last_of(L"\\/");
   if (separator == std::wstring::npos) return false;
-  const std::wstring folderPath = full.substr(0, separator + 1);
+  // Without the separator, which a path in its unlimited form must not end
+  // in, except at a drive's root.
+  std::wstring folderPath = full.substr(0, separator);
+  if (folderPath.ends_with(L':')) folderPath += L'\\';
   const ScopedHandle folder(::CreateFileW(folderPath.c_str(), FILE_READ_ATTRIBUTES,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
@@ -228,8 +273,8 @@ std::optional<ListedFile> OpenListedFile(std::string_view path, DWORD access, DW
   const auto wide = WidePath(path);
   // Short names and stray dots spelled out, so that the file and its folder
   // are opened by one spelling and report their paths alike.
-  const std::wstring full = wide ? LongWidePath(FullWidePath(*wide)) : std::wstring();
-  if (full.empty()) {
+  const std::wstring full = SystemPath(path);
+  if (!wide || full.empty()) {
     error = ERROR_INVALID_NAME;
     return std::nullopt;
   }
@@ -317,7 +362,7 @@ bool Win32Machine::ResetAttributes(std::string_view path) {
         basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
         if (!::SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof(basic))) return false;
         // The first reset's, for giving a deleted file back as it was.
-        originalAttributes_.try_emplace(IdentityOf(info), info.dwFileAttributes & kAttributeBits);
+        originalAttributes_.try_emplace(IdentityOf(file, info), info.dwFileAttributes & kAttributeBits);
         return true;
       });
 }
@@ -348,16 +393,16 @@ bool Win32Machine::RemoveFolder(std::string_view path) {
       (folder->info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     return false;
   }
-  const auto wide = WidePath(path);
-  return wide && ::RemoveDirectoryW(FullWidePath(*wide).c_str()) != 0;
+  const std::wstring system = SystemPath(path);
+  return !system.empty() && ::RemoveDirectoryW(system.c_str()) != 0;
 }
 
 std::optional<std::uint32_t> Win32Machine::OriginalAttributes(std::string_view path) {
-  const auto info = FileInformation(path);
-  if (!info || (info->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return std::nullopt;
-  const auto original = originalAttributes_.find(IdentityOf(*info));
+  const auto facts = FileInformation(path);
+  if (!facts || (facts->info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return std::nullopt;
+  const auto original = originalAttributes_.find(facts->identity);
   if (original != originalAttributes_.end()) return original->second;
-  return info->dwFileAttributes & kAttributeBits;
+  return facts->info.dwFileAttributes & kAttributeBits;
 }
 
 std::optional<std::uint32_t> Win32Machine::CurrentAttributes(std::string_view path) {
@@ -368,13 +413,13 @@ std::optional<std::uint32_t> Win32Machine::CurrentAttributes(std::string_view pa
 }
 
 std::vector<FolderEntry> Win32Machine::ListFolder(std::string_view folder) {
-  auto pattern = WidePath(folder);
-  if (!pattern) return {};
-  if (!pattern->ends_with(L'\\') && !pattern->ends_with(L'/')) *pattern += L'\\';
-  *pattern += L'*';
+  std::wstring pattern = SystemPath(folder);
+  if (pattern.empty()) return {};
+  if (!pattern.ends_with(L'\\')) pattern += L'\\';
+  pattern += L'*';
   WIN32_FIND_DATAW found{};
   const HANDLE search =
-      ::FindFirstFileExW(pattern->c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+      ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
   if (search == INVALID_HANDLE_VALUE) return {};
   std::vector<FolderEntry> entries;
   do {
@@ -393,52 +438,12 @@ std::vector<FolderEntry> Win32Machine::ListFolder(std::string_view folder) {
   return entries;
 }
 
-namespace {
-
-// A COM interface pointer released when it goes out of scope.
-template <typename Interface>
-struct ComPointer {
-  Interface* pointer = nullptr;
-  ~ComPointer() {
-    if (pointer != nullptr) pointer->Release();
-  }
-  Interface* operator->() const { return pointer; }
-};
-
-template <typename Get>
-std::string ShellLinkText(Get get) {
-  std::wstring buffer(32768, L'\0');
-  if (FAILED(get(buffer.data(), static_cast<int>(buffer.size())))) return {};
-  buffer.resize(std::wcslen(buffer.c_str()));
-  return Narrow(buffer);
-}
-
-}  // namespace
-
 std::optional<ShellLink> Win32Machine::ReadShortcut(std::string_view path) {
-  const auto wide = WidePath(path);
-  if (!wide) return std::nullopt;
-  const HRESULT started = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  std::optional<ShellLink> link;
-  {
-    ComPointer<IShellLinkW> shellLink;
-    ComPointer<IPersistFile> file;
-    if (SUCCEEDED(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                                     reinterpret_cast<void**>(&shellLink.pointer))) &&
-        SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file.pointer))) &&
-        SUCCEEDED(file->Load(wide->c_str(), STGM_READ))) {
-      link = ShellLink{
-          .target = ShellLinkText(
-              [&](wchar_t* text, int size) { return shellLink->GetPath(text, size, nullptr, SLGP_RAWPATH); }),
-          .arguments =
-              ShellLinkText([&](wchar_t* text, int size) { return shellLink->GetArguments(text, size); }),
-          .workingDirectory = ShellLinkText(
-              [&](wchar_t* text, int size) { return shellLink->GetWorkingDirectory(text, size); }),
-      };
-    }
-  }
-  if (SUCCEEDED(started)) ::CoUninitialize();
-  return link;
+  std::string reason;
+  const auto reader = OpenForReading(path, reason);
+  return reader ? ReadShellLink(*reader,
+                                [](std::string_view ansi) { return Narrow(DecodeToWide(CP_ACP, ansi)); })
+                : std::nullopt;
 }
 
 std::unique_ptr<ByteReader> Win32Machine::OpenForReading(std::string_view path, std::string& reason) {
@@ -456,9 +461,9 @@ std::unique_ptr<ByteReader> Win32Machine::OpenForReading(std::string_view path, 
 bool Win32Machine::WriteNewFile(std::string_view path, ByteReader& source, bool replace,
                                 std::string& reason) {
   const auto wide = WidePath(path);
-  const std::wstring full = wide ? FullWidePath(*wide) : std::wstring();
+  const std::wstring full = SystemPath(path);
   const std::size_t separator = full.find_last_of(L"\\/");
-  if (separator == std::wstring::npos || separator + 1 == full.size()) {
+  if (!wide || separator == std::wstring::npos || separator + 1 == full.size()) {
     reason = ErrorText(ERROR_INVALID_NAME);
     return false;
   }
@@ -485,20 +490,22 @@ bool Win32Machine::WriteNewFile(std::string_view path, ByteReader& source, bool 
     return false;
   }
   // A file number the system gives again is a new file's.
-  originalAttributes_.erase(IdentityOf(info));
+  originalAttributes_.erase(IdentityOf(temporary->Handle(), info));
   return temporary->Fill(source, reason) && temporary->Commit(full, replace, reason);
 }
 
 bool Win32Machine::ReadTextLines(std::string_view path, const TextLineSink& onLine, std::string& reason) {
-  const auto wide = WidePath(path);
-  if (!wide) {
+  const std::wstring system = SystemPath(path);
+  if (system.empty()) {
     reason = ErrorText(ERROR_INVALID_NAME);
     return false;
   }
-  // Read sharing only: a file another process is still writing is refused
-  // rather than read half-written.
-  ScopedHandle file(::CreateFileW(wide->c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+  // Every sharing allowed: a running worm keeps its Autorun.inf open for
+  // writing, and refusing to read it would hide the worm. Only a file held
+  // without read sharing stays unread, with the system's reason.
+  ScopedHandle file(::CreateFileW(system.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.Valid()) {
     reason = ErrorText(::GetLastError());
     return false;
@@ -509,13 +516,11 @@ bool Win32Machine::ReadTextLines(std::string_view path, const TextLineSink& onLi
 }
 
 std::int32_t Win32Machine::QueryFileSize(std::string_view path) {
-  const auto wide = WidePath(path);
-  if (!wide) return -1;
-  const std::wstring full = FullWidePath(*wide);
-  if (full.empty()) return -1;
+  const std::wstring system = SystemPath(path);
+  if (system.empty()) return -1;
   // Hidden and system entries and directories alike; no directory search.
   WIN32_FILE_ATTRIBUTE_DATA found{};
-  if (!::GetFileAttributesExW(full.c_str(), GetFileExInfoStandard, &found)) return -1;
+  if (!::GetFileAttributesExW(system.c_str(), GetFileExInfoStandard, &found)) return -1;
   return static_cast<std::int32_t>(found.nFileSizeLow);
 }
 
@@ -529,7 +534,7 @@ bool Win32Machine::RemoveFile(std::string_view path) {
     disposition.DeleteFile = TRUE;
     if (!::SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition)))
       return false;
-    if (info.nNumberOfLinks <= 1) originalAttributes_.erase(IdentityOf(info));
+    if (info.nNumberOfLinks <= 1) originalAttributes_.erase(IdentityOf(file, info));
     return true;
   });
 }
@@ -541,8 +546,8 @@ std::string Win32Machine::FullPathName(std::string_view path) {
 }
 
 std::optional<FileIdentity> Win32Machine::IdentifyFile(std::string_view path) {
-  const auto info = FileInformation(path);
-  return info ? std::optional(IdentityOf(*info)) : std::nullopt;
+  const auto facts = FileInformation(path);
+  return facts ? std::optional(facts->identity) : std::nullopt;
 }
 
 std::string Win32Machine::WindowsDirectory() {
@@ -577,18 +582,8 @@ DriveType Win32Machine::QueryDriveType(std::string_view root) {
 DiskExtent Win32Machine::GetFirstDiskExtent(char letter) {
   const auto drive = DriveLetter(letter);
   if (!drive) return {};
-  DiskExtent extent = VolumeExtent(static_cast<wchar_t>(*drive));
-  // Wine answers with no usable extent for a drive mapped to a folder, so
-  // every such drive would look like an empty card reader; its size stands
-  // in for the extent's length.
-  if (extent.ExtentLength <= 0 && RunningUnderWine()) {
-    const std::wstring root{static_cast<wchar_t>(*drive), L':', L'\\'};
-    ULARGE_INTEGER total{};
-    if (::GetDiskFreeSpaceExW(root.c_str(), nullptr, &total, nullptr)) {
-      extent.ExtentLength = static_cast<std::int64_t>(total.QuadPart);
-    }
-  }
-  return extent;
+  const auto extent = VolumeExtent(static_cast<wchar_t>(*drive));
+  return extent ? *extent : RootExtent(static_cast<wchar_t>(*drive));
 }
 
 char32_t Win32Machine::ToLower(char32_t c) const {

@@ -1,7 +1,5 @@
 // The engine's services on Windows itself, through the W functions; text
-// crosses as UTF-8 and becomes UTF-16 here. Under Wine the same code runs,
-// with one difference: a drive that Wine maps to a folder reports no disk
-// extent, so its volume size stands in for the extent's length.
+// crosses as UTF-8 and becomes UTF-16 here. Under Wine the same code runs.
 #pragma once
 
 #include <cstdint>
@@ -55,14 +53,18 @@ class Win32Machine final : public Files, public Volumes, public CaseFolding, pub
   bool WriteNewFile(std::string_view path, ByteReader& source, bool replace, std::string& reason) override;
   bool RemoveFolder(std::string_view path) override;
   std::vector<FolderEntry> ListFolder(std::string_view folder) override;
-  // Through the shell's own IShellLinkW, as Explorer reads it; COM is
-  // started on the calling thread when it has not been.
+  // From the file's bytes, read as OpenForReading reads them, by the
+  // bounds-checked reader every backend shares: a hostile stick's shortcut
+  // never reaches the shell's code inside this process.
   std::optional<ShellLink> ReadShortcut(std::string_view path) override;
 
   // Volumes
   std::string WindowsDirectory() override;
   std::string TempDirectory() override;
   DriveType QueryDriveType(std::string_view root) override;
+  // The volume is asked without access rights, which a standard user may;
+  // where it tells no extent (a network or SUBST drive, Wine's folders),
+  // a root that answers counts as a drive with media.
   DiskExtent GetFirstDiskExtent(char letter) override;
 
   // CaseFolding, through CharLowerBuffW.
@@ -75,7 +77,8 @@ class Win32Machine final : public Files, public Volumes, public CaseFolding, pub
   std::map<FileIdentity, std::uint32_t> originalAttributes_;
 };
 
-// The process table: Tool Help and GetModuleFileNameExW bound at run time.
+// The process table: Tool Help bound at run time; a process's file known by
+// QueryFullProcessImageNameW and its identity.
 class Win32ProcessTable final : public ProcessTable {
  public:
   bool SetDebugPrivilege(bool enable) override;

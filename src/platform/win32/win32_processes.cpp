@@ -1,22 +1,24 @@
 #include <windows.h>
 // Tool Help's declarations need <windows.h> before them.
-#include <array>
 #include <mutex>
 #include <optional>
 #include <tlhelp32.h>
 
+#include "platform/win32/win32_files.h"
 #include "platform/win32/win32_machine.h"
 
 namespace kestrix::win32 {
 
 namespace {
 
-// Terminate, read memory and query information: what finding a process's
-// executable and ending it take, and no more.
-constexpr DWORD kProcessAccess = PROCESS_TERMINATE | PROCESS_VM_READ | PROCESS_QUERY_INFORMATION;
+// Naming the image and ending the process, and no more: the limited query
+// right is granted where the full one is not (to other sessions' processes
+// with the debug privilege, and for protected ones), and it reads 64-bit
+// processes from a 32-bit build too.
+constexpr DWORD kProcessAccess = PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION;
 constexpr DWORD kTerminateWaitMilliseconds = 5000;
-// MAX_PATH and its NUL, with one to spare.
-constexpr DWORD kModulePathChars = 261;
+// The longest path the system has.
+constexpr DWORD kImagePathChars = 32768;
 
 // GetProcAddress answers with one generic type; going through void(*)()
 // is the cast the compiler accepts between function types.
@@ -55,19 +57,6 @@ const ToolHelp* BoundToolHelp() {
   return &*bound;
 }
 
-using GetModuleFileNameExFunction = DWORD(WINAPI*)(HANDLE, HMODULE, LPWSTR, DWORD);
-
-// PSAPI is loaded on first use; a load that fails is tried again next time.
-GetModuleFileNameExFunction BoundGetModuleFileNameEx() {
-  static std::mutex mutex;
-  static HMODULE psapi = nullptr;
-  const std::lock_guard lock(mutex);
-  if (psapi == nullptr) psapi = ::LoadLibraryW(L"PSAPI.dll");
-  if (psapi == nullptr) return nullptr;
-  static const auto function = Bind<GetModuleFileNameExFunction>(psapi, "GetModuleFileNameExW");
-  return function;
-}
-
 class Win32ProcessHandle final : public ProcessHandle {
  public:
   Win32ProcessHandle(HANDLE handle, DWORD id) : handle_(handle), id_(id) {}
@@ -76,12 +65,21 @@ class Win32ProcessHandle final : public ProcessHandle {
   Win32ProcessHandle& operator=(const Win32ProcessHandle&) = delete;
 
   std::optional<std::string> MainModulePath() override {
-    const auto getModuleFileNameEx = BoundGetModuleFileNameEx();
-    if (getModuleFileNameEx == nullptr) return std::nullopt;
-    std::array<wchar_t, kModulePathChars + 1> buffer{};
-    const DWORD length = getModuleFileNameEx(handle_, nullptr, buffer.data(), kModulePathChars);
-    if (length == 0) return std::nullopt;
-    return NarrowUpToNul(buffer.data(), length);
+    const auto path = ImagePath();
+    return path ? std::optional(Narrow(*path)) : std::nullopt;
+  }
+
+  // The image's file opened without data access and with every sharing, as
+  // a running program's file still opens, and known by its identity.
+  std::optional<FileIdentity> MainModuleIdentity() override {
+    const auto path = ImagePath();
+    if (!path) return std::nullopt;
+    const ScopedHandle file(::CreateFileW(ExtendedPath(*path).c_str(), FILE_READ_ATTRIBUTES,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!file.Valid() || !::GetFileInformationByHandle(file.Get(), &info)) return std::nullopt;
+    return IdentityOf(file.Get(), info);
   }
 
   // Returns once the process has ended (or after a few seconds): its file
@@ -96,6 +94,15 @@ class Win32ProcessHandle final : public ProcessHandle {
   }
 
  private:
+  // The image's path in full and in its Win32 form, of any length.
+  std::optional<std::wstring> ImagePath() const {
+    std::wstring buffer(kImagePathChars, L'\0');
+    DWORD length = kImagePathChars;
+    if (!::QueryFullProcessImageNameW(handle_, 0, buffer.data(), &length) || length == 0) return std::nullopt;
+    buffer.resize(length);
+    return buffer;
+  }
+
   HANDLE handle_;
   DWORD id_;
 };

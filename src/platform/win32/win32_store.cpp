@@ -94,6 +94,13 @@ Win32StoreFolder::Win32StoreFolder(std::string folder) : wideFolder_(FullFolder(
   while (wideFolder_.size() > 3 && (wideFolder_.back() == L'\\' || wideFolder_.back() == L'/'))
     wideFolder_.pop_back();
   folder_ = Narrow(wideFolder_);
+  // The system calls take it in its unlimited form.
+  wideFolder_ = ExtendedPath(wideFolder_);
+}
+
+std::wstring Win32StoreFolder::FilePath(std::wstring_view name) const {
+  // That form takes no doubled separator, as after a drive's root.
+  return wideFolder_ + (wideFolder_.ends_with(L'\\') ? L"" : L"\\") + std::wstring(name);
 }
 
 bool Win32StoreFolder::Save(std::string_view name, ByteReader& source, std::string& reason) {
@@ -108,7 +115,7 @@ bool Win32StoreFolder::Save(std::string_view name, ByteReader& source, std::stri
     reason = ErrorText(error);
     return false;
   }
-  return temporary->Fill(source, reason) && temporary->Commit(wideFolder_ + L'\\' + wideName, true, reason);
+  return temporary->Fill(source, reason) && temporary->Commit(FilePath(wideName), true, reason);
 }
 
 std::unique_ptr<ByteReader> Win32StoreFolder::Open(std::string_view name, std::string& reason) {
@@ -117,8 +124,8 @@ std::unique_ptr<ByteReader> Win32StoreFolder::Open(std::string_view name, std::s
     reason = ErrorText(ERROR_INVALID_NAME);
     return nullptr;
   }
-  ScopedHandle file(::CreateFileW((wideFolder_ + L'\\' + wideName).c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                  nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  ScopedHandle file(::CreateFileW(FilePath(wideName).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!file.Valid()) {
     reason = ErrorText(::GetLastError());
     return nullptr;
@@ -129,7 +136,7 @@ std::unique_ptr<ByteReader> Win32StoreFolder::Open(std::string_view name, std::s
 bool Win32StoreFolder::Remove(std::string_view name) {
   const std::wstring wideName = Widen(name);
   if (!IsPlainName(wideName)) return false;
-  if (::DeleteFileW((wideFolder_ + L'\\' + wideName).c_str())) return true;
+  if (::DeleteFileW(FilePath(wideName).c_str())) return true;
   const DWORD error = ::GetLastError();
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
@@ -137,7 +144,7 @@ bool Win32StoreFolder::Remove(std::string_view name) {
 std::vector<std::string> Win32StoreFolder::Names() {
   std::vector<std::string> names;
   WIN32_FIND_DATAW found{};
-  const HANDLE search = ::FindFirstFileW((wideFolder_ + L"\\*").c_str(), &found);
+  const HANDLE search = ::FindFirstFileW(FilePath(L"*").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return names;
   do {
     const std::wstring_view name = found.cFileName;
@@ -145,7 +152,7 @@ std::vector<std::string> Win32StoreFolder::Names() {
     // What an interrupted write left behind. A write still going on holds
     // its file open without sharing, so that it cannot be deleted here.
     if (name.starts_with(kTemporaryPrefix)) {
-      ::DeleteFileW((wideFolder_ + L'\\' + std::wstring(name)).c_str());
+      ::DeleteFileW(FilePath(name).c_str());
       continue;
     }
     names.push_back(Narrow(name));

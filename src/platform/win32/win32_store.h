@@ -24,6 +24,9 @@ class Win32StoreFolder final : public StoreFolder {
   std::vector<std::string> Names() override;
 
  private:
+  // A file of the folder, in the form of any length the system calls take.
+  std::wstring FilePath(std::wstring_view name) const;
+
   std::string folder_;
   std::wstring wideFolder_;
 };

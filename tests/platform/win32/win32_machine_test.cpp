@@ -451,7 +451,9 @@ TEST_F(Stick, ReadTextLinesStreamsAFileOfGigabytes) {
   EXPECT_LT(after.PeakWorkingSetSize - before.PeakWorkingSetSize, SIZE_T{64} << 20);
 }
 
-TEST_F(Stick, ReadTextLinesRefusesFilesBeingWrittenAndMissingOnes) {
+// A running worm keeps its Autorun.inf open for writing; only a file held
+// without read sharing stays unread, with the system's reason.
+TEST_F(Stick, ReadTextLinesReadsFilesOthersWriteUnlessHeldExclusively) {
   const std::string file = Path("Autorun.inf");
   WriteBytes(file, "[autorun]");
   const struct {
@@ -460,16 +462,19 @@ TEST_F(Stick, ReadTextLinesRefusesFilesBeingWrittenAndMissingOnes) {
     bool readable;
   } holders[] = {
       {GENERIC_WRITE, 0, false},
-      {GENERIC_WRITE, FILE_SHARE_READ, false},
-      {GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, false},
+      {GENERIC_READ, 0, false},
+      {GENERIC_WRITE, FILE_SHARE_READ, true},
+      {GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, true},
+      {GENERIC_READ | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, true},
       {GENERIC_READ, FILE_SHARE_READ, true},
   };
   for (const auto& holder : holders) {
     const HANDLE held = Open(file, holder.access, holder.sharing);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     std::string reason;
-    EXPECT_EQ(ReadLines(machine_, file, reason).has_value(), holder.readable) << holder.sharing;
-    EXPECT_EQ(reason.empty(), holder.readable) << reason;
+    const auto lines = ReadLines(machine_, file, reason);
+    EXPECT_EQ(lines, holder.readable ? std::optional(Lines{"[autorun]"}) : std::nullopt) << holder.sharing;
+    EXPECT_EQ(reason, holder.readable ? "" : ErrorText(ERROR_SHARING_VIOLATION)) << holder.access;
     ::CloseHandle(held);
   }
   std::string reason;
@@ -953,6 +958,43 @@ TEST_F(RunningWorms, KillProcessByFileEndsOnlyThatFilesProcesses) {
   }
   EXPECT_EQ(::WaitForSingleObject(bystander, 0), static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_TRUE(machine_.RemoveFile(worm));
+}
+
+// The file decides, not how its path is spelled: a process runs the listed
+// file under its long name whatever name the list gives it.
+TEST_F(RunningWorms, KillProcessByFileKnowsTheFileByAnyOfItsNames) {
+  const std::string worm = Path("worm program.exe");
+  Install(worm);
+  const auto shortName = [&] {
+    std::wstring name(MAX_PATH, L'\0');
+    const DWORD length = ::GetShortPathNameW(Widen(worm).c_str(), name.data(), MAX_PATH);
+    name.resize(length < MAX_PATH ? length : 0);
+    return Narrow(name);
+  };
+  const auto hardLink = [&] {
+    const std::string link = Path("link.exe");
+    return ::CreateHardLinkW(Widen(link).c_str(), Widen(worm).c_str(), nullptr) ? link : std::string();
+  };
+  const struct {
+    const char* what;
+    std::function<std::string()> listedPath;
+  } cases[] = {
+      {"8.3 name", shortName},
+      {"hard link", hardLink},
+      {"dotted spelling", [&] { return dir_ + "\\.\\WORM PROGRAM.EXE"; }},
+  };
+  for (const auto& c : cases) {
+    const std::string listed = c.listedPath();
+    ASSERT_FALSE(listed.empty()) << c.what << ": " << ErrorText(::GetLastError());
+    ASSERT_NE(listed, worm) << c.what;
+    const HANDLE running = Start(worm);
+    ASSERT_TRUE(running != nullptr && WaitUntil([&] {
+                  return Listed(table_, machine_, ::GetProcessId(running), "worm program.exe");
+                }))
+        << c.what;
+    KillProcessByFile(table_, machine_, machine_, listed);
+    EXPECT_EQ(::WaitForSingleObject(running, 0), WAIT_OBJECT_0) << c.what << ": " << listed;
+  }
 }
 
 }  // namespace
