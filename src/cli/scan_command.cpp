@@ -294,14 +294,16 @@ int RunDiskClassRestore(Registry& registry, bool json) {
     std::cout << "No saved disk-class values to put back (HKLM" << kDiskClassBackupKey << ").\n";
   } else {
     for (const std::string& name : result.restored) std::cout << "restored  " << name << "\n";
-    for (const std::string& name : result.deleted) std::cout << "deleted   " << name << " (not there before)\n";
+    for (const std::string& name : result.deleted)
+      std::cout << "deleted   " << name << " (not there before)\n";
     for (const std::string& name : result.failed) std::cout << "failed    " << name << "\n";
     if (result.restored.empty() && result.deleted.empty() && result.failed.empty()) {
       std::cout << "The saved backup holds no values.\n";
     }
   }
   if (result.backupFound && !result.keyOpened) {
-    std::cerr << "kestrix-scan: the disk-drive class key cannot be opened for writing; run as an administrator\n";
+    std::cerr
+        << "kestrix-scan: the disk-drive class key cannot be opened for writing; run as an administrator\n";
   }
   return done ? 0 : 1;
 }

@@ -51,7 +51,9 @@ std::optional<std::string> ResolveImagePath(std::string_view image, const std::s
   for (const std::string_view root : {"\\SystemRoot\\", "%SystemRoot%\\", "%windir%\\"}) {
     if (StartsWithNoCase(image, root)) path = windows + "\\" + std::string(image.substr(root.size()));
   }
-  for (const std::string_view prefix : {"\\?" "?\\", "\\\\?\\"}) {
+  for (const std::string_view prefix : {"\\?"
+                                        "?\\",
+                                        "\\\\?\\"}) {
     if (path.empty() && image.starts_with(prefix)) path = image.substr(prefix.size());
   }
   const auto absolute = [](std::string_view p) { return p.size() > 2 && p[1] == ':' && p[2] == '\\'; };
@@ -189,7 +191,8 @@ bool RepairDiskClassKey(Registry& registry, Files& files, Volumes& volumes) {
       }
       continue;
     }
-    const auto value = std::ranges::find(kDiskClassValues, change.name, [](const auto& v) { return v.first; });
+    const auto value =
+        std::ranges::find(kDiskClassValues, change.name, [](const auto& v) { return v.first; });
     WriteTextValue(*writable, change.name, value->second);
   }
   return true;
@@ -200,7 +203,8 @@ DiskClassRestore RestoreDiskClassKey(Registry& registry) {
   const auto backup = registry.OpenKey(kDiskClassBackupKey);
   if (!backup || !backup->ReadValue(kAbsentValues)) return result;
   result.backupFound = true;
-  const std::vector<std::string> absent = backup->ReadTextList(kAbsentValues).value_or(std::vector<std::string>());
+  const std::vector<std::string> absent =
+      backup->ReadTextList(kAbsentValues).value_or(std::vector<std::string>());
   const auto key = registry.OpenOrCreateKey(kDiskClassKey);
   result.keyOpened = key != nullptr;
   for (const std::string_view name : RepairedNames()) {

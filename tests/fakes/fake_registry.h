@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <map>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -108,7 +108,8 @@ struct FakeRegistry final : Registry {
       return true;
     }
     bool DeleteValue(std::string_view name) override {
-      if (registry.refusedWrites.contains(std::string(name)) && registry.Get(path, name) != nullptr) return false;
+      if (registry.refusedWrites.contains(std::string(name)) && registry.Get(path, name) != nullptr)
+        return false;
       registry.log.push_back("delete " + std::string(name));
       const auto key = registry.keys.find(path);
       if (key != registry.keys.end()) key->second.erase(std::string(name));

@@ -32,10 +32,13 @@ struct DiskClassFixture : ::testing::Test {
 
   void SetUp() override {
     registry.Set(kDiskClassKey, "UpperFilters", Multi({"PartMgr"}), kRegMultiSz);
-    for (const auto& [name, data] : {std::pair{"Class", "DiskDrive"}, {"@", "磁碟磁碟機"},
-                                     {"Installer32", "StorProp.Dll,DiskClassInstaller"}, {"SilentInstall", "1"},
+    for (const auto& [name, data] : {std::pair{"Class", "DiskDrive"},
+                                     {"@", "磁碟磁碟機"},
+                                     {"Installer32", "StorProp.Dll,DiskClassInstaller"},
+                                     {"SilentInstall", "1"},
                                      {"NoInstallClass", "1"},
-                                     {"TroubleShooter-0", "hcp://help/tshoot/tsdrive.htm"}, {"Icon", "-53"}}) {
+                                     {"TroubleShooter-0", "hcp://help/tshoot/tsdrive.htm"},
+                                     {"Icon", "-53"}}) {
       registry.Set(kDiskClassKey, name, data);
     }
     Driver("partmgr", "System32\\drivers\\partmgr.sys", true);
@@ -62,32 +65,50 @@ TEST_F(DiskClassFixture, KeepsEveryFilterButThoseWhoseDriverIsGone) {
     std::function<void(DiskClassFixture&)> setUp;
   };
   const Case cases[] = {
-      {"third-party filter whose driver exists", {kRegMultiSz, Multi({"PartMgr", "crypt"})},
-       Multi({"PartMgr", "crypt"}), [](auto& f) { f.Driver("crypt", "\\SystemRoot\\System32\\drivers\\c.sys", true); }},
+      {"third-party filter whose driver exists",
+       {kRegMultiSz, Multi({"PartMgr", "crypt"})},
+       Multi({"PartMgr", "crypt"}),
+       [](auto& f) { f.Driver("crypt", "\\SystemRoot\\System32\\drivers\\c.sys", true); }},
       {"service gone", {kRegMultiSz, Multi({"PartMgr", "wormflt"})}, Multi({"PartMgr"}), nullptr},
-      {"image gone", {kRegMultiSz, Multi({"gone", "PartMgr"})}, Multi({"PartMgr"}),
+      {"image gone",
+       {kRegMultiSz, Multi({"gone", "PartMgr"})},
+       Multi({"PartMgr"}),
        [](auto& f) { f.Driver("gone", "system32\\DRIVERS\\gone.sys", false); }},
-      {"default image gone", {kRegMultiSz, Multi({"PartMgr", "bare"})}, Multi({"PartMgr"}),
+      {"default image gone",
+       {kRegMultiSz, Multi({"PartMgr", "bare"})},
+       Multi({"PartMgr"}),
        [](auto& f) { f.Driver("bare", "", false); }},
-      {"no partition manager: added last", {kRegMultiSz, Multi({"crypt"})}, Multi({"crypt", "PartMgr"}),
+      {"no partition manager: added last",
+       {kRegMultiSz, Multi({"crypt"})},
+       Multi({"crypt", "PartMgr"}),
        [](auto& f) { f.Driver("crypt", "%SystemRoot%\\System32\\drivers\\c.sys", true); }},
       {"empty list", {kRegMultiSz, Multi({})}, Multi({"PartMgr"}), nullptr},
       {"any letter case counts", {kRegMultiSz, Multi({"partmgr"})}, Multi({"partmgr"}), nullptr},
       {"worm's or old repair's REG_SZ", {kRegSz, "PartMgr"}, Multi({"PartMgr"}), nullptr},
       {"number", {testing::kRegDword, "\1\0\0\0"}, Multi({"PartMgr"}), nullptr},
-      {"absolute image exists", {kRegMultiSz, Multi({"PartMgr", "bk"})}, Multi({"PartMgr", "bk"}),
+      {"absolute image exists",
+       {kRegMultiSz, Multi({"PartMgr", "bk"})},
+       Multi({"PartMgr", "bk"}),
        [](auto& f) { f.Driver("bk", "\\??\\D:\\Backup\\bk.sys", true); }},
       // Doubts keep the filter.
-      {"image path not understood", {kRegMultiSz, Multi({"PartMgr", "odd"})}, Multi({"PartMgr", "odd"}),
+      {"image path not understood",
+       {kRegMultiSz, Multi({"PartMgr", "odd"})},
+       Multi({"PartMgr", "odd"}),
        [](auto& f) { f.Driver("odd", "\\Device\\HarddiskVolume9\\odd.sys", false); }},
-      {"variable not known", {kRegMultiSz, Multi({"PartMgr", "var"})}, Multi({"PartMgr", "var"}),
+      {"variable not known",
+       {kRegMultiSz, Multi({"PartMgr", "var"})},
+       Multi({"PartMgr", "var"}),
        [](auto& f) { f.Driver("var", "%ProgramFiles%\\v.sys", false); }},
-      {"service not readable", {kRegMultiSz, Multi({"PartMgr", "hid"})}, Multi({"PartMgr", "hid"}),
+      {"service not readable",
+       {kRegMultiSz, Multi({"PartMgr", "hid"})},
+       Multi({"PartMgr", "hid"}),
        [](auto& f) {
          f.Driver("hid", "", false);
          f.registry.refusedKeys.insert(FakeRegistry::Key(std::string(kServicesKey) + "\\hid"));
        }},
-      {"partition manager's image unseen", {kRegMultiSz, Multi({"gone", "PartMgr"})}, Multi({"gone", "PartMgr"}),
+      {"partition manager's image unseen",
+       {kRegMultiSz, Multi({"gone", "PartMgr"})},
+       Multi({"gone", "PartMgr"}),
        [](auto& f) {
          f.Driver("gone", "", false);
          f.machine.windowsDirectory = "C:\\Other";  // another view of System32

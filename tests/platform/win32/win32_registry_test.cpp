@@ -29,7 +29,8 @@ struct RawValue {
 std::vector<RawValue> RawValues(const std::wstring& path) {
   std::vector<RawValue> values;
   HKEY key = nullptr;
-  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return values;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    return values;
   for (DWORD i = 0;; ++i) {
     wchar_t name[512];
     DWORD nameSize = 512;
@@ -56,7 +57,8 @@ void SetRawValues(const std::wstring& path, const std::vector<RawValue>& values)
             ERROR_SUCCESS);
   for (const RawValue& value : RawValues(path)) ::RegDeleteValueW(key, value.name.c_str());
   for (const RawValue& value : values) {
-    ::RegSetValueExW(key, value.name.c_str(), 0, value.type, reinterpret_cast<const BYTE*>(value.bytes.data()),
+    ::RegSetValueExW(key, value.name.c_str(), 0, value.type,
+                     reinterpret_cast<const BYTE*>(value.bytes.data()),
                      static_cast<DWORD>(value.bytes.size()));
   }
   ::RegCloseKey(key);
@@ -90,7 +92,8 @@ TEST(Win32RegistryAccess, ReadsAKeyItMayNotChangeAndStoresOnlyWhatDiffers) {
   const auto key = registry.OpenKey("\\Software\\KestrixReadOnly");
   ASSERT_NE(key, nullptr) << "reading must not ask for write access";
   EXPECT_EQ(key->ReadText("AutoKill"), "TRUE");
-  EXPECT_EQ(registry.OpenOrCreateKey("\\Software\\KestrixReadOnly"), nullptr) << "the key must refuse writing";
+  EXPECT_EQ(registry.OpenOrCreateKey("\\Software\\KestrixReadOnly"), nullptr)
+      << "the key must refuse writing";
   EXPECT_EQ(registry.KeyExists("\\Software\\KestrixReadOnly"), true);
   EXPECT_EQ(registry.KeyExists("\\Software\\KestrixReadOnly\\Missing"), false);
 
@@ -116,8 +119,8 @@ class DiskClassKeyTest : public ::testing::Test {
     classBefore_ = RawValues(kClass);
     backupBefore_ = RawValues(kBackup);
     HKEY halvorn = nullptr;
-    halvornExisted_ = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Halvorn", 0, KEY_READ, &halvorn) ==
-                      ERROR_SUCCESS;
+    halvornExisted_ =
+        ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Halvorn", 0, KEY_READ, &halvorn) == ERROR_SUCCESS;
     if (halvorn != nullptr) ::RegCloseKey(halvorn);
     partitionManagerPlanted_ = RawValues(std::wstring(kServices) + L"partmgr").empty();
 
@@ -126,8 +129,8 @@ class DiskClassKeyTest : public ::testing::Test {
     folder_ = std::wstring(temp) + L"kestrix-drivers";
     ::CreateDirectoryW(folder_.c_str(), nullptr);
     for (const wchar_t* file : {L"\\kxkept.sys", L"\\partmgr.sys"}) {
-      const HANDLE handle = ::CreateFileW((folder_ + file).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
-                                         nullptr);
+      const HANDLE handle =
+          ::CreateFileW((folder_ + file).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
       ::CloseHandle(handle);
     }
     Service(L"KxKept", L"\\??\\" + folder_ + L"\\kxkept.sys");
@@ -144,7 +147,8 @@ class DiskClassKeyTest : public ::testing::Test {
     for (const wchar_t* name : {L"KxKept", L"KxNoImage"}) {
       ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, (std::wstring(kServices) + name).c_str());
     }
-    if (partitionManagerPlanted_) ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, (std::wstring(kServices) + L"partmgr").c_str());
+    if (partitionManagerPlanted_)
+      ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, (std::wstring(kServices) + L"partmgr").c_str());
     for (const wchar_t* file : {L"\\kxkept.sys", L"\\partmgr.sys"}) ::DeleteFileW((folder_ + file).c_str());
     ::RemoveDirectoryW(folder_.c_str());
   }
