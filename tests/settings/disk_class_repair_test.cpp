@@ -3,8 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <functional>
-
 #include "fakes/fake_machine.h"
 #include "fakes/fake_registry.h"
 #include "settings/registry_values.h"
@@ -60,56 +58,41 @@ struct DiskClassFixture : ::testing::Test {
 TEST_F(DiskClassFixture, KeepsEveryFilterButThoseWhoseDriverIsGone) {
   struct Case {
     std::string what;
-    FakeValue before;
+    std::uint32_t type;
+    std::string before;
     std::string after;  // the multi-string left
-    std::function<void(DiskClassFixture&)> setUp;
+    void (*setUp)(DiskClassFixture&);
   };
   const Case cases[] = {
-      {"third-party filter whose driver exists",
-       {kRegMultiSz, Multi({"PartMgr", "crypt"})},
+      {"third-party filter whose driver exists", kRegMultiSz, Multi({"PartMgr", "crypt"}),
        Multi({"PartMgr", "crypt"}),
-       [](auto& f) { f.Driver("crypt", "\\SystemRoot\\System32\\drivers\\c.sys", true); }},
-      {"service gone", {kRegMultiSz, Multi({"PartMgr", "wormflt"})}, Multi({"PartMgr"}), nullptr},
-      {"image gone",
-       {kRegMultiSz, Multi({"gone", "PartMgr"})},
-       Multi({"PartMgr"}),
-       [](auto& f) { f.Driver("gone", "system32\\DRIVERS\\gone.sys", false); }},
-      {"default image gone",
-       {kRegMultiSz, Multi({"PartMgr", "bare"})},
-       Multi({"PartMgr"}),
-       [](auto& f) { f.Driver("bare", "", false); }},
-      {"no partition manager: added last",
-       {kRegMultiSz, Multi({"crypt"})},
-       Multi({"crypt", "PartMgr"}),
-       [](auto& f) { f.Driver("crypt", "%SystemRoot%\\System32\\drivers\\c.sys", true); }},
-      {"empty list", {kRegMultiSz, Multi({})}, Multi({"PartMgr"}), nullptr},
-      {"any letter case counts", {kRegMultiSz, Multi({"partmgr"})}, Multi({"partmgr"}), nullptr},
-      {"worm's or old repair's REG_SZ", {kRegSz, "PartMgr"}, Multi({"PartMgr"}), nullptr},
-      {"number", {testing::kRegDword, "\1\0\0\0"}, Multi({"PartMgr"}), nullptr},
-      {"absolute image exists",
-       {kRegMultiSz, Multi({"PartMgr", "bk"})},
-       Multi({"PartMgr", "bk"}),
-       [](auto& f) { f.Driver("bk", "\\??\\D:\\Backup\\bk.sys", true); }},
+       [](DiskClassFixture& f) { f.Driver("crypt", "\\SystemRoot\\System32\\drivers\\c.sys", true); }},
+      {"service gone", kRegMultiSz, Multi({"PartMgr", "wormflt"}), Multi({"PartMgr"}), nullptr},
+      {"image gone", kRegMultiSz, Multi({"gone", "PartMgr"}), Multi({"PartMgr"}),
+       [](DiskClassFixture& f) { f.Driver("gone", "system32\\DRIVERS\\gone.sys", false); }},
+      {"default image gone", kRegMultiSz, Multi({"PartMgr", "bare"}), Multi({"PartMgr"}),
+       [](DiskClassFixture& f) { f.Driver("bare", "", false); }},
+      {"no partition manager: added last", kRegMultiSz, Multi({"crypt"}), Multi({"crypt", "PartMgr"}),
+       [](DiskClassFixture& f) { f.Driver("crypt", "%SystemRoot%\\System32\\drivers\\c.sys", true); }},
+      {"empty list", kRegMultiSz, Multi({}), Multi({"PartMgr"}), nullptr},
+      {"any letter case counts", kRegMultiSz, Multi({"partmgr"}), Multi({"partmgr"}), nullptr},
+      {"worm's or old repair's REG_SZ", kRegSz, "PartMgr", Multi({"PartMgr"}), nullptr},
+      {"number", testing::kRegDword, "\1\0\0\0", Multi({"PartMgr"}), nullptr},
+      {"absolute image exists", kRegMultiSz, Multi({"PartMgr", "bk"}), Multi({"PartMgr", "bk"}),
+       [](DiskClassFixture& f) { f.Driver("bk", "\\??\\D:\\Backup\\bk.sys", true); }},
       // Doubts keep the filter.
-      {"image path not understood",
-       {kRegMultiSz, Multi({"PartMgr", "odd"})},
-       Multi({"PartMgr", "odd"}),
-       [](auto& f) { f.Driver("odd", "\\Device\\HarddiskVolume9\\odd.sys", false); }},
-      {"variable not known",
-       {kRegMultiSz, Multi({"PartMgr", "var"})},
-       Multi({"PartMgr", "var"}),
-       [](auto& f) { f.Driver("var", "%ProgramFiles%\\v.sys", false); }},
-      {"service not readable",
-       {kRegMultiSz, Multi({"PartMgr", "hid"})},
-       Multi({"PartMgr", "hid"}),
-       [](auto& f) {
+      {"image path not understood", kRegMultiSz, Multi({"PartMgr", "odd"}), Multi({"PartMgr", "odd"}),
+       [](DiskClassFixture& f) { f.Driver("odd", "\\Device\\HarddiskVolume9\\odd.sys", false); }},
+      {"variable not known", kRegMultiSz, Multi({"PartMgr", "var"}), Multi({"PartMgr", "var"}),
+       [](DiskClassFixture& f) { f.Driver("var", "%ProgramFiles%\\v.sys", false); }},
+      {"service not readable", kRegMultiSz, Multi({"PartMgr", "hid"}), Multi({"PartMgr", "hid"}),
+       [](DiskClassFixture& f) {
          f.Driver("hid", "", false);
          f.registry.refusedKeys.insert(FakeRegistry::Key(std::string(kServicesKey) + "\\hid"));
        }},
-      {"partition manager's image unseen",
-       {kRegMultiSz, Multi({"gone", "PartMgr"})},
+      {"partition manager's image unseen", kRegMultiSz, Multi({"gone", "PartMgr"}),
        Multi({"gone", "PartMgr"}),
-       [](auto& f) {
+       [](DiskClassFixture& f) {
          f.Driver("gone", "", false);
          f.machine.windowsDirectory = "C:\\Other";  // another view of System32
        }},
@@ -119,7 +102,7 @@ TEST_F(DiskClassFixture, KeepsEveryFilterButThoseWhoseDriverIsGone) {
     machine = testing::FakeMachine();
     SetUp();
     if (c.setUp) c.setUp(*this);
-    registry.Set(kDiskClassKey, "UpperFilters", c.before.data, c.before.type);
+    registry.Set(kDiskClassKey, "UpperFilters", c.before, c.type);
     EXPECT_TRUE(Repair()) << c.what;
     EXPECT_EQ(Filters(), (FakeValue{kRegMultiSz, c.after})) << c.what;
     EXPECT_EQ(registry.openKeys, 0);
