@@ -118,7 +118,7 @@ void Tconsole::FormCreate() {
     throw;
   }
   sweepSettings_.skipFloppies = scanSettings_.skipFloppies;
-  RepairDiskClassKey(services_.registry);
+  RepairDiskClassKey(services_.registry, services_.files, services_.volumes);
 }
 
 void Tconsole::FormDestroy() { CoolTrayIcon1.SetIconVisible(false); }
@@ -192,7 +192,7 @@ void Tconsole::freshonetimeTimer() {
 
 void Tconsole::autokillvClick() {
   if (dialog_ != nullptr) dialog_->autokill.SetChecked(autokillv.Checked());
-  StoreValue(services_.registry, kSettingsKey, kAutoKillValue, autokillv.Checked() ? kOptionOn : "");
+  StoreOption(services_.registry, kSettingsKey, kAutoKillValue, autokillv.Checked());
   if (dialog_ != nullptr) dialog_->UpdateOptionStatus();
 }
 

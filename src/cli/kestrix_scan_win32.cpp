@@ -101,11 +101,15 @@ int Run(int argc, wchar_t** argv) {
   options.programFiles = ProgramFilesDirectory(registry);
   options.quarantineFolder = win32::DefaultQuarantineFolder();
   AddScanOptions(app, options);
+  bool restoreDiskClass = false;
+  app.add_flag("--restore-disk-class", restoreDiskClass,
+               "Put back the disk-drive class values kestrix.exe's repair changed");
   try {
     app.parse(static_cast<int>(pointers.size()), pointers.data());
   } catch (const CLI::ParseError& error) {
     return app.exit(error) == 0 ? 0 : 2;
   }
+  if (restoreDiskClass) return RunDiskClassRestore(registry, options.json);
 
   win32::Win32Machine machine;
   win32::Win32ProcessTable processes;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <iostream>
 #include <map>
+#include <nlohmann/json.hpp>
 
 #include "cli/scan_report.h"
 #include "detect/drive_sweep.h"
@@ -11,6 +12,7 @@
 #include "platform/common/forwarding_files.h"
 #include "remedy/removal.h"
 #include "remedy/vaccine.h"
+#include "repair/disk_class_repair.h"
 
 namespace kestrix {
 namespace {
@@ -288,6 +290,34 @@ int RunScan(const ScanOptions& options, const ScanMachine& machine, ScanTerminal
   std::cout << (options.json ? FormatJsonReport(outcome) : FormatTextReport(outcome));
   if (outcome.error && !options.json) std::cerr << "kestrix-scan: " << *outcome.error << "\n";
   return ScanExitStatus(outcome);
+}
+
+int RunDiskClassRestore(Registry& registry, bool json) {
+  const DiskClassRestore result = RestoreDiskClassKey(registry);
+  const bool done = result.backupFound && result.keyOpened && result.failed.empty();
+  if (json) {
+    std::cout << nlohmann::json{{"backup", result.backupFound},
+                                {"restored", result.restored},
+                                {"deleted", result.deleted},
+                                {"failed", result.failed}}
+                     .dump()
+              << "\n";
+  } else if (!result.backupFound) {
+    std::cout << "No saved disk-class values to put back (HKLM" << kDiskClassBackupKey << ").\n";
+  } else {
+    for (const std::string& name : result.restored) std::cout << "restored  " << name << "\n";
+    for (const std::string& name : result.deleted)
+      std::cout << "deleted   " << name << " (not there before)\n";
+    for (const std::string& name : result.failed) std::cout << "failed    " << name << "\n";
+    if (result.restored.empty() && result.deleted.empty() && result.failed.empty()) {
+      std::cout << "The saved backup holds no values.\n";
+    }
+  }
+  if (result.backupFound && !result.keyOpened) {
+    std::cerr
+        << "kestrix-scan: the disk-drive class key cannot be opened for writing; run as an administrator\n";
+  }
+  return done ? 0 : 1;
 }
 
 }  // namespace kestrix

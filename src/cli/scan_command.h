@@ -57,4 +57,10 @@ struct ScanTerminal {
 // returns the exit status.
 int RunScan(const ScanOptions& options, const ScanMachine& machine, ScanTerminal terminal);
 
+// --restore-disk-class (Windows): puts back the disk-drive class values the
+// start-up repair of kestrix.exe changed, and says what it did, as text or
+// JSON; 0 when everything saved was put back, 1 when there was nothing to
+// put back or something could not be.
+int RunDiskClassRestore(Registry& registry, bool json);
+
 }  // namespace kestrix

@@ -272,7 +272,20 @@ class ProcessTable {
   virtual std::unique_ptr<ProcessHandle> OpenProcess(std::uint32_t id) = 0;
 };
 
-// An open registry key below HKEY_LOCAL_MACHINE; closed when destroyed.
+// Registry value types, as Windows numbers them.
+inline constexpr std::uint32_t kRegSz = 1;
+inline constexpr std::uint32_t kRegExpandSz = 2;
+inline constexpr std::uint32_t kRegMultiSz = 7;
+
+// A value exactly as stored: its type and its bytes, whatever they hold.
+struct RegistryValue {
+  std::uint32_t type = 0;
+  std::string bytes;
+  bool operator==(const RegistryValue&) const = default;
+};
+
+// A registry key below HKEY_LOCAL_MACHINE opened to read it; closed when
+// destroyed.
 class RegistryKey {
  public:
   virtual ~RegistryKey() = default;
@@ -280,21 +293,41 @@ class RegistryKey {
   // expanded; empty for a missing value or one of zero length; nullopt for
   // a value of another type.
   virtual std::optional<std::string> ReadText(std::string_view name) = 0;
-  // Writes a REG_SZ value (its terminating NUL stored); false when refused.
-  virtual bool WriteText(std::string_view name, std::string_view text) = 0;
-  // Deletes a value; a missing one is no error.
-  virtual void DeleteValue(std::string_view name) = 0;
+  // The strings of a REG_MULTI_SZ value, in order (an empty one in the
+  // middle is kept), or the text of a REG_SZ or REG_EXPAND_SZ value as one
+  // string; empty for a missing value; nullopt for another type.
+  virtual std::optional<std::vector<std::string>> ReadTextList(std::string_view name) = 0;
+  // The value as stored; nullopt when it is missing or cannot be read.
+  virtual std::optional<RegistryValue> ReadValue(std::string_view name) = 0;
 };
 
-// The registry below HKEY_LOCAL_MACHINE, keys opened with full access.
+// A key opened to read and write it.
+class WritableRegistryKey : public RegistryKey {
+ public:
+  // Writes a REG_SZ value (its terminating NUL stored); false when refused.
+  virtual bool WriteText(std::string_view name, std::string_view text) = 0;
+  // Writes a REG_MULTI_SZ value; false when refused.
+  virtual bool WriteTextList(std::string_view name, const std::vector<std::string>& texts) = 0;
+  // Writes a value exactly as ReadValue gave it; false when refused.
+  virtual bool WriteValue(std::string_view name, const RegistryValue& value) = 0;
+  // Deletes a value; true when it is gone (a missing one is no error).
+  virtual bool DeleteValue(std::string_view name) = 0;
+};
+
+// The registry below HKEY_LOCAL_MACHINE. Keys are opened with read access
+// to read them and with write access only to write, so that a standard
+// user, who may read but not change HKEY_LOCAL_MACHINE, reads everything.
 // Paths may start with "\".
 class Registry {
  public:
   virtual ~Registry() = default;
-  // Null when the key is missing or access is refused.
+  // For reading; null when the key is missing or reading is refused.
   virtual std::unique_ptr<RegistryKey> OpenKey(std::string_view path) = 0;
-  // Creates a missing key; null when refused.
-  virtual std::unique_ptr<RegistryKey> OpenOrCreateKey(std::string_view path) = 0;
+  // Whether a key is there, even one this user may not read; nullopt when
+  // the registry does not say.
+  virtual std::optional<bool> KeyExists(std::string_view path) = 0;
+  // For reading and writing; creates a missing key; null when refused.
+  virtual std::unique_ptr<WritableRegistryKey> OpenOrCreateKey(std::string_view path) = 0;
 };
 
 }  // namespace kestrix

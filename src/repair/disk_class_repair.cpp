@@ -1,17 +1,23 @@
 #include "repair/disk_class_repair.h"
 
+#include <algorithm>
 #include <array>
+#include <optional>
 #include <utility>
 
+#include "platform/common/case_text.h"
+#include "platform/common/format_text.h"
 #include "settings/registry_values.h"
 
 namespace kestrix {
 
 namespace {
 
+constexpr std::string_view kUpperFilters = "UpperFilters";
+constexpr std::string_view kPartitionManager = "PartMgr";
+
 // "@" is a value of that name, not the key's default value.
-constexpr std::array<std::pair<std::string_view, std::string_view>, 8> kDiskClassValues = {{
-    {"UpperFilters", "PartMgr"},
+constexpr std::array<std::pair<std::string_view, std::string_view>, 7> kDiskClassValues = {{
     {"Class", "DiskDrive"},
     {"@", "磁碟磁碟機"},
     {"Installer32", "StorProp.Dll,DiskClassInstaller"},
@@ -21,13 +27,194 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 8> kDiskClas
     {"Icon", "-53"},
 }};
 
+std::vector<std::string_view> RepairedNames() {
+  std::vector<std::string_view> names{kUpperFilters};
+  for (const auto& [name, data] : kDiskClassValues) names.push_back(name);
+  return names;
+}
+
+// Service names are ASCII; letter case does not count in them.
+bool SameName(std::string_view a, std::string_view b) {
+  return std::ranges::equal(a, b, [](char x, char y) { return AsciiLower(x) == AsciiLower(y); });
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && SameName(text.substr(0, prefix.size()), prefix);
+}
+
+// A driver's ImagePath as a Win32 path: "\SystemRoot\System32\drivers\x.sys",
+// "%SystemRoot%\...", "System32\drivers\x.sys" (relative to the Windows
+// folder), "\??\C:\..." or "C:\...". Any other form is not understood.
+std::optional<std::string> ResolveImagePath(std::string_view image, const std::string& windows) {
+  if (windows.empty()) return std::nullopt;
+  std::string path;
+  for (const std::string_view root : {"\\SystemRoot\\", "%SystemRoot%\\", "%windir%\\"}) {
+    if (StartsWithNoCase(image, root)) path = windows + "\\" + std::string(image.substr(root.size()));
+  }
+  for (const std::string_view prefix : {"\\?"
+                                        "?\\",
+                                        "\\\\?\\"}) {
+    if (path.empty() && image.starts_with(prefix)) path = image.substr(prefix.size());
+  }
+  const auto absolute = [](std::string_view p) { return p.size() > 2 && p[1] == ':' && p[2] == '\\'; };
+  if (path.empty() && absolute(image)) path = image;
+  if (path.empty() && !image.empty() && image.find_first_of(":%\"") == std::string_view::npos &&
+      !image.starts_with('\\')) {
+    path = windows + "\\" + std::string(image);
+  }
+  if (!absolute(path) || path.find('%') != std::string::npos) return std::nullopt;
+  return path;
+}
+
+// Decides which filters' drivers are certainly gone. Every doubt keeps the
+// filter: removing a disk-encryption filter that is still needed leaves the
+// disks unreadable and Windows unbootable.
+class FilterCheck {
+ public:
+  FilterCheck(Registry& registry, Files& files, Volumes& volumes)
+      : registry_(registry), files_(files), windows_(volumes.WindowsDirectory()) {
+    // Trust a missing image only where the partition manager's own image is
+    // seen: a 32-bit program on 64-bit Windows, say, sees another System32.
+    const auto partitionManager = ImageOf(kPartitionManager);
+    imagesSeen_ = partitionManager && files_.FileExists(*partitionManager);
+  }
+
+  bool DriverMissing(std::string_view name) {
+    if (name.empty() || name.find('\\') != std::string_view::npos || SameName(name, kPartitionManager)) {
+      return false;
+    }
+    const auto exists = registry_.KeyExists(ServiceKey(name));
+    if (!exists) return false;
+    if (!*exists) return true;
+    if (!imagesSeen_) return false;
+    const auto image = ImageOf(name);
+    return image && !files_.FileExists(*image);
+  }
+
+ private:
+  static std::string ServiceKey(std::string_view name) {
+    return std::string(kServicesKey) + "\\" + std::string(name);
+  }
+
+  // The image the service loads; nullopt when that cannot be told.
+  std::optional<std::string> ImageOf(std::string_view name) {
+    const auto service = registry_.OpenKey(ServiceKey(name));
+    if (!service) return std::nullopt;
+    const auto image = service->ReadText("ImagePath");
+    if (!image) return std::nullopt;
+    if (image->empty()) {
+      if (windows_.empty()) return std::nullopt;
+      return windows_ + "\\System32\\drivers\\" + std::string(name) + ".sys";
+    }
+    return ResolveImagePath(*image, windows_);
+  }
+
+  Registry& registry_;
+  Files& files_;
+  std::string windows_;
+  bool imagesSeen_ = false;
+};
+
+// The filters as they should be: every entry kept in its order but those
+// whose driver is gone, and the partition manager added at the end (above
+// the filters already listed, where an encryption filter that it must read
+// through belongs) when it is not there.
+std::vector<std::string> MendFilters(const std::vector<std::string>& filters, FilterCheck& check) {
+  std::vector<std::string> mended;
+  for (const std::string& filter : filters) {
+    if (!check.DriverMissing(filter)) mended.push_back(filter);
+  }
+  if (std::ranges::none_of(mended, [](const std::string& f) { return SameName(f, kPartitionManager); })) {
+    mended.emplace_back(kPartitionManager);
+  }
+  return mended;
+}
+
+// A value about to change, as it was.
+struct Change {
+  std::string_view name;
+  std::optional<RegistryValue> before;
+};
+
+void Save(WritableRegistryKey& backup, const std::vector<Change>& changes) {
+  const auto refused = [](std::string_view name) {
+    return RegistryError(FormatText("Failed to set data for '%s'", name));
+  };
+  if (!backup.DeleteValue(kAbsentValues)) throw refused(kAbsentValues);
+  for (const std::string_view name : RepairedNames()) {
+    if (!backup.DeleteValue(name)) throw refused(name);
+  }
+  std::vector<std::string> absent;
+  for (const Change& change : changes) {
+    if (!change.before) {
+      absent.emplace_back(change.name);
+    } else if (!backup.WriteValue(change.name, *change.before)) {
+      throw refused(change.name);
+    }
+  }
+  if (!backup.WriteTextList(kAbsentValues, absent)) throw refused(kAbsentValues);
+}
+
 }  // namespace
 
-bool RepairDiskClassKey(Registry& registry) {
-  const auto key = registry.OpenOrCreateKey(kDiskClassKey);
-  if (!key) return false;
-  for (const auto& [name, data] : kDiskClassValues) WriteTextValue(*key, name, data);
+bool RepairDiskClassKey(Registry& registry, Files& files, Volumes& volumes) {
+  const auto key = registry.OpenKey(kDiskClassKey);
+  // A key that is there but cannot be read is left alone.
+  if (!key && registry.KeyExists(kDiskClassKey) != false) return false;
+  const auto read = [&](std::string_view name) { return key ? key->ReadValue(name) : std::nullopt; };
+
+  std::vector<Change> changes;
+  const auto filtersBefore = read(kUpperFilters);
+  // A value of another type than text is damage with no entries to keep.
+  const auto filters = key ? key->ReadTextList(kUpperFilters).value_or(std::vector<std::string>())
+                           : std::vector<std::string>();
+  FilterCheck check(registry, files, volumes);
+  const std::vector<std::string> mended = MendFilters(filters, check);
+  if (!filtersBefore || filtersBefore->type != kRegMultiSz || mended != filters) {
+    changes.push_back({kUpperFilters, filtersBefore});
+  }
+  for (const auto& [name, data] : kDiskClassValues) {
+    const auto before = read(name);
+    if (!before || before->type != kRegSz || key->ReadText(name) != data) changes.push_back({name, before});
+  }
+  if (changes.empty()) return true;
+
+  const auto writable = registry.OpenOrCreateKey(kDiskClassKey);
+  if (!writable) return false;
+  const auto backup = registry.OpenOrCreateKey(kDiskClassBackupKey);
+  if (!backup) return false;
+  Save(*backup, changes);
+  for (const Change& change : changes) {
+    if (change.name == kUpperFilters) {
+      if (!writable->WriteTextList(kUpperFilters, mended)) {
+        throw RegistryError(FormatText("Failed to set data for '%s'", kUpperFilters));
+      }
+      continue;
+    }
+    const auto value =
+        std::ranges::find(kDiskClassValues, change.name, [](const auto& v) { return v.first; });
+    WriteTextValue(*writable, change.name, value->second);
+  }
   return true;
+}
+
+DiskClassRestore RestoreDiskClassKey(Registry& registry) {
+  DiskClassRestore result;
+  const auto backup = registry.OpenKey(kDiskClassBackupKey);
+  if (!backup || !backup->ReadValue(kAbsentValues)) return result;
+  result.backupFound = true;
+  const std::vector<std::string> absent =
+      backup->ReadTextList(kAbsentValues).value_or(std::vector<std::string>());
+  const auto key = registry.OpenOrCreateKey(kDiskClassKey);
+  result.keyOpened = key != nullptr;
+  for (const std::string_view name : RepairedNames()) {
+    const auto saved = backup->ReadValue(name);
+    const bool added = std::ranges::find(absent, name) != absent.end();
+    if (!saved && !added) continue;
+    const bool done = key && (saved ? key->WriteValue(name, *saved) : key->DeleteValue(name));
+    (done ? (saved ? result.restored : result.deleted) : result.failed).emplace_back(name);
+  }
+  return result;
 }
 
 }  // namespace kestrix

@@ -15,7 +15,7 @@ TConfigKestrix::TConfigKestrix(Registry& registry, OptionsDialogView& view, Flat
 
 void TConfigKestrix::autokillClick() {
   autokillv_.SetChecked(autokill.Checked());
-  StoreValue(registry_, kSettingsKey, kAutoKillValue, autokill.Checked() ? kOptionOn : "");
+  StoreOption(registry_, kSettingsKey, kAutoKillValue, autokill.Checked());
   UpdateOptionStatus();
 }
 
@@ -27,7 +27,7 @@ void TConfigKestrix::autostartClick() {
 void TConfigKestrix::SkipFloopyClick() {
   // Sweeps of this run keep skipping as they started; the change counts
   // from the next start.
-  StoreValue(registry_, kSettingsKey, kSkipFloopyValue, SkipFloopy.Checked() ? kOptionOn : "");
+  StoreOption(registry_, kSettingsKey, kSkipFloopyValue, SkipFloopy.Checked());
 }
 
 void TConfigKestrix::RzBitBtn1Click() { view_.Close(); }

@@ -37,8 +37,11 @@ void ReadScanSettings(Registry& registry, Files& files, const CaseFolding& foldi
   std::string named = command;
   std::erase(named, '"');
   if (ExistsAndClearAttributes(files, named)) return;
-  run->DeleteValue(kRunValue);
-  WriteTextValue(*run, kRunValue, expected);
+  // A standard user may not change it: the entry stays as it is.
+  const auto writable = registry.OpenOrCreateKey(kRunKey);
+  if (!writable) return;
+  writable->DeleteValue(kRunValue);
+  WriteTextValue(*writable, kRunValue, expected);
 }
 
 std::uint64_t ReadQuarantineLimit(Registry& registry) {

@@ -35,8 +35,8 @@ std::string RunCommand(std::string_view executablePath);
 
 // Reads the options and the Program Files directory, and points a Run value
 // that names a file that is gone at the running program. Keys that cannot be
-// opened are skipped; a value of the wrong type raises RegistryError, and
-// what was read before it stays read.
+// opened (for writing, to mend the Run value) are skipped; a value of the wrong type raises RegistryError,
+// and what was read before it stays read.
 void ReadScanSettings(Registry& registry, Files& files, const CaseFolding& folding,
                       std::string_view executablePath, ScanSettings& settings,
                       std::string& programFilesDirectory);

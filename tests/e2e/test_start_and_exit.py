@@ -17,7 +17,7 @@ def test_startup_on_a_clean_machine_leaves_only_the_tray_icon(desktop):
     desktop.expect_tray_icons(1)
     assert desktop.rows() == ""
     _, query = desktop.wine.output("reg", "query", DISK_CLASS_KEY)
-    for value in ("Icon    REG_SZ    -53", "UpperFilters    REG_SZ    PartMgr", "Class    REG_SZ    DiskDrive",
+    for value in ("Icon    REG_SZ    -53", "UpperFilters    REG_MULTI_SZ    PartMgr", "Class    REG_SZ    DiskDrive",
                   "SilentInstall    REG_SZ    1"):
         assert f"    {value}" in query, f'the disk class key lacks "{value}"\n{query}'
     assert '"@"="磁碟磁碟機"' in desktop.reg_export(DISK_CLASS_KEY).splitlines(), "the disk class key lacks its name"

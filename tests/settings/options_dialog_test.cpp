@@ -3,8 +3,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "fakes/fake_desktop.h"
 #include "fakes/fake_registry.h"
+#include "platform/common/format_text.h"
+#include "settings/registry_values.h"
 #include "settings/scan_settings.h"
 
 namespace kestrix {
@@ -56,12 +60,68 @@ TEST_F(DialogFixture, TheAutoCleanBoxesMirrorEachOther) {
   EXPECT_EQ(registry.Get(kSettingsKey, kAutoKillValue), nullptr);
 }
 
-TEST_F(DialogFixture, ARefusedKeyLeavesTheBoxTickedAndStoresNothing) {
-  registry.refusedKeys.insert(FakeRegistry::Key(kRunKey));
-  dialog.autostart.Click();
-  EXPECT_TRUE(dialog.autostart.Checked());
-  EXPECT_FALSE(registry.keys.contains(FakeRegistry::Key(kRunKey)));
-  EXPECT_EQ(view.status, "自動執行,手动杀毒。");
+TEST_F(DialogFixture, AChangeThatCannotBeStoredSaysSoUnlessNothingNeedsStoring) {
+  const std::string notStored =
+      "無法儲存 '%s'：Kestrix 無法寫入登錄檔 HKEY_LOCAL_MACHINE，這項變更沒有儲存。"
+      "請以系統管理員身分執行 Kestrix 再變更選項。";
+  const auto said = [&](std::string_view name) { return FormatText(notStored, name); };
+  const std::string command = "\"C:\\K\\kestrix.exe\"";
+  struct Case {
+    std::string what;
+    std::string key;     // a standard user may only read it; "!" before it: not even read it
+    std::string stored;  // the value the box's click would store; empty: missing
+    std::function<void(TConfigKestrix&)> change;
+    std::string error;  // empty: none
+  };
+  const Case cases[] = {
+      {"ticking auto-clean", std::string(kSettingsKey), "", [](auto& d) { d.autokill.SetChecked(true); },
+       said("AutoKill")},
+      {"auto-clean stored already", std::string(kSettingsKey), "FALSE",
+       [](auto& d) { d.autokill.SetChecked(true); }, ""},
+      {"skip off, stored off already", std::string(kSettingsKey), "", [](auto& d) { d.SkipFloopy.Click(); },
+       ""},
+      {"skip off", std::string(kSettingsKey), "TRUE", [](auto& d) { d.SkipFloopy.Click(); },
+       said("SkipFloopy")},
+      {"autostart stored already", std::string(kRunKey), command, [](auto& d) { d.autostart.Click(); }, ""},
+      {"autostart naming another copy", std::string(kRunKey), "\"D:\\kestrix.exe\"",
+       [](auto& d) { d.autostart.Click(); }, said("Kestrix")},
+      {"key refused", "!" + std::string(kRunKey), command, [](auto& d) { d.autostart.Click(); },
+       said("Kestrix")},
+  };
+  for (const Case& c : cases) {
+    registry = FakeRegistry();
+    const bool refused = c.key.starts_with('!');
+    const std::string key = refused ? c.key.substr(1) : c.key;
+    const std::string name = key == kRunKey               ? std::string(kRunValue)
+                             : c.what.starts_with("skip") ? std::string(kSkipFloopyValue)
+                                                          : std::string(kAutoKillValue);
+    if (!c.stored.empty()) registry.Set(key, name, c.stored);
+    registry.keys[FakeRegistry::Key(key)];
+    (refused ? registry.refusedKeys : registry.readOnlyKeys).insert(FakeRegistry::Key(key));
+    const auto before = registry.keys;
+    std::string error;
+    try {
+      c.change(dialog);
+    } catch (const RegistryError& e) {
+      error = e.what();
+    }
+    EXPECT_EQ(error, c.error) << c.what;
+    EXPECT_EQ(registry.keys, before) << c.what;
+    registry.readOnlyKeys.clear();
+    registry.refusedKeys.clear();
+    dialog.autokill.SetChecked(false);
+    dialog.autostart.SetChecked(false);
+    dialog.SkipFloopy.SetChecked(true);
+  }
+
+  registry.refusedWrites.insert(std::string(kRunValue));
+  try {
+    dialog.autostart.Click();
+    FAIL() << "a refused write must be told";
+  } catch (const RegistryError& e) {
+    EXPECT_STREQ(e.what(), "Failed to set data for 'Kestrix'");
+  }
+  EXPECT_TRUE(dialog.autostart.Checked()) << "the box keeps its new state";
 }
 
 TEST_F(DialogFixture, TheDoneButtonClosesTheDialog) {

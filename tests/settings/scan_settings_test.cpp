@@ -93,6 +93,12 @@ TEST_F(ReadSettingsFixture, PointsARunValueNamingAMissingFileAtTheRunningProgram
               c.after != c.stored ? 1 : 0)
         << c.stored;
   }
+  // A standard user reads the entry but leaves it as it is.
+  registry.readOnlyKeys.insert(FakeRegistry::Key(kRunKey));
+  registry.Set(kRunKey, kRunValue, "\"E:\\gone.exe\"");
+  EXPECT_NO_THROW(Read());
+  EXPECT_TRUE(settings.startWithWindows);
+  EXPECT_EQ(registry.Get(kRunKey, kRunValue)->data, "\"E:\\gone.exe\"");
 }
 
 TEST_F(ReadSettingsFixture, AValueOfTheWrongTypeStopsTheReadingAndEveryKeyIsClosed) {
@@ -116,7 +122,7 @@ TEST(StoreValue, WritesDeletesAndSkipsAKeyThatCannotBeOpened) {
   EXPECT_EQ(registry.Get(kSettingsKey, kAutoKillValue), nullptr);
 
   registry.refusedKeys.insert(FakeRegistry::Key(kRunKey));
-  EXPECT_NO_THROW(StoreValue(registry, kRunKey, kRunValue, "x"));
+  EXPECT_THROW(StoreValue(registry, kRunKey, kRunValue, "x"), RegistryError) << "not stored: said so";
   registry.refusedWrites.insert("AutoKill");
   EXPECT_THROW(StoreValue(registry, kSettingsKey, kAutoKillValue, "TRUE"), RegistryError);
   EXPECT_EQ(registry.openKeys, 0);

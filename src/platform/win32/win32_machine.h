@@ -86,11 +86,13 @@ class Win32ProcessTable final : public ProcessTable {
   std::unique_ptr<ProcessHandle> OpenProcess(std::uint32_t id) override;
 };
 
-// The registry below HKEY_LOCAL_MACHINE with full access.
+// The registry below HKEY_LOCAL_MACHINE: read access to read, write access
+// only to write.
 class Win32Registry final : public Registry {
  public:
   std::unique_ptr<RegistryKey> OpenKey(std::string_view path) override;
-  std::unique_ptr<RegistryKey> OpenOrCreateKey(std::string_view path) override;
+  std::optional<bool> KeyExists(std::string_view path) override;
+  std::unique_ptr<WritableRegistryKey> OpenOrCreateKey(std::string_view path) override;
 };
 
 }  // namespace kestrix::win32
