@@ -140,6 +140,7 @@ void Save(WritableRegistryKey& backup, const std::vector<Change>& changes) {
   const auto refused = [](std::string_view name) {
     return RegistryError(FormatText("Failed to set data for '%s'", name));
   };
+  if (!backup.DeleteValue(kRestoredMark)) throw refused(kRestoredMark);
   if (!backup.DeleteValue(kAbsentValues)) throw refused(kAbsentValues);
   for (const std::string_view name : RepairedNames()) {
     if (!backup.DeleteValue(name)) throw refused(name);
@@ -153,6 +154,19 @@ void Save(WritableRegistryKey& backup, const std::vector<Change>& changes) {
     }
   }
   if (!backup.WriteTextList(kAbsentValues, absent)) throw refused(kAbsentValues);
+}
+
+// Whether the user put these very values back from the backup: then they
+// are wanted as they are, and stay until the key changes again.
+bool PutBackByUser(Registry& registry, const std::vector<Change>& changes) {
+  const auto backup = registry.OpenKey(kDiskClassBackupKey);
+  if (!backup || !backup->ReadValue(kRestoredMark)) return false;
+  const std::vector<std::string> absent =
+      backup->ReadTextList(kAbsentValues).value_or(std::vector<std::string>());
+  return std::ranges::all_of(changes, [&](const Change& change) {
+    if (std::ranges::find(absent, change.name) != absent.end()) return !change.before;
+    return change.before && change.before == backup->ReadValue(change.name);
+  });
 }
 
 }  // namespace
@@ -177,7 +191,7 @@ bool RepairDiskClassKey(Registry& registry, Files& files, Volumes& volumes) {
     const auto before = read(name);
     if (!before || before->type != kRegSz || key->ReadText(name) != data) changes.push_back({name, before});
   }
-  if (changes.empty()) return true;
+  if (changes.empty() || PutBackByUser(registry, changes)) return true;
 
   const auto writable = registry.OpenOrCreateKey(kDiskClassKey);
   if (!writable) return false;
@@ -214,6 +228,10 @@ DiskClassRestore RestoreDiskClassKey(Registry& registry) {
     const bool done = key && (saved ? key->WriteValue(name, *saved) : key->DeleteValue(name));
     (done ? (saved ? result.restored : result.deleted) : result.failed).emplace_back(name);
   }
+  // The next start leaves what was put back alone.
+  const auto mark = registry.OpenOrCreateKey(kDiskClassBackupKey);
+  if (result.failed.empty() && (!mark || !mark->WriteText(kRestoredMark, "1")))
+    result.failed.emplace_back(kRestoredMark);
   return result;
 }
 

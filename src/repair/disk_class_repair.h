@@ -24,6 +24,9 @@ inline constexpr std::string_view kDiskClassBackupKey = "\\Software\\Halvorn\\Di
 // In the backup key: the names of the values that were not there before, as
 // a multi-string. Written last: a backup without it is not complete.
 inline constexpr std::string_view kAbsentValues = "AbsentValues";
+// In the backup key once the user put the saved values back: a repair then
+// leaves them as they are until the key changes again.
+inline constexpr std::string_view kRestoredMark = "PutBack";
 
 // Reads the key and changes only what needs changing: UpperFilters becomes
 // a multi-string that holds the partition manager, without the entries whose
@@ -45,7 +48,8 @@ struct DiskClassRestore {
 };
 
 // Puts the values the last repair changed back exactly as they were and
-// deletes those it added. The backup stays, so doing it again does the same.
+// deletes those it added. The backup stays, so doing it again does the same,
+// and later repairs leave those values alone while they are unchanged.
 DiskClassRestore RestoreDiskClassKey(Registry& registry);
 
 }  // namespace kestrix

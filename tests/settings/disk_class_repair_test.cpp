@@ -147,6 +147,14 @@ TEST_F(DiskClassFixture, SavesWhatItChangesAndPutsItBackExactly) {
   EXPECT_TRUE(restore.failed.empty());
   EXPECT_EQ(registry.keys[FakeRegistry::Key(kDiskClassKey)], before);
   EXPECT_EQ(registry.openKeys, 0);
+
+  // What the user put back stays at the next start, until the key changes again.
+  ASSERT_TRUE(Repair());
+  EXPECT_EQ(registry.keys[FakeRegistry::Key(kDiskClassKey)], before);
+  registry.Set(kDiskClassKey, "Installer32", "worm.dll");
+  ASSERT_TRUE(Repair());
+  EXPECT_EQ(registry.Get(kDiskClassKey, "Class")->data, "DiskDrive");
+  EXPECT_EQ(registry.Get(kDiskClassKey, "Installer32")->data, "StorProp.Dll,DiskClassInstaller");
 }
 
 TEST_F(DiskClassFixture, AMissingKeyIsCreatedAndARefusedWriteStopsTheRest) {
