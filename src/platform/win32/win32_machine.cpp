@@ -546,8 +546,14 @@ std::string Win32Machine::FullPathName(std::string_view path) {
 }
 
 std::optional<FileIdentity> Win32Machine::IdentifyFile(std::string_view path) {
-  const auto facts = FileInformation(path);
-  return facts ? std::optional(facts->identity) : std::nullopt;
+  // The entry itself, on its own drive: a link on a stick must never stand
+  // for the file it leads to, or ending "its" processes would end those of
+  // a system program.
+  DWORD error = 0;
+  const auto file =
+      OpenListedFile(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     FILE_FLAG_OPEN_REPARSE_POINT, error);
+  return file ? std::optional(IdentityOf(file->handle.Get(), file->info)) : std::nullopt;
 }
 
 std::string Win32Machine::WindowsDirectory() {

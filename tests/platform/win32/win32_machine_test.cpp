@@ -679,10 +679,10 @@ TEST_F(HostileStick, RemovalNeverReachesThroughALink) {
   EXPECT_EQ(AttributesOf(Path("plain.txt")), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(ReadStart(explorer), explorerBytes);
 
-  // Whatever name leads to a system file, it is that file.
+  // A link to a system file is not that file: removal takes only the link.
   ProtectedList list(machine_, machine_);
   list.BuildProtectedList(machine_.WindowsDirectory() + "\\");
-  EXPECT_TRUE(list.IsProtected(Path("shell.exe")));
+  EXPECT_FALSE(list.IsProtected(Path("shell.exe")));
 }
 
 TEST(Win32CaseFolding, LowersAsTheSystemDoes) {
@@ -995,6 +995,19 @@ TEST_F(RunningWorms, KillProcessByFileKnowsTheFileByAnyOfItsNames) {
     KillProcessByFile(table_, machine_, machine_, listed);
     EXPECT_EQ(::WaitForSingleObject(running, 0), WAIT_OBJECT_0) << c.what << ": " << listed;
   }
+
+  // A link on the stick is not the file it leads to: a stick's link to a
+  // system program must not end that program's processes.
+  if (!InTestPrefix()) return;  // the host makes the link
+  const std::string link = Path("explorer.exe");
+  MakeHostLink(link, worm);
+  const HANDLE running = Start(worm);
+  ASSERT_TRUE(running != nullptr &&
+              WaitUntil([&] { return Listed(table_, machine_, ::GetProcessId(running), "worm program.exe"); }));
+  KillProcessByFile(table_, machine_, machine_, link);
+  EXPECT_EQ(::WaitForSingleObject(running, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "ended through a link";
+  // The host removes the link itself, where Wine would follow it.
+  RunOnHost({"Z:\\bin\\rm", HostPath(link)}, [&] { return AttributesOf(link) == INVALID_FILE_ATTRIBUTES; });
 }
 
 }  // namespace
