@@ -88,12 +88,24 @@ class FilterCheck {
     if (!*exists) return true;
     if (!imagesSeen_) return false;
     const auto image = ImageOf(name);
-    return image && !files_.FileExists(*image);
+    return image && CertainlyAbsent(*image);
   }
 
  private:
   static std::string ServiceKey(std::string_view name) {
     return std::string(kServicesKey) + "\\" + std::string(name);
+  }
+
+  // Not there, as its folder's listing shows: a file that cannot be looked
+  // at (its folder refuses this user, say) is no missing file.
+  bool CertainlyAbsent(const std::string& path) {
+    if (files_.FileExists(path)) return false;
+    const std::size_t separator = path.rfind('\\');
+    const std::vector<FolderEntry> entries = files_.ListFolder(path.substr(0, separator));
+    const std::string_view name = std::string_view(path).substr(separator + 1);
+    return !entries.empty() && std::ranges::none_of(entries, [&](const FolderEntry& entry) {
+      return SameName(entry.name, name);
+    });
   }
 
   // The image the service loads; nullopt when that cannot be told.
@@ -122,7 +134,8 @@ class FilterCheck {
 std::vector<std::string> MendFilters(const std::vector<std::string>& filters, FilterCheck& check) {
   std::vector<std::string> mended;
   for (const std::string& filter : filters) {
-    if (!check.DriverMissing(filter)) mended.push_back(filter);
+    // Windows reads a list only up to its first empty string.
+    if (!filter.empty() && !check.DriverMissing(filter)) mended.push_back(filter);
   }
   if (std::ranges::none_of(mended, [](const std::string& f) { return SameName(f, kPartitionManager); })) {
     mended.emplace_back(kPartitionManager);
@@ -136,17 +149,27 @@ struct Change {
   std::optional<RegistryValue> before;
 };
 
+// Saves each value about to change as it is now. What earlier repairs saved
+// of other values stays, so that every change Kestrix made can be put back.
 void Save(WritableRegistryKey& backup, const std::vector<Change>& changes) {
   const auto refused = [](std::string_view name) {
     return RegistryError(FormatText("Failed to set data for '%s'", name));
   };
+  // Without its list of absent values a backup was cut short: start afresh.
+  std::vector<std::string> absent;
+  if (const auto earlier = backup.ReadTextList(kAbsentValues); earlier && backup.ReadValue(kAbsentValues)) {
+    absent = *earlier;
+  } else {
+    for (const std::string_view name : RepairedNames()) {
+      if (!backup.DeleteValue(name)) throw refused(name);
+    }
+  }
+  // Incomplete again until the list is written back last.
   if (!backup.DeleteValue(kRestoredMark)) throw refused(kRestoredMark);
   if (!backup.DeleteValue(kAbsentValues)) throw refused(kAbsentValues);
-  for (const std::string_view name : RepairedNames()) {
-    if (!backup.DeleteValue(name)) throw refused(name);
-  }
-  std::vector<std::string> absent;
   for (const Change& change : changes) {
+    std::erase(absent, change.name);
+    if (!backup.DeleteValue(change.name)) throw refused(change.name);
     if (!change.before) {
       absent.emplace_back(change.name);
     } else if (!backup.WriteValue(change.name, *change.before)) {

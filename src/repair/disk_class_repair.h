@@ -18,8 +18,8 @@ namespace kestrix {
 inline constexpr std::string_view kDiskClassKey =
     "\\SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E967-E325-11CE-BFC1-08002BE10318}";
 inline constexpr std::string_view kServicesKey = "\\SYSTEM\\CurrentControlSet\\Services";
-// Holds exact copies (type and bytes) of the values the last repair
-// changed, and kAbsentValues.
+// Holds exact copies (type and bytes) of the values repairs changed, each
+// as it was before the latest repair that changed it, and kAbsentValues.
 inline constexpr std::string_view kDiskClassBackupKey = "\\Software\\Halvorn\\DiskClassBackup";
 // In the backup key: the names of the values that were not there before, as
 // a multi-string. Written last: a backup without it is not complete.
@@ -47,8 +47,8 @@ struct DiskClassRestore {
   std::vector<std::string> failed;    // could not be put back
 };
 
-// Puts the values the last repair changed back exactly as they were and
-// deletes those it added. The backup stays, so doing it again does the same,
+// Puts the values repairs changed back exactly as they were and deletes
+// those they added. The backup stays, so doing it again does the same,
 // and later repairs leave those values alone while they are unchanged.
 DiskClassRestore RestoreDiskClassKey(Registry& registry);
 

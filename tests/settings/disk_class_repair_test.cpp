@@ -80,7 +80,11 @@ TEST_F(DiskClassFixture, KeepsEveryFilterButThoseWhoseDriverIsGone) {
       {"number", testing::kRegDword, "\1\0\0\0", Multi({"PartMgr"}), nullptr},
       {"absolute image exists", kRegMultiSz, Multi({"PartMgr", "bk"}), Multi({"PartMgr", "bk"}),
        [](DiskClassFixture& f) { f.Driver("bk", "\\??\\D:\\Backup\\bk.sys", true); }},
+      {"empty entries dropped", kRegMultiSz, Multi({"PartMgr", "", "crypt"}), Multi({"PartMgr", "crypt"}),
+       [](DiskClassFixture& f) { f.Driver("crypt", "", true); }},
       // Doubts keep the filter.
+      {"image's folder cannot be listed", kRegMultiSz, Multi({"PartMgr", "lk"}), Multi({"PartMgr", "lk"}),
+       [](DiskClassFixture& f) { f.Driver("lk", "\\??\\D:\\Locked\\lk.sys", false); }},
       {"image path not understood", kRegMultiSz, Multi({"PartMgr", "odd"}), Multi({"PartMgr", "odd"}),
        [](DiskClassFixture& f) { f.Driver("odd", "\\Device\\HarddiskVolume9\\odd.sys", false); }},
       {"variable not known", kRegMultiSz, Multi({"PartMgr", "var"}), Multi({"PartMgr", "var"}),
@@ -155,6 +159,18 @@ TEST_F(DiskClassFixture, SavesWhatItChangesAndPutsItBackExactly) {
   ASSERT_TRUE(Repair());
   EXPECT_EQ(registry.Get(kDiskClassKey, "Class")->data, "DiskDrive");
   EXPECT_EQ(registry.Get(kDiskClassKey, "Installer32")->data, "StorProp.Dll,DiskClassInstaller");
+}
+
+TEST_F(DiskClassFixture, ALaterRepairKeepsWhatAnEarlierOneSaved) {
+  registry.Set(kDiskClassKey, "UpperFilters", Multi({"PartMgr", "wormflt"}), kRegMultiSz);
+  const FakeValue filters = Filters();
+  ASSERT_TRUE(Repair());
+  registry.Set(kDiskClassKey, "Icon", "worm");
+  ASSERT_TRUE(Repair());
+  const auto& saved = registry.keys[FakeRegistry::Key(kDiskClassBackupKey)];
+  EXPECT_EQ(saved.at("UpperFilters"), filters);
+  EXPECT_EQ(saved.at("Icon"), (FakeValue{kRegSz, "worm"}));
+  EXPECT_EQ(saved.at(std::string(kAbsentValues)), (FakeValue{kRegMultiSz, Multi({})}));
 }
 
 TEST_F(DiskClassFixture, AMissingKeyIsCreatedAndARefusedWriteStopsTheRest) {

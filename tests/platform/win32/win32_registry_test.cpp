@@ -84,6 +84,7 @@ bool SetKeySecurity(const wchar_t* path, const wchar_t* sddl) {
 // A key everyone may read and nobody may change, as HKEY_LOCAL_MACHINE is
 // to a standard user.
 TEST(Win32RegistryAccess, ReadsAKeyItMayNotChangeAndStoresOnlyWhatDiffers) {
+  if (!RunningUnderWine()) GTEST_SKIP() << "plants a key below HKEY_LOCAL_MACHINE; runs under Wine only";
   const wchar_t* path = L"Software\\KestrixReadOnly";
   SetRawValues(path, {Text(L"AutoKill", REG_SZ, std::wstring_view(L"TRUE", 5))});
   ASSERT_TRUE(SetKeySecurity(path, L"D:P(A;;KR;;;WD)"));
@@ -115,7 +116,10 @@ class DiskClassKeyTest : public ::testing::Test {
   static constexpr const wchar_t* kBackup = L"Software\\Halvorn\\DiskClassBackup";
   static constexpr const wchar_t* kServices = L"SYSTEM\\CurrentControlSet\\Services\\";
 
+  // It plants values in the machine's own disk class key: only ever in a
+  // throw-away Wine prefix, never on a real PC.
   void SetUp() override {
+    if (!RunningUnderWine()) GTEST_SKIP() << "changes the disk class key; runs under Wine only";
     classBefore_ = RawValues(kClass);
     backupBefore_ = RawValues(kBackup);
     HKEY halvorn = nullptr;
@@ -139,6 +143,7 @@ class DiskClassKeyTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    if (!RunningUnderWine()) return;
     SetRawValues(kClass, classBefore_);
     if (classBefore_.empty()) ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kClass);
     SetRawValues(kBackup, backupBefore_);
