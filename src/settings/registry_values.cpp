@@ -18,6 +18,8 @@ constexpr std::string_view kNotStored =
 void Store(Registry& registry, std::string_view keyPath, std::string_view name, std::string_view text,
            bool (*same)(RegistryKey& key, std::string_view name, std::string_view text)) {
   if (const auto key = registry.OpenKey(keyPath); key && same(*key, name, text)) return;
+  // Nothing to delete where there is no key.
+  if (text.empty() && registry.KeyExists(keyPath) == false) return;
   const auto key = registry.OpenOrCreateKey(keyPath);
   if (!key) throw RegistryError(FormatText(kNotStored, name));
   if (!text.empty()) {
@@ -36,10 +38,10 @@ bool HoldsText(RegistryKey& key, std::string_view value, std::string_view text) 
   return stored && stored->type == kRegSz && key.ReadText(value) == text;
 }
 
-// The option is on (any text) or, for no text, off (missing).
+// The option is on (any text) or, for no text, off (missing or empty).
 bool HoldsOption(RegistryKey& key, std::string_view value, std::string_view text) {
-  if (text.empty()) return Missing(key, value);
   const auto stored = key.ReadText(value);
+  if (text.empty()) return Missing(key, value) || (stored && stored->empty());
   return stored && !stored->empty();
 }
 

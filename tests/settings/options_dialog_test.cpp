@@ -68,7 +68,7 @@ TEST_F(DialogFixture, AChangeThatCannotBeStoredSaysSoUnlessNothingNeedsStoring) 
   const std::string command = "\"C:\\K\\kestrix.exe\"";
   struct Case {
     std::string what;
-    std::string key;     // a standard user may only read it; "!" before it: not even read it
+    std::string key;     // a standard user may only read it; "!" before it: not even read it; "-": no key
     std::string stored;  // the value the box's click would store; empty: missing
     std::function<void(TConfigKestrix&)> change;
     std::string error;  // empty: none
@@ -82,6 +82,8 @@ TEST_F(DialogFixture, AChangeThatCannotBeStoredSaysSoUnlessNothingNeedsStoring) 
        ""},
       {"skip off", std::string(kSettingsKey), "TRUE", [](auto& d) { d.SkipFloopy.Click(); },
        said("SkipFloopy")},
+      {"skip off, no key at all", "-" + std::string(kSettingsKey), "", [](auto& d) { d.SkipFloopy.Click(); },
+       ""},
       {"autostart stored already", std::string(kRunKey), command, [](auto& d) { d.autostart.Click(); }, ""},
       {"autostart naming another copy", std::string(kRunKey), "\"D:\\kestrix.exe\"",
        [](auto& d) { d.autostart.Click(); }, said("Kestrix")},
@@ -91,12 +93,13 @@ TEST_F(DialogFixture, AChangeThatCannotBeStoredSaysSoUnlessNothingNeedsStoring) 
   for (const Case& c : cases) {
     registry = FakeRegistry();
     const bool refused = c.key.starts_with('!');
-    const std::string key = refused ? c.key.substr(1) : c.key;
+    const bool missing = c.key.starts_with('-');
+    const std::string key = refused || missing ? c.key.substr(1) : c.key;
     const std::string name = key == kRunKey               ? std::string(kRunValue)
                              : c.what.starts_with("skip") ? std::string(kSkipFloopyValue)
                                                           : std::string(kAutoKillValue);
     if (!c.stored.empty()) registry.Set(key, name, c.stored);
-    registry.keys[FakeRegistry::Key(key)];
+    if (!missing) registry.keys[FakeRegistry::Key(key)];
     (refused ? registry.refusedKeys : registry.readOnlyKeys).insert(FakeRegistry::Key(key));
     const auto before = registry.keys;
     std::string error;

@@ -68,8 +68,10 @@ int Run(HINSTANCE instance) {
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   // An empty card reader, or an Autorun.inf naming a drive without media,
-  // fails its call instead of stopping the sweep with a "no disk" box.
-  SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  // fails its call instead of stopping the sweep with a "no disk" box. This
+  // thread does all the sweeping; programs the shell starts for the user
+  // keep the system's own error mode.
+  SetThreadErrorMode(GetThreadErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, nullptr);
   if (HWND running = FindRunningInstance()) {
     // The buffer stays until the process ends; the send waits for the answer.
     static kestrix::WakeUpMessage wakeUp = kestrix::MakeWakeUpMessage();

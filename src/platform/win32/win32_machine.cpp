@@ -447,8 +447,9 @@ std::optional<ShellLink> Win32Machine::ReadShortcut(std::string_view path) {
 }
 
 std::unique_ptr<ByteReader> Win32Machine::OpenForReading(std::string_view path, std::string& reason) {
-  // Read sharing only, as for text. A link is refused rather than read as
-  // its target: the bytes kept of a listed file must be the entry's own.
+  // Read sharing only: the bytes kept of a file must not change while they
+  // are read. A link is refused rather than read as its target: the bytes
+  // kept of a listed file must be the entry's own.
   DWORD error = 0;
   auto file = OpenListedFile(path, GENERIC_READ, FILE_SHARE_READ, FILE_FLAG_SEQUENTIAL_SCAN, error);
   if (!file) {
