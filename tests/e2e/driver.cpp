@@ -649,8 +649,16 @@ int Keys(const Arguments& args) {
   const std::wstring& target = args.At(0);
   if (target != L"main" && target != L"dialog" && target != L"menu" && !target.starts_with(L"window:"))
     return 2;
-  if (!WaitFor([&] { return TakesKeys(target); }, kDefaultTimeout))
-    return Fail(target + L" is not in front with the keyboard focus");
+  // A window that kestrix opened on a command the driver posted may stay
+  // behind, since kestrix had no click to earn the front: after a while the
+  // driver brings it there, as the user's click on it would.
+  constexpr DWORD kOwnWayToFront = 3000;
+  if (!WaitFor([&] { return TakesKeys(target); }, kOwnWayToFront)) {
+    if (HWND window = TargetWindow(target); window != nullptr && IsWindowEnabled(window))
+      SetForegroundWindow(window);
+    if (!WaitFor([&] { return TakesKeys(target); }, kDefaultTimeout))
+      return Fail(target + L" is not in front with the keyboard focus");
+  }
   for (std::size_t i = 1; i < args.Count(); ++i) {
     if (!PressKey(args.At(i))) return Fail(L"cannot press " + args.At(i));
   }
