@@ -19,7 +19,11 @@ MAY_OVERLAP = {frozenset(pair) for pair in ((1003, 1004), (1005, 1006), (1007, 1
 def scale(request, desktop):
     """The screen's pixels per inch for the programs started from now on."""
     dpi = request.param
-    desktop.reg_add(DESKTOP_KEY, "LogPixels", str(dpi), kind="REG_DWORD")
+    # reg.exe once failed here right after the prefix's processes had been
+    # ended; a second try takes.
+    assert wait_until(lambda: desktop.wine.run("reg", "add", DESKTOP_KEY, "/v", "LogPixels", "/t", "REG_DWORD",
+                                               "/d", str(dpi), "/f").returncode == 0, 20), \
+        f"cannot set {DESKTOP_KEY}\\LogPixels"
     yield dpi
     desktop.reg_delete(DESKTOP_KEY, "LogPixels")
 
