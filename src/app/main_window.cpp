@@ -27,26 +27,6 @@ std::string_view FolderOf(std::string_view path) {
 
 }  // namespace
 
-MainLayout FormResizeLayout(int width, int height) {
-  const int half = (width - 427) / 2;  // truncates toward zero: -3 gives -1
-  const int top = width - 10;
-  return {
-      .topBannerWidth = top,
-      .virusListWidth = top,
-      .fileColumnWidth = width - 147,
-      .bottomBannerWidth = top,
-      .killVirusLeft = width - 192,
-      .skipVirusLeft = width - 103,
-      .kestrixIconLeft = width - 51,
-      .currentVirusWidth = half + 185,
-      .totalProgressWidth = half + 185,
-      .foundVirusLeft = half + 275,
-      .totalNumberLeft = half + 322,
-      .bottomBannerTop = height - 89,
-      .virusListHeight = height - 149,
-  };
-}
-
 WakeUpMessage MakeWakeUpMessage() {
   std::string data = "ShowKestrix";
   data.push_back('\0');
@@ -123,7 +103,9 @@ void Tconsole::FormCreate() {
 
 void Tconsole::FormDestroy() { CoolTrayIcon1.SetIconVisible(false); }
 
-void Tconsole::FormResize(int width, int height) { view_.ApplyLayout(FormResizeLayout(width, height)); }
+void Tconsole::FormResize(int clientWidth, int clientHeight, int dpi) {
+  view_.ApplyLayout(PlaceMainWindow(clientWidth, clientHeight, dpi));
+}
 
 bool Tconsole::FormCloseQuery() {
   if (list_.Count() == 0) {

@@ -11,6 +11,7 @@
 
 #include "app/timers.h"
 #include "app/tray_icon.h"
+#include "app/window_layout.h"
 #include "detect/drive_sweep.h"
 #include "platform/platform.h"
 #include "remedy/protected_list.h"
@@ -35,30 +36,6 @@ inline constexpr int kFreshOneTimeTimer = 2;
 
 inline constexpr std::uint32_t kDeviceArrival = 0x8000;
 
-// Positions and sizes that follow the window's size.
-struct MainLayout {
-  int topBannerWidth;
-  int virusListWidth;
-  int fileColumnWidth;
-  int bottomBannerWidth;
-  int killVirusLeft;
-  int skipVirusLeft;
-  int kestrixIconLeft;
-  int currentVirusWidth;
-  int totalProgressWidth;
-  int foundVirusLeft;
-  int totalNumberLeft;
-  int bottomBannerTop;
-  int virusListHeight;
-
-  bool operator==(const MainLayout&) const = default;
-};
-
-// The layout for an outer window size (frame included; 430 x 362 as
-// designed). No lower bound: a tiny window gives negative sizes, which the
-// controls take as zero.
-MainLayout FormResizeLayout(int width, int height);
-
 // The main window as the logic sees it.
 class ConsoleView : public SweepView {
  public:
@@ -68,7 +45,7 @@ class ConsoleView : public SweepView {
   virtual void ListDeleted(std::size_t index) = 0;
   virtual void SetTotalNumber(std::string_view caption) = 0;
   virtual void SetAutoKillChecked(bool checked) = 0;
-  virtual void ApplyLayout(const MainLayout& layout) = 0;
+  virtual void ApplyLayout(const MainWindowPlaces& places) = 0;
 };
 
 // The application around the windows.
@@ -139,7 +116,8 @@ class Tconsole final : private SuspectListView, private RemovalView {
 
   void FormCreate();
   void FormDestroy();
-  void FormResize(int width, int height);
+  // The client area's new size, at the window's pixels per inch.
+  void FormResize(int clientWidth, int clientHeight, int dpi);
   // Always false: closing only hides the window.
   bool FormCloseQuery();
   void CoolTrayIcon1Startup(bool& showMainForm);

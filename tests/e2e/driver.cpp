@@ -27,7 +27,10 @@
 //   dialog-status                         the options dialog's status text (the status bar's second part)
 //   check ID                              1 when a box of the main window is ticked, else 0
 //   activate                              brings the main window to the front, as a click on it would
-//   keys KEY...                           presses keys: tab, shift+tab, alt+k, enter, escape, space, a letter
+//   keys TARGET KEY...                    once TARGET is in front with the keyboard focus, presses keys:
+//                                         tab, shift+tab, alt+k, enter, escape, space, a letter. TARGET is
+//                                         main, dialog, menu (an open pop-up menu of kestrix), or
+//                                         window:CAPTION (a shown window whose caption holds CAPTION)
 //   focus                                 the id of kestrix's control with the keyboard focus (0: a window)
 //   syscommand maximize|minimize|restore  what the title bar and the system menu send the main window
 //   placement                             the main window's state (normal, minimized, maximized), outer size
@@ -40,6 +43,8 @@
 //   wait-window CAPTION [ms]              a shown window of kestrix whose caption holds this text; prints
 //                                         the caption and its controls' texts
 //   record FILE WORD...                   appends its words to FILE as a line; the suite's web browser
+//   layout main|dialog|window:CAPTION     the window's client size, then each child:
+//                                         id, class, left, top, width, height (client pixels), shown (1/0)
 //
 // Texts are printed with carriage returns and line feeds as \r and \n, so
 // that each result stays on one line.
@@ -613,9 +618,49 @@ bool PressKey(const std::wstring& chord) {
   return SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT)) == inputs.size();
 }
 
+HWND WindowCaptioned(const std::wstring& caption);
+
+// A window named as keys and layout name it.
+HWND TargetWindow(const std::wstring& target) {
+  if (target == L"main") return MainWindow();
+  if (target == L"dialog") return OptionsDialog();
+  if (target.starts_with(L"window:")) return WindowCaptioned(target.substr(7));
+  return nullptr;
+}
+
+// Whether keys pressed now reach the target: Windows hands them to the
+// window in front, and within it to the control with the focus. A pop-up
+// menu takes them while its owner is in front.
+bool TakesKeys(const std::wstring& target) {
+  HWND front = GetForegroundWindow();
+  HWND main = MainWindow();
+  if (front == nullptr || main == nullptr || ProcessOf(front) != ProcessOf(main)) return false;
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  if (!GetGUIThreadInfo(GetWindowThreadProcessId(front, nullptr), &info)) return false;
+  if (target == L"menu") return PopUpMenu() != nullptr && (info.flags & GUI_INMENUMODE) != 0;
+  HWND window = TargetWindow(target);
+  return window != nullptr && front == window && IsWindowVisible(window) && IsWindowEnabled(window) &&
+         (info.flags & GUI_INMENUMODE) == 0 &&
+         (info.hwndFocus == window || (info.hwndFocus != nullptr && IsChild(window, info.hwndFocus)));
+}
+
 int Keys(const Arguments& args) {
-  for (const std::wstring& key : args.values) {
-    if (!PressKey(key)) return Fail(L"cannot press " + key);
+  const std::wstring& target = args.At(0);
+  if (target != L"main" && target != L"dialog" && target != L"menu" && !target.starts_with(L"window:"))
+    return 2;
+  // A window that kestrix opened on a command the driver posted may stay
+  // behind, since kestrix had no click to earn the front: after a while the
+  // driver brings it there, as the user's click on it would.
+  constexpr DWORD kOwnWayToFront = 3000;
+  if (!WaitFor([&] { return TakesKeys(target); }, kOwnWayToFront)) {
+    if (HWND window = TargetWindow(target); window != nullptr && IsWindowEnabled(window))
+      SetForegroundWindow(window);
+    if (!WaitFor([&] { return TakesKeys(target); }, kDefaultTimeout))
+      return Fail(target + L" is not in front with the keyboard focus");
+  }
+  for (std::size_t i = 1; i < args.Count(); ++i) {
+    if (!PressKey(args.At(i))) return Fail(L"cannot press " + args.At(i));
   }
   return 0;
 }
@@ -822,6 +867,27 @@ int Record(const Arguments& args) {
   return 0;
 }
 
+// What a user would see cut off: every child's place within the client area.
+int Layout(const Arguments& args) {
+  HWND window = nullptr;
+  if (!WaitFor([&] { return (window = TargetWindow(args.At(0))) != nullptr && IsWindowVisible(window); },
+               kDefaultTimeout)) {
+    return Fail(L"no shown window " + args.At(0));
+  }
+  RECT client{};
+  GetClientRect(window, &client);
+  Print(std::to_wstring(client.right) + L" " + std::to_wstring(client.bottom));
+  for (HWND child = GetWindow(window, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
+    RECT bounds{};
+    GetWindowRect(child, &bounds);
+    MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&bounds), 2);
+    Print(std::to_wstring(GetDlgCtrlID(child)) + L" " + ClassOf(child) + L" " + std::to_wstring(bounds.left) +
+          L" " + std::to_wstring(bounds.top) + L" " + std::to_wstring(bounds.right - bounds.left) + L" " +
+          std::to_wstring(bounds.bottom - bounds.top) + L" " + (IsWindowVisible(child) ? L"1" : L"0"));
+  }
+  return 0;
+}
+
 struct Action {
   const wchar_t* name;
   std::size_t requiredArguments;
@@ -853,7 +919,7 @@ constexpr Action kActions[] = {
     {L"dialog-status", 0, DialogStatus},
     {L"check", 1, Check},
     {L"activate", 0, Activate},
-    {L"keys", 1, Keys},
+    {L"keys", 2, Keys},
     {L"focus", 0, Focus},
     {L"syscommand", 1, SysCommand},
     {L"placement", 0, Placement},
@@ -865,12 +931,15 @@ constexpr Action kActions[] = {
     {L"taskbar-created", 0, TaskbarCreated},
     {L"wait-window", 1, WaitWindow},
     {L"record", 1, Record},
+    {L"layout", 1, Layout},
 };
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   _setmode(_fileno(stdout), _O_BINARY);
+  // Places and points in real pixels, whatever the scale kestrix runs at.
+  SetProcessDPIAware();
   if (argc >= 2) {
     for (const Action& action : kActions) {
       if (argv[1] != std::wstring(action.name)) continue;

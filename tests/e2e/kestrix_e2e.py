@@ -169,6 +169,12 @@ class Desktop:
     def expect_main(self, state, why=None):
         self.drive("wait-main", state, why=why or f"the main window is not {state}")
 
+    def keys(self, target, *keys):
+        """Presses keys once the target (main, dialog, menu, window:CAPTION)
+        is in front with the keyboard focus: before that they would reach
+        another window, or none."""
+        return self.drive("keys", target, *keys, why=f"keys {' '.join(keys)} to {target}")
+
     def rows(self):
         return self.drive("rows")
 

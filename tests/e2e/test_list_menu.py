@@ -14,7 +14,7 @@ def test_list_menu_ignores_scans_and_cleans_the_selected_rows(desktop, stick):
         desktop.drive("click-rows", *rows)
         desktop.drive("right-click-row", rows[-1])
         desktop.drive("wait-menu", "open", why="a right click on a row opened no menu")
-        desktop.drive("keys", key)
+        desktop.keys("menu", key)
         desktop.drive("wait-menu", "closed")
 
     # 忽略(&P) drops the selected rows and says how many.

@@ -28,7 +28,7 @@ def test_about_box_and_update_command(desktop):
     assert ABOUT_CAPTION in texts[1:] and "Kestrix © 2026 the Kestrix developers. Free software." in texts, texts
     desktop.shot("about-box")
     # Enter presses the box's default button.
-    desktop.drive("keys", "enter")
+    desktop.keys(f"window:{ABOUT_CAPTION}", "enter")
     assert wait_until(lambda: not desktop.try_drive("wait-window", ABOUT_CAPTION, 0)[0]), "Enter left the box open"
 
 

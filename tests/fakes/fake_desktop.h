@@ -20,7 +20,7 @@ struct FakeConsoleView final : ConsoleView {
   std::vector<SuspectEntry> rows;
   std::string totalNumber = "0";
   bool autoKillChecked = false;
-  std::optional<MainLayout> layout;
+  std::optional<MainWindowPlaces> layout;
 
   void SetCurrentVirus(std::string_view text) override { currentVirus = text; }
   void SetTotalProgress(int position) override { progress = position; }
@@ -33,7 +33,7 @@ struct FakeConsoleView final : ConsoleView {
   }
   void SetTotalNumber(std::string_view text) override { totalNumber = text; }
   void SetAutoKillChecked(bool checked) override { autoKillChecked = checked; }
-  void ApplyLayout(const MainLayout& applied) override { layout = applied; }
+  void ApplyLayout(const MainWindowPlaces& applied) override { layout = applied; }
 };
 
 struct FakeApplication final : Application {

@@ -18,8 +18,8 @@ constexpr wchar_t kProgressClass[] = L"KestrixFlatProgress";
 constexpr UINT kSetProgress = WM_USER + 1;
 constexpr COLORREF kProgressBorder = 10070191;  // red 175, green 168, blue 153
 constexpr COLORREF kTotalNumberColour = RGB(255, 0, 0);
-constexpr int kDesignWidth = 430;
-constexpr int kDesignHeight = 362;
+constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW;
+constexpr DWORD kExStyle = WS_EX_APPWINDOW;
 constexpr UINT kTrayIconId = 1;
 
 void Register(HINSTANCE instance, const wchar_t* name, WNDPROC procedure, HICON icon, HICON smallIcon) {
@@ -60,10 +60,15 @@ ConsoleWindow::ConsoleWindow(HINSTANCE instance) : instance_(instance) {
   INITCOMMONCONTROLSEX controls{sizeof controls,
                                 ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES | ICC_STANDARD_CLASSES};
   InitCommonControlsEx(&controls);
-  font_ = CreateTahoma(false);
-  boldFont_ = CreateTahoma(true);
-  smallIcon_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_KESTRIX), IMAGE_ICON, 16, 16, 0));
-  bigIcon_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_KESTRIX), IMAGE_ICON, 32, 32, 0));
+  dpi_ = SystemDpi();
+  CreateFonts();
+  // The icons Windows shows for the window and in the notification area, at
+  // the sizes the system's scale asks for.
+  smallIcon_ =
+      static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_KESTRIX), IMAGE_ICON,
+                                    GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
+  bigIcon_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_KESTRIX), IMAGE_ICON,
+                                           GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0));
 
   Register(instance, KESTRIX_MAIN_CLASS, ForwardMessages<ConsoleWindow, &ConsoleWindow::OnMessage>, bigIcon_,
            smallIcon_);
@@ -76,9 +81,19 @@ ConsoleWindow::ConsoleWindow(HINSTANCE instance) : instance_(instance) {
   // the "TaskbarCreated" broadcast reaches it.
   trayWindow_ = CreateWindowExW(WS_EX_TOOLWINDOW, KESTRIX_TRAY_CLASS, L"", WS_POPUP, 0, 0, 0, 0, nullptr,
                                 nullptr, instance, this);
-  window_ = CreateWindowExW(WS_EX_APPWINDOW, KESTRIX_MAIN_CLASS, Widen(kApplicationTitle).c_str(),
-                            WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, kDesignWidth, kDesignHeight,
-                            nullptr, nullptr, instance, this);
+  // Sized by its client area, which holds the design's 422 x 335 pixels at
+  // any scale, whatever the frame around it.
+  const SIZE outer = DesignOuterSize();
+  window_ =
+      CreateWindowExW(kExStyle, KESTRIX_MAIN_CLASS, Widen(kApplicationTitle).c_str(), kStyle, CW_USEDEFAULT,
+                      CW_USEDEFAULT, outer.cx, outer.cy, nullptr, nullptr, instance, this);
+  // Its monitor may have another scale than the system's.
+  if (const int dpi = DpiOf(window_); dpi != dpi_) {
+    dpi_ = dpi;
+    CreateFonts();
+    const SIZE scaled = DesignOuterSize();
+    SetWindowPos(window_, nullptr, 0, 0, scaled.cx, scaled.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
   // Explorer restarted while Kestrix runs elevated, and a second start
   // without elevation, must still reach it.
   AllowFromLowerIntegrity(trayWindow_, taskbarCreated_);
@@ -86,10 +101,64 @@ ConsoleWindow::ConsoleWindow(HINSTANCE instance) : instance_(instance) {
   CreateControls();
 }
 
+void ConsoleWindow::CreateFonts() {
+  for (HFONT font : {font_, boldFont_}) {
+    if (font != nullptr) DeleteObject(font);
+  }
+  font_ = CreateTahoma(false, dpi_);
+  boldFont_ = CreateTahoma(true, dpi_);
+}
+
+SIZE ConsoleWindow::DesignOuterSize() const {
+  return OuterSize(ScaleForDpi(kDesignClientWidth, dpi_), ScaleForDpi(kDesignClientHeight, dpi_), kStyle,
+                   kExStyle, dpi_);
+}
+
+void ConsoleWindow::LoadImages() {
+  if (categoryImages_ != nullptr) ImageList_Destroy(categoryImages_);
+  categoryImages_ = LoadImageStrip(instance_, IDB_CATEGORIES, dpi_);
+  ListView_SetImageList(Control(IDC_VIRUSLIST), categoryImages_, LVSIL_STATE);
+  if (glyphImages_ != nullptr) ImageList_Destroy(glyphImages_);
+  glyphImages_ = LoadImageStrip(instance_, IDB_GLYPH_CLEAN, dpi_);
+  BUTTON_IMAGELIST glyph{glyphImages_, {ScaleForDpi(2, dpi_), 0, 0, 0}, BUTTON_IMAGELIST_ALIGN_LEFT};
+  SendMessageW(Control(IDC_KILLVIRUS), BCM_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(&glyph));
+  if (bannerIcon_ != nullptr) DestroyIcon(bannerIcon_);
+  const int size = ScaleForDpi(32, dpi_);
+  bannerIcon_ =
+      static_cast<HICON>(LoadImageW(instance_, MAKEINTRESOURCEW(IDI_KESTRIX), IMAGE_ICON, size, size, 0));
+  SendMessageW(Control(IDC_KESTRIXICON), STM_SETICON, reinterpret_cast<WPARAM>(bannerIcon_), 0);
+}
+
+void ConsoleWindow::LayOut() {
+  if (!logic_) return;
+  RECT client{};
+  GetClientRect(window_, &client);
+  Dispatch([&] { logic_->FormResize(client.right - client.left, client.bottom - client.top, dpi_); });
+}
+
+void ConsoleWindow::OnDpiChanged(int dpi, const RECT& suggested) {
+  dpi_ = dpi;
+  CreateFonts();
+  SetChildFonts(window_, font_);
+  SendMessageW(Control(IDC_TOTALNUMBER), WM_SETFONT, reinterpret_cast<WPARAM>(boldFont_), TRUE);
+  SendMessageW(tooltip_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
+  LoadImages();
+  // Columns 0 and 2 keep their design width at the new scale.
+  const MainWindowPlaces places = PlaceMainWindow(0, 0, dpi_);
+  for (int column : {0, 2})
+    ListView_SetColumnWidth(Control(IDC_VIRUSLIST), column, places.columnWidths[column]);
+  SetWindowPos(window_, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+               suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+  LayOut();
+}
+
 ConsoleWindow::~ConsoleWindow() {
   if (trayWindow_ != nullptr) DestroyWindow(trayWindow_);
   if (window_ != nullptr) DestroyWindow(window_);
-  if (categoryImages_ != nullptr) ImageList_Destroy(categoryImages_);
+  for (HIMAGELIST images : {categoryImages_, glyphImages_}) {
+    if (images != nullptr) ImageList_Destroy(images);
+  }
+  if (bannerIcon_ != nullptr) DestroyIcon(bannerIcon_);
   for (HFONT font : {font_, boldFont_}) DeleteObject(font);
 }
 
@@ -103,9 +172,7 @@ void ConsoleWindow::Start(Win32Machine& machine, Win32ProcessTable& processes, W
 
 void ConsoleWindow::Create() {
   logic_->Create();
-  RECT bounds{};
-  GetWindowRect(window_, &bounds);
-  logic_->FormResize(bounds.right - bounds.left, bounds.bottom - bounds.top);
+  LayOut();
 }
 
 void ConsoleWindow::AttachOptions(OptionsWindow& options) { logic_->AttachOptionsDialog(options.Logic()); }
@@ -119,30 +186,38 @@ void ConsoleWindow::CreateControls() {
                        RECT bounds) {
     return CreateControl(window_, exStyle, className, text, style | WS_CLIPSIBLINGS, id, bounds, font_);
   };
-  add(0, L"BUTTON", "", BS_GROUPBOX, IDC_TOPBANNER, {1, 0, 417, 57});
-  add(0, L"BUTTON", "", BS_GROUPBOX, IDC_BOTTOMBANNER, {1, 280, 417, 45});
-  HWND icon = add(0, L"STATIC", "", SS_ICON | SS_CENTERIMAGE, IDC_KESTRIXICON, {377, 14, 32, 33});
-  SendMessageW(icon, STM_SETICON, reinterpret_cast<WPARAM>(bigIcon_), 0);
-  add(0, L"STATIC", "正在掃描：", SS_LEFT | SS_NOPREFIX, IDC_LABEL1, {17, 16, 60, 13});
-  add(0, L"STATIC", "掃描完畢.", SS_LEFT | SS_NOPREFIX | SS_ENDELLIPSIS, IDC_CURRENTVIRUS, {76, 16, 185, 13});
-  add(0, L"STATIC", "進度：", SS_LEFT | SS_NOPREFIX, IDC_LABEL3, {17, 36, 60, 13});
-  add(0, kProgressClass, "", 0, IDC_TOTALPROGRESS, {76, 35, 183, 16});
+  // The places the window is created with, before its size is known.
+  const auto at = [this](int left, int top, int width, int height) {
+    const Place place = ScalePlace({left, top, width, height}, dpi_);
+    return RECT{place.left, place.top, place.width, place.height};
+  };
+  add(0, L"BUTTON", "", BS_GROUPBOX, IDC_TOPBANNER, at(1, 0, 417, 57));
+  add(0, L"BUTTON", "", BS_GROUPBOX, IDC_BOTTOMBANNER, at(1, 280, 417, 45));
+  add(0, L"STATIC", "", SS_ICON | SS_CENTERIMAGE, IDC_KESTRIXICON, at(377, 14, 32, 33));
+  // One line each: a font a pixel wider than the design's (a scaled one
+  // rounds up) must not wrap a label's last characters out of sight.
+  constexpr DWORD kLabel = SS_LEFTNOWORDWRAP | SS_NOPREFIX;
+  add(0, L"STATIC", "正在掃描：", kLabel, IDC_LABEL1, at(17, 16, 60, 13));
+  add(0, L"STATIC", "掃描完畢.", SS_LEFT | SS_NOPREFIX | SS_ENDELLIPSIS, IDC_CURRENTVIRUS,
+      at(76, 16, 185, 13));
+  add(0, L"STATIC", "進度：", kLabel, IDC_LABEL3, at(17, 36, 60, 13));
+  add(0, kProgressClass, "", 0, IDC_TOTALPROGRESS, at(76, 35, 183, 16));
   // The count overlaps its caption's label by a few pixels: it goes first,
   // so that it lies above it.
-  HWND total = add(0, L"STATIC", "0", SS_LEFT | SS_NOPREFIX, IDC_TOTALNUMBER, {330, 36, 41, 13});
+  HWND total = add(0, L"STATIC", "0", kLabel, IDC_TOTALNUMBER, at(330, 36, 41, 13));
   SendMessageW(total, WM_SETFONT, reinterpret_cast<WPARAM>(boldFont_), FALSE);
-  add(0, L"STATIC", "病毒數量：", SS_LEFT | SS_NOPREFIX, IDC_FOUNDVIRUS, {267, 36, 55, 13});
+  add(0, L"STATIC", "病毒數量：", kLabel, IDC_FOUNDVIRUS, at(267, 36, 55, 13));
 
   HWND list = add(WS_EX_CLIENTEDGE, WC_LISTVIEWW, "", LVS_REPORT | LVS_SHOWSELALWAYS | WS_TABSTOP,
-                  IDC_VIRUSLIST, {1, 60, 416, 220});
+                  IDC_VIRUSLIST, at(1, 60, 416, 220));
   ListView_SetExtendedListViewStyle(list, LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT | LVS_EX_FLATSB);
-  categoryImages_ = LoadImageStrip(instance_, IDB_CATEGORIES);
-  ListView_SetImageList(list, categoryImages_, LVSIL_STATE);
   const struct {
     const char* caption;
     int width;
     int format;
-  } columns[] = {{"編號", 55, LVCFMT_LEFT}, {"檔名", 280, LVCFMT_LEFT}, {"內容", 55, LVCFMT_CENTER}};
+  } columns[] = {{"編號", ScaleForDpi(55, dpi_), LVCFMT_LEFT},
+                 {"檔名", ScaleForDpi(280, dpi_), LVCFMT_LEFT},
+                 {"內容", ScaleForDpi(55, dpi_), LVCFMT_CENTER}};
   for (int i = 0; i < 3; ++i) {
     std::wstring caption = Widen(columns[i].caption);
     LVCOLUMNW column{};
@@ -154,13 +229,11 @@ void ConsoleWindow::CreateControls() {
   }
 
   add(0, L"BUTTON", "自動清除病毒(&A)", BS_CHECKBOX | BS_FLAT | WS_TABSTOP, IDC_AUTOKILLV,
-      {15, 298, 114, 15});
-  HWND kill = add(0, L"BUTTON", "清除病毒(&K)", BS_PUSHBUTTON | BS_FLAT | WS_TABSTOP, IDC_KILLVIRUS,
-                  {240, 293, 88, 25});
-  BUTTON_IMAGELIST glyph{
-      LoadImageStrip(instance_, IDB_GLYPH_CLEAN), {2, 0, 0, 0}, BUTTON_IMAGELIST_ALIGN_LEFT};
-  SendMessageW(kill, BCM_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(&glyph));
-  add(0, L"BUTTON", "略過(&S)", BS_PUSHBUTTON | BS_FLAT | WS_TABSTOP, IDC_SKIPVIRUS, {327, 293, 80, 25});
+      at(15, 298, 114, 15));
+  add(0, L"BUTTON", "清除病毒(&K)", BS_PUSHBUTTON | BS_FLAT | WS_TABSTOP, IDC_KILLVIRUS,
+      at(240, 293, 88, 25));
+  add(0, L"BUTTON", "略過(&S)", BS_PUSHBUTTON | BS_FLAT | WS_TABSTOP, IDC_SKIPVIRUS, at(327, 293, 80, 25));
+  LoadImages();
 
   // New controls go beneath the earlier ones; the group boxes must lie
   // beneath everything they frame.
@@ -251,21 +324,20 @@ void ConsoleWindow::SetAutoKillChecked(bool checked) {
   SendMessageW(Control(IDC_AUTOKILLV), BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
 }
 
-void ConsoleWindow::ApplyLayout(const MainLayout& layout) {
-  // Positions are relative to the group boxes, which sit at x 1.
-  const int bottom = layout.bottomBannerTop;
-  PlaceControl(Control(IDC_TOPBANNER), 1, 0, layout.topBannerWidth, 57);
-  PlaceControl(Control(IDC_KESTRIXICON), 1 + layout.kestrixIconLeft, 14, 32, 33);
-  PlaceControl(Control(IDC_CURRENTVIRUS), 76, 16, layout.currentVirusWidth, 13);
-  PlaceControl(Control(IDC_TOTALPROGRESS), 76, 35, layout.totalProgressWidth, 16);
-  PlaceControl(Control(IDC_FOUNDVIRUS), 1 + layout.foundVirusLeft, 36, 55, 13);
-  PlaceControl(Control(IDC_TOTALNUMBER), 1 + layout.totalNumberLeft, 36, 41, 13);
-  PlaceControl(Control(IDC_VIRUSLIST), 1, 60, layout.virusListWidth, layout.virusListHeight);
-  ListView_SetColumnWidth(Control(IDC_VIRUSLIST), 1, std::max(layout.fileColumnWidth, 0));
-  PlaceControl(Control(IDC_BOTTOMBANNER), 1, bottom, layout.bottomBannerWidth, 45);
-  PlaceControl(Control(IDC_AUTOKILLV), 15, bottom + 18, 114, 15);
-  PlaceControl(Control(IDC_KILLVIRUS), 1 + layout.killVirusLeft, bottom + 13, 88, 25);
-  PlaceControl(Control(IDC_SKIPVIRUS), 1 + layout.skipVirusLeft, bottom + 13, 80, 25);
+void ConsoleWindow::ApplyLayout(const MainWindowPlaces& places) {
+  for (const auto& [id, place] :
+       {std::pair{IDC_TOPBANNER, places.topBanner}, std::pair{IDC_KESTRIXICON, places.kestrixIcon},
+        std::pair{IDC_LABEL1, places.label1}, std::pair{IDC_CURRENTVIRUS, places.currentVirus},
+        std::pair{IDC_LABEL3, places.label3}, std::pair{IDC_TOTALPROGRESS, places.totalProgress},
+        std::pair{IDC_FOUNDVIRUS, places.foundVirus}, std::pair{IDC_TOTALNUMBER, places.totalNumber},
+        std::pair{IDC_VIRUSLIST, places.virusList}, std::pair{IDC_BOTTOMBANNER, places.bottomBanner},
+        std::pair{IDC_AUTOKILLV, places.autokillv}, std::pair{IDC_KILLVIRUS, places.killVirus},
+        std::pair{IDC_SKIPVIRUS, places.skipVirus}}) {
+    PlaceControl(Control(id), place);
+  }
+  // Only the file name column follows the window; the user may have
+  // dragged the others.
+  ListView_SetColumnWidth(Control(IDC_VIRUSLIST), 1, std::max(places.columnWidths[1], 0));
   // The window paints under its controls (the group boxes need that), so
   // they must be painted again after it.
   RedrawWindow(window_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
@@ -379,11 +451,14 @@ LRESULT ConsoleWindow::OnMessage(HWND window, UINT message, WPARAM wParam, LPARA
     case WM_SIZE:
       if (wParam == SIZE_MINIMIZED) {
         Dispatch([this] { logic_->CoolTrayIcon1.WindowMinimized(); });
-      } else if (logic_) {
-        RECT bounds{};
-        GetWindowRect(window_, &bounds);
-        Dispatch([&] { logic_->FormResize(bounds.right - bounds.left, bounds.bottom - bounds.top); });
+      } else {
+        LayOut();
       }
+      return 0;
+    case WM_DPICHANGED:
+      // Moved to a monitor of another scale, or the scale changed: Windows
+      // suggests the place that keeps the window's size in design pixels.
+      OnDpiChanged(LOWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
       return 0;
     case WM_SYSCOMMAND:
       if ((wParam & 0xFFF0) == SC_RESTORE && logic_) {

@@ -40,7 +40,6 @@ class ConsoleWindow final : public ConsoleView,
   void Create();
   Tconsole& Logic() { return *logic_; }
   HWND Handle() const { return window_; }
-  HFONT Font() const { return font_; }
   HICON BigIcon() const { return bigIcon_; }
 
   // ConsoleView
@@ -53,7 +52,7 @@ class ConsoleWindow final : public ConsoleView,
   void ListDeleted(std::size_t index) override;
   void SetTotalNumber(std::string_view caption) override;
   void SetAutoKillChecked(bool checked) override;
-  void ApplyLayout(const MainLayout& layout) override;
+  void ApplyLayout(const MainWindowPlaces& places) override;
 
   // TrayWindow
   bool Exists() const override { return window_ != nullptr; }
@@ -87,6 +86,12 @@ class ConsoleWindow final : public ConsoleView,
   LRESULT OnMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT OnTrayMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   void CreateControls();
+  // Fonts, images and sizes at the window's pixels per inch.
+  void CreateFonts();
+  SIZE DesignOuterSize() const;
+  void LoadImages();
+  void LayOut();
+  void OnDpiChanged(int dpi, const RECT& suggested);
   HWND Control(int id) const { return GetDlgItem(window_, id); }
   void Command(int id);
   void FocusControl();
@@ -105,7 +110,9 @@ class ConsoleWindow final : public ConsoleView,
   HICON smallIcon_ = nullptr;
   HICON bigIcon_ = nullptr;
   HIMAGELIST categoryImages_ = nullptr;
-  HBITMAP glyph_ = nullptr;
+  HIMAGELIST glyphImages_ = nullptr;
+  HICON bannerIcon_ = nullptr;
+  int dpi_ = kDesignDpi;
   HMENU trayMenu_ = nullptr;
   HMENU listMenu_ = nullptr;
   UINT taskbarCreated_ = 0;

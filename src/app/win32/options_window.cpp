@@ -16,9 +16,10 @@ namespace kestrix::win32 {
 
 namespace {
 
-// The dialog's picture: a JPEG in the program's resources. A picture that
-// cannot be decoded leaves its area blank.
-HBITMAP LoadPicture(HINSTANCE instance) {
+// The dialog's picture: a JPEG in the program's resources, at the size its
+// control has at the dialog's scale. A picture that cannot be decoded
+// leaves its area blank.
+HBITMAP LoadPicture(HINSTANCE instance, int width, int height) {
   HRSRC resource = FindResourceW(instance, MAKEINTRESOURCEW(IDR_OPTIONS_PICTURE), MAKEINTRESOURCEW(10));
   if (resource == nullptr) return nullptr;
   HGLOBAL loaded = LoadResource(instance, resource);
@@ -43,11 +44,29 @@ HBITMAP LoadPicture(HINSTANCE instance) {
   for (int y = 0; y < picture->height; ++y) {
     std::memcpy(static_cast<std::uint8_t*>(bits) + stride * y, picture->bgr.data() + row * y, row);
   }
-  return bitmap;
+  if (width == picture->width && height == picture->height) return bitmap;
+
+  // Smoothly stretched, not pixel-doubled: a photograph, not a glyph.
+  HDC screen = GetDC(nullptr);
+  HDC from = CreateCompatibleDC(screen);
+  HDC to = CreateCompatibleDC(screen);
+  HBITMAP scaled = CreateCompatibleBitmap(screen, width, height);
+  ReleaseDC(nullptr, screen);
+  if (scaled != nullptr) {
+    HGDIOBJ oldFrom = SelectObject(from, bitmap);
+    HGDIOBJ oldTo = SelectObject(to, scaled);
+    SetStretchBltMode(to, HALFTONE);
+    SetBrushOrgEx(to, 0, 0, nullptr);
+    StretchBlt(to, 0, 0, width, height, from, 0, 0, picture->width, picture->height, SRCCOPY);
+    SelectObject(from, oldFrom);
+    SelectObject(to, oldTo);
+  }
+  DeleteDC(from);
+  DeleteDC(to);
+  DeleteObject(bitmap);
+  return scaled;
 }
 
-constexpr int kClientWidth = 274;
-constexpr int kClientHeight = 202;
 constexpr DWORD kStyle = WS_POPUP | WS_CAPTION | WS_SYSMENU;
 constexpr DWORD kExStyle = WS_EX_DLGMODALFRAME | WS_EX_CONTEXTHELP;
 
@@ -65,11 +84,21 @@ OptionsWindow::OptionsWindow(HINSTANCE instance, ConsoleWindow& console, Registr
   windowClass.lpszClassName = KESTRIX_OPTIONS_CLASS;
   RegisterClassExW(&windowClass);
 
-  RECT bounds{0, 0, kClientWidth, kClientHeight};
-  AdjustWindowRectEx(&bounds, kStyle, FALSE, kExStyle);
-  window_ = CreateWindowExW(kExStyle, KESTRIX_OPTIONS_CLASS, Widen("Kestrix選項").c_str(), kStyle,
-                            CW_USEDEFAULT, CW_USEDEFAULT, bounds.right - bounds.left,
-                            bounds.bottom - bounds.top, console.Handle(), nullptr, instance, this);
+  dpi_ = SystemDpi();
+  font_ = CreateTahoma(false, dpi_);
+  const SIZE outer = OuterSize(ScaleForDpi(kOptionsClientWidth, dpi_),
+                               ScaleForDpi(kOptionsClientHeight, dpi_), kStyle, kExStyle, dpi_);
+  window_ =
+      CreateWindowExW(kExStyle, KESTRIX_OPTIONS_CLASS, Widen("Kestrix選項").c_str(), kStyle, CW_USEDEFAULT,
+                      CW_USEDEFAULT, outer.cx, outer.cy, console.Handle(), nullptr, instance, this);
+  // Its monitor may have another scale than the system's.
+  if (const int dpi = DpiOf(window_); dpi != dpi_) {
+    RECT bounds{};
+    GetWindowRect(window_, &bounds);
+    const SIZE scaled = OuterSize(ScaleForDpi(kOptionsClientWidth, dpi),
+                                  ScaleForDpi(kOptionsClientHeight, dpi), kStyle, kExStyle, dpi);
+    OnDpiChanged(dpi, {bounds.left, bounds.top, bounds.left + scaled.cx, bounds.top + scaled.cy});
+  }
   logic_.emplace(registry, *this, console.Logic().autokillv, console.ExecutablePath());
   for (auto [box, id] :
        {std::pair{&logic_->autokill, IDC_AUTOKILL}, std::pair{&logic_->autostart, IDC_AUTOSTART},
@@ -84,30 +113,30 @@ OptionsWindow::OptionsWindow(HINSTANCE instance, ConsoleWindow& console, Registr
 
 OptionsWindow::~OptionsWindow() {
   if (window_ != nullptr) DestroyWindow(window_);
+  if (picture_ != nullptr) DeleteObject(picture_);
+  if (font_ != nullptr) DeleteObject(font_);
 }
 
 void OptionsWindow::CreateControls() {
-  const HFONT font = console_.Font();
-  const auto add = [&](const wchar_t* className, std::string_view text, DWORD style, int id, RECT bounds) {
-    return CreateControl(window_, 0, className, text, style | WS_CLIPSIBLINGS, id, bounds, font);
+  const OptionsPlaces places = PlaceOptionsDialog(dpi_);
+  const auto add = [&](const wchar_t* className, std::string_view text, DWORD style, int id,
+                       const Place& place) {
+    return CreateControl(window_, 0, className, text, style | WS_CLIPSIBLINGS, id,
+                         {place.left, place.top, place.width, place.height}, font_);
   };
   // The two group boxes overlap by 7 pixels.
-  HWND image = add(L"STATIC", "", SS_BITMAP, IDC_IMAGE1, {0, 0, 100, 175});
-  if (HBITMAP picture = LoadPicture(instance_)) {
-    SendMessageW(image, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(picture));
-  }
-  add(L"BUTTON", "", BS_GROUPBOX, IDC_GROUPBOX1, {104, 0, 169, 51});
-  add(L"BUTTON", "", BS_GROUPBOX, IDC_GROUPBOX2, {104, 44, 169, 132});
+  add(L"STATIC", "", SS_BITMAP, IDC_IMAGE1, places.image1);
+  add(L"BUTTON", "", BS_GROUPBOX, IDC_GROUPBOX1, places.groupBox1);
+  add(L"BUTTON", "", BS_GROUPBOX, IDC_GROUPBOX2, places.groupBox2);
   add(L"STATIC", "    Kestrix會將這些設定儲存在登錄檔中。", SS_LEFT | SS_NOPREFIX, IDC_STATICTEXT1,
-      {112, 13, 153, 26});
-  add(L"BUTTON", "自動清除病毒(&A)", BS_CHECKBOX | BS_FLAT | WS_TABSTOP, IDC_AUTOKILL, {123, 60, 114, 15});
-  add(L"BUTTON", "自動啟動(&S)", BS_CHECKBOX | BS_FLAT | WS_TABSTOP, IDC_AUTOSTART, {123, 82, 89, 15});
-  add(L"BUTTON", "完成(&C)", BS_PUSHBUTTON | BS_FLAT | WS_TABSTOP, IDC_FLATBUTTON1, {184, 144, 82, 25});
-  add(L"BUTTON", "不檢查A,B磁碟(&F)", BS_CHECKBOX | BS_FLAT | WS_TABSTOP, IDC_SKIPFLOOPY,
-      {123, 104, 118, 15});
-  HWND status = add(STATUSCLASSNAMEW, "", 0, IDC_STATUSBAR, {0, 180, kClientWidth, 22});
-  int parts[] = {60, -1};
-  SendMessageW(status, SB_SETPARTS, 2, reinterpret_cast<LPARAM>(parts));
+      places.staticText1);
+  add(L"BUTTON", "自動清除病毒(&A)", BS_CHECKBOX | BS_FLAT | WS_TABSTOP, IDC_AUTOKILL, places.autokill);
+  add(L"BUTTON", "自動啟動(&S)", BS_CHECKBOX | BS_FLAT | WS_TABSTOP, IDC_AUTOSTART, places.autostart);
+  add(L"BUTTON", "完成(&C)", BS_PUSHBUTTON | BS_FLAT | WS_TABSTOP, IDC_FLATBUTTON1, places.flatButton1);
+  add(L"BUTTON", "不檢查A,B磁碟(&F)", BS_CHECKBOX | BS_FLAT | WS_TABSTOP, IDC_SKIPFLOOPY, places.skipFloopy);
+  HWND status = add(STATUSCLASSNAMEW, "", 0, IDC_STATUSBAR, places.statusBar);
+  SetPicture();
+  SetStatusParts();
   SendMessageW(status, SB_SETTEXTW, 0 | SBT_NOBORDERS, reinterpret_cast<LPARAM>(Widen("目前狀態：").c_str()));
   SetStatusText(kStatusReady);
 
@@ -117,11 +146,50 @@ void OptionsWindow::CreateControls() {
     SetWindowPos(GetDlgItem(window_, box), HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
   }
 
-  HWND tooltip =
+  tooltip_ =
       CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP, CW_USEDEFAULT,
                       CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, window_, nullptr, instance_, nullptr);
-  AddHint(tooltip, GetDlgItem(window_, IDC_AUTOKILL), "自動清除病毒");
-  AddHint(tooltip, GetDlgItem(window_, IDC_AUTOSTART), "開機啟動");
+  AddHint(tooltip_, GetDlgItem(window_, IDC_AUTOKILL), "自動清除病毒");
+  AddHint(tooltip_, GetDlgItem(window_, IDC_AUTOSTART), "開機啟動");
+}
+
+void OptionsWindow::SetPicture() {
+  const Place place = PlaceOptionsDialog(dpi_).image1;
+  HBITMAP picture = LoadPicture(instance_, place.width, place.height);
+  if (picture == nullptr) return;
+  SendMessageW(GetDlgItem(window_, IDC_IMAGE1), STM_SETIMAGE, IMAGE_BITMAP,
+               reinterpret_cast<LPARAM>(picture));
+  if (picture_ != nullptr) DeleteObject(picture_);
+  picture_ = picture;
+}
+
+void OptionsWindow::SetStatusParts() {
+  int parts[] = {PlaceOptionsDialog(dpi_).statusPart0, -1};
+  SendMessageW(GetDlgItem(window_, IDC_STATUSBAR), SB_SETPARTS, 2, reinterpret_cast<LPARAM>(parts));
+}
+
+void OptionsWindow::OnDpiChanged(int dpi, const RECT& suggested) {
+  dpi_ = dpi;
+  HFONT old = font_;
+  font_ = CreateTahoma(false, dpi_);
+  SetChildFonts(window_, font_);
+  if (tooltip_ != nullptr) SendMessageW(tooltip_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
+  if (old != nullptr) DeleteObject(old);
+  SetWindowPos(window_, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+               suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+  const OptionsPlaces places = PlaceOptionsDialog(dpi_);
+  for (const auto& [id, place] :
+       {std::pair{IDC_IMAGE1, places.image1}, std::pair{IDC_GROUPBOX1, places.groupBox1},
+        std::pair{IDC_GROUPBOX2, places.groupBox2}, std::pair{IDC_STATICTEXT1, places.staticText1},
+        std::pair{IDC_AUTOKILL, places.autokill}, std::pair{IDC_AUTOSTART, places.autostart},
+        std::pair{IDC_FLATBUTTON1, places.flatButton1}, std::pair{IDC_SKIPFLOOPY, places.skipFloopy}}) {
+    PlaceControl(GetDlgItem(window_, id), place);
+  }
+  SetPicture();
+  // The status bar finds its own place along the bottom.
+  SendMessageW(GetDlgItem(window_, IDC_STATUSBAR), WM_SIZE, 0, 0);
+  SetStatusParts();
+  RedrawWindow(window_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
 void OptionsWindow::SetStatusText(std::string_view text) {
@@ -169,6 +237,9 @@ LRESULT OptionsWindow::OnMessage(HWND window, UINT message, WPARAM wParam, LPARA
       return 0;
     case WM_CLOSE:
       Close();
+      return 0;
+    case WM_DPICHANGED:
+      OnDpiChanged(LOWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
       return 0;
     case WM_COMMAND: {
       if (!logic_) return 0;

@@ -29,10 +29,19 @@ class OptionsWindow final : public OptionsDialogView {
  private:
   LRESULT OnMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   void CreateControls();
+  // The picture and the status bar's parts at the dialog's scale.
+  void SetPicture();
+  void SetStatusParts();
+  // Moved to a monitor of another scale: everything grows or shrinks.
+  void OnDpiChanged(int dpi, const RECT& suggested);
 
   HINSTANCE instance_;
   ConsoleWindow& console_;
   HWND window_ = nullptr;
+  HWND tooltip_ = nullptr;
+  HFONT font_ = nullptr;
+  HBITMAP picture_ = nullptr;
+  int dpi_ = 96;
   std::optional<TConfigKestrix> logic_;
 };
 

@@ -7,15 +7,76 @@
 
 namespace kestrix::win32 {
 
-HFONT CreateTahoma(bool bold) {
-  return CreateFontW(-11, 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                     OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
-                     L"Tahoma");
+namespace {
+
+// A user32 function that older Windows (and Wine) may lack, bound at run
+// time so that the program still starts there.
+template <typename Function>
+Function User32Function(const char* name) {
+  const FARPROC found = GetProcAddress(GetModuleHandleW(L"user32.dll"), name);
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(found));
 }
 
-HIMAGELIST LoadImageStrip(HINSTANCE instance, int resource) {
-  return ImageList_LoadImageW(instance, MAKEINTRESOURCEW(resource), 16, 0, RGB(255, 0, 255), IMAGE_BITMAP,
-                              LR_CREATEDIBSECTION);
+int ScreenDpi() {
+  HDC screen = GetDC(nullptr);
+  const int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSY) : 0;
+  if (screen != nullptr) ReleaseDC(nullptr, screen);
+  return dpi > 0 ? dpi : kDesignDpi;
+}
+
+}  // namespace
+
+HFONT CreateTahoma(bool bold, int dpi) {
+  return CreateFontW(-ScaleForDpi(11, dpi), 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE, FALSE,
+                     DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                     DEFAULT_PITCH | FF_DONTCARE, L"Tahoma");
+}
+
+int DpiOf(HWND window) {
+  static const auto getDpiForWindow = User32Function<UINT(WINAPI*)(HWND)>("GetDpiForWindow");
+  const UINT dpi = getDpiForWindow != nullptr && window != nullptr ? getDpiForWindow(window) : 0;
+  return dpi > 0 ? static_cast<int>(dpi) : SystemDpi();
+}
+
+int SystemDpi() {
+  static const auto getDpiForSystem = User32Function<UINT(WINAPI*)()>("GetDpiForSystem");
+  const UINT dpi = getDpiForSystem != nullptr ? getDpiForSystem() : 0;
+  return dpi > 0 ? static_cast<int>(dpi) : ScreenDpi();
+}
+
+SIZE OuterSize(int clientWidth, int clientHeight, DWORD style, DWORD exStyle, int dpi) {
+  static const auto adjustForDpi =
+      User32Function<BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT)>("AdjustWindowRectExForDpi");
+  RECT bounds{0, 0, clientWidth, clientHeight};
+  if (adjustForDpi == nullptr || !adjustForDpi(&bounds, style, FALSE, exStyle, static_cast<UINT>(dpi))) {
+    bounds = {0, 0, clientWidth, clientHeight};
+    AdjustWindowRectEx(&bounds, style, FALSE, exStyle);
+  }
+  return {bounds.right - bounds.left, bounds.bottom - bounds.top};
+}
+
+HIMAGELIST LoadImageStrip(HINSTANCE instance, int resource, int dpi) {
+  if (dpi == kDesignDpi) {
+    return ImageList_LoadImageW(instance, MAKEINTRESOURCEW(resource), 16, 0, RGB(255, 0, 255), IMAGE_BITMAP,
+                                LR_CREATEDIBSECTION);
+  }
+  // Larger screens get the strip stretched whole pixels at a time, which
+  // keeps the magenta key exact.
+  const auto strip = static_cast<HBITMAP>(
+      LoadImageW(instance, MAKEINTRESOURCEW(resource), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
+  if (strip == nullptr) return nullptr;
+  BITMAP info{};
+  GetObjectW(strip, sizeof info, &info);
+  DeleteObject(strip);
+  const int size = ScaleForDpi(16, dpi);
+  const int count = info.bmHeight > 0 ? info.bmWidth / info.bmHeight : 0;
+  const auto scaled = static_cast<HBITMAP>(LoadImageW(instance, MAKEINTRESOURCEW(resource), IMAGE_BITMAP,
+                                                      size * count, size, LR_CREATEDIBSECTION));
+  if (scaled == nullptr) return nullptr;
+  HIMAGELIST images = ImageList_Create(size, size, ILC_COLOR24 | ILC_MASK, count, 0);
+  if (images != nullptr) ImageList_AddMasked(images, scaled, RGB(255, 0, 255));
+  DeleteObject(scaled);
+  return images;
 }
 
 HBITMAP MenuImage(HINSTANCE instance, int resource, int index) {
@@ -70,9 +131,19 @@ HWND CreateControl(HWND parent, DWORD exStyle, const wchar_t* className, std::st
   return control;
 }
 
-void PlaceControl(HWND control, int left, int top, int width, int height) {
-  SetWindowPos(control, nullptr, left, top, std::max(width, 0), std::max(height, 0),
+void PlaceControl(HWND control, const Place& place) {
+  SetWindowPos(control, nullptr, place.left, place.top, std::max(place.width, 0), std::max(place.height, 0),
                SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void SetChildFonts(HWND parent, HFONT font) {
+  EnumChildWindows(
+      parent,
+      [](HWND child, LPARAM data) -> BOOL {
+        SendMessageW(child, WM_SETFONT, static_cast<WPARAM>(data), TRUE);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(font));
 }
 
 void AddHint(HWND tooltip, HWND control, std::string_view hint) {

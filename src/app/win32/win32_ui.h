@@ -9,14 +9,26 @@
 #include <string>
 #include <string_view>
 
+#include "app/window_layout.h"
+
 namespace kestrix::win32 {
 
-// Tahoma at height -11, as every window of the program uses it.
-HFONT CreateTahoma(bool bold);
+// Tahoma at height -11 in design pixels, as every window of the program
+// uses it, at this many pixels per inch.
+HFONT CreateTahoma(bool bold, int dpi);
 
-// An image list of 16x16 images cut from a bitmap resource strip, with
-// magenta (255,0,255) transparent.
-HIMAGELIST LoadImageStrip(HINSTANCE instance, int resource);
+// The pixels per inch a window is drawn at: its monitor's where Windows
+// tells each window apart (10, version 1607 on), else the system's.
+int DpiOf(HWND window);
+// The system's pixels per inch, for a window not yet created.
+int SystemDpi();
+// The outer size of a window with this client area, style and pixels per
+// inch (the frame and caption grow with the scale where Windows can say so).
+SIZE OuterSize(int clientWidth, int clientHeight, DWORD style, DWORD exStyle, int dpi);
+
+// An image list of 16x16 design-pixel images cut from a bitmap resource
+// strip, with magenta (255,0,255) transparent, at this many pixels per inch.
+HIMAGELIST LoadImageStrip(HINSTANCE instance, int resource, int dpi = kDesignDpi);
 
 // A 32-bit bitmap with alpha of one 16x16 image of a strip, for a menu item.
 HBITMAP MenuImage(HINSTANCE instance, int resource, int index);
@@ -26,7 +38,10 @@ HWND CreateControl(HWND parent, DWORD exStyle, const wchar_t* className, std::st
                    int id, RECT bounds, HFONT font);
 
 // Moves a control; negative sizes count as zero.
-void PlaceControl(HWND control, int left, int top, int width, int height);
+void PlaceControl(HWND control, const Place& place);
+
+// Gives every child of a window this font.
+void SetChildFonts(HWND parent, HFONT font);
 
 // The window procedure of a window class whose windows are objects of T:
 // the object comes in as the creation parameter, is kept with the window at
