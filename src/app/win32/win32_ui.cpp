@@ -136,14 +136,18 @@ void PlaceControl(HWND control, const Place& place) {
                SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
+namespace {
+
+// A named callback: a lambda would not have the 32-bit build's stdcall.
+BOOL CALLBACK SetChildFont(HWND child, LPARAM font) {
+  SendMessageW(child, WM_SETFONT, static_cast<WPARAM>(font), TRUE);
+  return TRUE;
+}
+
+}  // namespace
+
 void SetChildFonts(HWND parent, HFONT font) {
-  EnumChildWindows(
-      parent,
-      [](HWND child, LPARAM data) -> BOOL {
-        SendMessageW(child, WM_SETFONT, static_cast<WPARAM>(data), TRUE);
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(font));
+  EnumChildWindows(parent, SetChildFont, reinterpret_cast<LPARAM>(font));
 }
 
 void AddHint(HWND tooltip, HWND control, std::string_view hint) {
