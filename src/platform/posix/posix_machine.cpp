@@ -541,13 +541,14 @@ std::optional<PosixMachine::DirectoryIndex> PosixMachine::ReadDirectory(int dire
   while (const dirent* entry = ::readdir(listing)) {
     const std::string_view name = entry->d_name;
     if (name == "." || name == "..") continue;
-    auto [slot, added] =
-        index.folded.try_emplace(LowerText(*this, name), std::string(name), entry->d_type, false);
+    auto [slot, added] = index.folded.try_emplace(
+        LowerText(*this, name), DirectoryIndex::Spelling{std::string(name), entry->d_type, false});
     if (added) continue;
     DirectoryIndex::Spelling& spelling = slot->second;
     spelling.several = true;
     index.crowded.try_emplace(spelling.name, spelling);
-    index.crowded.try_emplace(std::string(name), std::string(name), entry->d_type, true);
+    index.crowded.try_emplace(std::string(name),
+                              DirectoryIndex::Spelling{std::string(name), entry->d_type, true});
     if (name < spelling.name) spelling = {std::string(name), entry->d_type, true};
   }
   ::closedir(listing);
