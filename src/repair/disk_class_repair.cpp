@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "platform/common/case_text.h"
-#include "platform/common/format_text.h"
 #include "settings/registry_values.h"
 
 namespace kestrix {
@@ -152,31 +151,28 @@ struct Change {
 // Saves each value about to change as it is now. What earlier repairs saved
 // of other values stays, so that every change Kestrix made can be put back.
 void Save(WritableRegistryKey& backup, const std::vector<Change>& changes) {
-  const auto refused = [](std::string_view name) {
-    return RegistryError(FormatText("Failed to set data for '%s'", name));
-  };
   // Without its list of absent values a backup was cut short: start afresh.
   std::vector<std::string> absent;
   if (const auto earlier = backup.ReadTextList(kAbsentValues); earlier && backup.ReadValue(kAbsentValues)) {
     absent = *earlier;
   } else {
     for (const std::string_view name : RepairedNames()) {
-      if (!backup.DeleteValue(name)) throw refused(name);
+      if (!backup.DeleteValue(name)) throw RefusedWrite(name);
     }
   }
   // Incomplete again until the list is written back last.
-  if (!backup.DeleteValue(kRestoredMark)) throw refused(kRestoredMark);
-  if (!backup.DeleteValue(kAbsentValues)) throw refused(kAbsentValues);
+  if (!backup.DeleteValue(kRestoredMark)) throw RefusedWrite(kRestoredMark);
+  if (!backup.DeleteValue(kAbsentValues)) throw RefusedWrite(kAbsentValues);
   for (const Change& change : changes) {
     std::erase(absent, change.name);
-    if (!backup.DeleteValue(change.name)) throw refused(change.name);
+    if (!backup.DeleteValue(change.name)) throw RefusedWrite(change.name);
     if (!change.before) {
       absent.emplace_back(change.name);
     } else if (!backup.WriteValue(change.name, *change.before)) {
-      throw refused(change.name);
+      throw RefusedWrite(change.name);
     }
   }
-  if (!backup.WriteTextList(kAbsentValues, absent)) throw refused(kAbsentValues);
+  if (!backup.WriteTextList(kAbsentValues, absent)) throw RefusedWrite(kAbsentValues);
 }
 
 // Whether the user put these very values back from the backup: then they
@@ -224,7 +220,7 @@ bool RepairDiskClassKey(Registry& registry, Files& files, Volumes& volumes) {
   for (const Change& change : changes) {
     if (change.name == kUpperFilters) {
       if (!writable->WriteTextList(kUpperFilters, mended)) {
-        throw RegistryError(FormatText("Failed to set data for '%s'", kUpperFilters));
+        throw RefusedWrite(kUpperFilters);
       }
       continue;
     }

@@ -53,8 +53,12 @@ std::string ReadTextValue(RegistryKey& key, std::string_view name) {
   return std::move(*text);
 }
 
+RegistryError RefusedWrite(std::string_view name) {
+  return RegistryError(FormatText("Failed to set data for '%s'", name));
+}
+
 void WriteTextValue(WritableRegistryKey& key, std::string_view name, std::string_view text) {
-  if (!key.WriteText(name, text)) throw RegistryError(FormatText("Failed to set data for '%s'", name));
+  if (!key.WriteText(name, text)) throw RefusedWrite(name);
 }
 
 void StoreValue(Registry& registry, std::string_view keyPath, std::string_view name, std::string_view text) {

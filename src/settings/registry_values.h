@@ -18,6 +18,9 @@ class RegistryError : public HandlerError {
   using HandlerError::HandlerError;
 };
 
+// "Failed to set data for 'NAME'": a write the registry refused.
+RegistryError RefusedWrite(std::string_view name);
+
 // The value's text; empty when missing. RegistryError for a value that is not text.
 std::string ReadTextValue(RegistryKey& key, std::string_view name);
 
