@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <chrono>
 #include <compare>
 #include <cstdint>
 #include <functional>
@@ -138,27 +139,73 @@ class Files {
   // What a shortcut file starts; nullopt when the file is no shortcut or
   // cannot be read.
   virtual std::optional<ShellLink> ReadShortcut(std::string_view path) = 0;
+  // The file's permission bits where the backend has them (POSIX: the
+  // mode's 07777 bits); nullopt elsewhere.
+  virtual std::optional<std::uint32_t> Permissions(std::string_view /*path*/) { return std::nullopt; }
+  // Sets them where the backend has them; true where it has none.
+  virtual bool SetPermissions(std::string_view /*path*/, std::uint32_t /*bits*/) { return true; }
+};
+
+// A file of the store's folder, as a listing finds it.
+struct StoreEntry {
+  std::string name;
+  std::uint64_t size = 0;
+  std::int64_t ageSeconds = 0;  // since it was last written
+  bool temporary = false;       // a file being written, or one an interruption left behind
+  // Made by someone this program does not trust with its store: another
+  // user (on Windows, anyone but this user, or, for an elevated program,
+  // the administrators and the system).
+  bool foreign = false;
+};
+
+// The store's lock: one program at a time holds it while it changes the
+// store; released when destroyed. It keeps a mark that every change made
+// under it moves on, so that a program whose last change left the mark
+// knows the store as it stands without reading it again.
+class StoreLock {
+ public:
+  virtual ~StoreLock() = default;
+  virtual std::uint64_t Mark() = 0;
+  virtual void SetMark(std::uint64_t mark) = 0;
+};
+
+// Bytes written whole to a temporary file of the store's folder and
+// flushed to the disk; removed when destroyed unless placed.
+class StagedFile {
+ public:
+  enum class Placed { kDone, kTaken, kFailed };
+  virtual ~StagedFile() = default;
+  // Gives the file its name. With `replace` false a file already of that
+  // name stays as it is and the answer is kTaken; kFailed with the system's
+  // reason.
+  virtual Placed Place(std::string_view name, bool replace, std::string& reason) = 0;
 };
 
 // A folder of Kestrix's own on this machine (the quarantine store), outside
-// the drives it sweeps; its files are named plainly, without folders.
+// the drives it sweeps; its files are named plainly, without folders. Every
+// call first checks the folder is the store's own: not a link or a junction,
+// and owned by this user (on Windows, for an elevated program, by the
+// administrators or the system); a folder that is not is refused with that
+// reason and nothing in it is touched.
 class StoreFolder {
  public:
   virtual ~StoreFolder() = default;
   // Where it is, for messages.
   virtual std::string Location() const = 0;
-  // Writes the file whole under a temporary name, flushes it to the disk and
-  // renames it to `name`, replacing a file of that name: an interruption
-  // leaves the old file or none, never half a file. The folder is created
-  // when missing. False with the system's reason (a full or read-only disk).
-  virtual bool Save(std::string_view name, ByteReader& source, std::string& reason) = 0;
+  // Creates the folder when missing (closed to other users) and waits up
+  // to `wait` for the lock; null with the reason (a busy store says so).
+  virtual std::unique_ptr<StoreLock> Lock(std::chrono::milliseconds wait, std::string& reason) = 0;
+  // Creates the folder when missing and writes the bytes of `source` to a
+  // temporary file in it, readable by this user only; null with the reason
+  // (a full or read-only disk, or the reader's own failure).
+  virtual std::unique_ptr<StagedFile> Stage(ByteReader& source, std::string& reason) = 0;
   // Null with the system's reason when it cannot be opened.
   virtual std::unique_ptr<ByteReader> Open(std::string_view name, std::string& reason) = 0;
   // A missing file is no error.
   virtual bool Remove(std::string_view name) = 0;
-  // The names of its files, in no order; temporary files left by an
-  // interruption are removed, not listed.
-  virtual std::vector<std::string> Names() = 0;
+  // Its files (not folders), in no order; nothing is removed. Empty when
+  // the folder is missing or refused.
+  virtual std::vector<StoreEntry> Entries() = 0;
 };
 
 // SHA-256 of bytes given in pieces.
