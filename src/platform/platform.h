@@ -236,6 +236,10 @@ class Volumes {
   virtual DriveType QueryDriveType(std::string_view root) = 0;
   // The first extent of the volume of drive `letter` ('A' to 'Z').
   virtual DiskExtent GetFirstDiskExtent(char letter) = 0;
+  // What tells the volume now behind drive `letter` from any other (on
+  // Windows its serial number, elsewhere the root's device and file
+  // number); nullopt when there is no such drive.
+  virtual std::optional<std::string> VolumeIdentity(char letter) = 0;
 };
 
 // Letter case as the system folds it. Folding is per code point, so every

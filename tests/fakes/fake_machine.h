@@ -106,6 +106,7 @@ struct FakeHashing final : Hashing {
 struct FakeDrive {
   DriveType type = DriveType::kRemovable;
   std::int64_t extentLength = 1 << 20;
+  std::string volume = "fake-volume";
 };
 
 // Folds A-Z and the Latin-1 capitals, enough to tell folding is applied.
@@ -311,6 +312,10 @@ struct FakeMachine final : Files, Volumes, MessagePump {
   DiskExtent GetFirstDiskExtent(char letter) override {
     const auto it = drives.find(letter);
     return it == drives.end() ? DiskExtent{} : DiskExtent{0, 0, it->second.extentLength};
+  }
+  std::optional<std::string> VolumeIdentity(char letter) override {
+    const auto it = drives.find(letter);
+    return it == drives.end() ? std::nullopt : std::optional<std::string>(it->second.volume);
   }
 
   void PumpMessages() override {

@@ -982,6 +982,16 @@ DiskExtent PosixMachine::GetFirstDiskExtent(char letter) {
   return {.DiskNumber = 0, .StartingOffset = 0, .ExtentLength = drive->extentLength};
 }
 
+std::optional<std::string> PosixMachine::VolumeIdentity(char letter) {
+  const MappedDrive* drive = drives_.Find(letter);
+  struct stat info {};
+  if (drive == nullptr || drive->type == DriveType::kNoRootDir || ::stat(drive->directory.c_str(), &info) != 0 ||
+      !S_ISDIR(info.st_mode)) {
+    return std::nullopt;
+  }
+  return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+}
+
 char32_t PosixMachine::ToLower(char32_t c) const {
   const locale_t locale = Utf8Locale();
   if (locale == static_cast<locale_t>(nullptr) || c > 0x10FFFF) {

@@ -101,6 +101,7 @@ class PosixMachine final : public Files, public Volumes, public CaseFolding {
   std::string TempDirectory() override;
   DriveType QueryDriveType(std::string_view root) override;
   DiskExtent GetFirstDiskExtent(char letter) override;
+  std::optional<std::string> VolumeIdentity(char letter) override;
 
   // CaseFolding
   char32_t ToLower(char32_t c) const override;

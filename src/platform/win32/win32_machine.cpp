@@ -8,6 +8,7 @@
 #include <array>
 #include <climits>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <span>
 
@@ -591,6 +592,17 @@ DiskExtent Win32Machine::GetFirstDiskExtent(char letter) {
   if (!drive) return {};
   const auto extent = VolumeExtent(static_cast<wchar_t>(*drive));
   return extent ? *extent : RootExtent(static_cast<wchar_t>(*drive));
+}
+
+std::optional<std::string> Win32Machine::VolumeIdentity(char letter) {
+  const auto drive = DriveLetter(letter);
+  if (!drive) return std::nullopt;
+  const wchar_t root[] = {static_cast<wchar_t>(*drive), L':', L'\\', L'\0'};
+  DWORD serial = 0;
+  if (!::GetVolumeInformationW(root, nullptr, 0, &serial, nullptr, nullptr, nullptr, 0)) return std::nullopt;
+  char text[16];
+  std::snprintf(text, sizeof text, "%08lX", static_cast<unsigned long>(serial));
+  return text;
 }
 
 char32_t Win32Machine::ToLower(char32_t c) const {
