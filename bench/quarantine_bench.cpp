@@ -31,7 +31,7 @@ void KeepOneAfterAnother(benchmark::State& state) {
   ListFiles(machine, state.range(0));
   for (auto _ : state) {
     testing::FakeStoreFolder store;
-    Quarantine quarantine({machine, store, hashing}, kDefaultQuarantineLimit);
+    Quarantine quarantine({machine, machine, store, hashing}, kDefaultQuarantineLimit);
     std::string reason;
     for (std::int64_t i = 0; i < state.range(0); ++i) {
       if (!quarantine.Keep({.number = "1", .path = Path(i), .category = "病毒"}, reason))
@@ -49,7 +49,7 @@ class StoreOnDisk {
     testing::FakeStoreFolder memory;
     posix::OpenSslHashing hashing;
     ListFiles(machine, count);
-    Quarantine quarantine({machine, memory, hashing}, kDefaultQuarantineLimit);
+    Quarantine quarantine({machine, machine, memory, hashing}, kDefaultQuarantineLimit);
     std::string reason;
     for (std::int64_t i = 0; i < count; ++i)
       quarantine.Keep({.number = "1", .path = Path(i), .category = "病毒"}, reason);
@@ -75,7 +75,7 @@ void ListFromDisk(benchmark::State& state) {
   testing::FakeMachine machine;
   posix::OpenSslHashing hashing;
   for (auto _ : state) {
-    Quarantine quarantine({machine, folder, hashing}, kDefaultQuarantineLimit);
+    Quarantine quarantine({machine, volumes, folder, hashing}, kDefaultQuarantineLimit);
     if (quarantine.List().size() != static_cast<std::size_t>(state.range(0)))
       state.SkipWithError("records lost");
   }
@@ -114,7 +114,7 @@ void ListAndRestoreAllFromDisk(benchmark::State& state) {
   DiscardingFiles machine;
   posix::OpenSslHashing hashing;
   for (auto _ : state) {
-    Quarantine quarantine({machine, folder, hashing}, kDefaultQuarantineLimit);
+    Quarantine quarantine({machine, volumes, folder, hashing}, kDefaultQuarantineLimit);
     std::string reason;
     for (const QuarantineRecord& record : quarantine.List()) {
       if (!quarantine.Restore(record, std::nullopt, true, reason)) state.SkipWithError(reason.c_str());

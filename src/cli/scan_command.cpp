@@ -10,6 +10,7 @@
 #include "detect/drive_sweep.h"
 #include "detect/file_tests.h"
 #include "platform/common/forwarding_files.h"
+#include "remedy/protected_list.h"
 #include "remedy/removal.h"
 #include "remedy/vaccine.h"
 #include "repair/disk_class_repair.h"
@@ -109,26 +110,49 @@ std::vector<KeptFile> KeptFiles(const std::vector<SuspectEntry>& before, const S
   return kept;
 }
 
+// Why a kept file is not put back although its record is sound: `all`
+// leaves out what would start a worm again, and a protected Windows file
+// goes back only with --force.
+std::optional<std::string> RestoreRefusal(const ScanOptions& options, const ProtectedList& guarded, bool all,
+                                          const std::string& path) {
+  if (all && IsDriveRootAutorun(path))
+    return "an Autorun.inf goes back to a drive's root only when its id is named";
+  if (!options.force && guarded.IsProtected(path)) return "a protected Windows file; --force puts it back";
+  return std::nullopt;
+}
+
 // --quarantine-list, --restore or --purge.
-int RunQuarantineCommand(const ScanOptions& options, Quarantine& quarantine, std::string_view store) {
+int RunQuarantineCommand(const ScanOptions& options, const ScanMachine& machine, Quarantine& quarantine) {
   const std::vector<QuarantineRecord> records = quarantine.List();
   if (options.quarantineList) {
-    std::cout << FormatQuarantineList(records, store, options.json);
+    std::vector<QuarantineListing> listings{{machine.store.Location(), records}};
+    if (machine.otherStore != nullptr) {
+      Quarantine other({machine.files, machine.volumes, *machine.otherStore, machine.hashing},
+                       options.quarantineLimit);
+      listings.push_back({machine.otherStore->Location(), other.List()});
+    }
+    std::cout << FormatQuarantineList(listings, options.json);
     return 0;
   }
   const bool restoring = options.restore.has_value();
   const std::string& wanted = restoring ? *options.restore : *options.purge;
+  const bool all = wanted == "all";
+  ProtectedList guarded(machine.files, machine.folding);
+  if (restoring) guarded.BuildProtectedList(machine.volumes.WindowsDirectory() + "\\");
   std::vector<QuarantineAction> actions;
   const auto act = [&](const QuarantineRecord& record) {
     QuarantineAction action{record.id, restoring ? RestorePath(record, options.restoreTo) : record.path, {}};
     std::string reason;
-    if (restoring ? !quarantine.Restore(record, options.restoreTo, options.force, reason)
-                  : !quarantine.Purge(record)) {
-      action.failure = restoring ? reason : "its files could not be removed from the store";
+    if (!restoring) {
+      if (!quarantine.Purge(record)) action.failure = "its files could not be removed from the store";
+    } else if (const auto refusal = RestoreRefusal(options, guarded, all, action.path)) {
+      action.failure = refusal;
+    } else if (!quarantine.Restore(record, options.restoreTo, options.force, reason)) {
+      action.failure = reason;
     }
     actions.push_back(std::move(action));
   };
-  if (wanted == "all") {
+  if (all) {
     for (const QuarantineRecord& record : records) act(record);
   } else if (const auto found = std::ranges::find(records, wanted, &QuarantineRecord::id);
              found != records.end()) {
@@ -236,9 +260,9 @@ void AddScanOptions(CLI::App& app, ScanOptions& options) {
 int RunScan(const ScanOptions& options, const ScanMachine& machine, ScanTerminal terminal) {
   ConsoleView view(terminal.progress, terminal.escapes);
   RecordingFiles files(machine.files);
-  Quarantine quarantine({files, machine.store, machine.hashing}, options.quarantineLimit);
+  Quarantine quarantine({files, machine.volumes, machine.store, machine.hashing}, options.quarantineLimit);
   if (options.quarantineList || options.restore || options.purge) {
-    return RunQuarantineCommand(options, quarantine, machine.store.Location());
+    return RunQuarantineCommand(options, machine, quarantine);
   }
   if (!options.immunize.empty() || !options.unimmunize.empty()) return RunVaccineCommand(options, machine);
 

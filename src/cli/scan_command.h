@@ -44,6 +44,9 @@ struct ScanMachine {
   ProcessTable& processes;
   StoreFolder& store;  // the quarantine's, at options.quarantineFolder
   Hashing& hashing;
+  // Another store this user may read (on Windows, the machine's or this
+  // user's own, whichever the program does not keep in): listed too.
+  StoreFolder* otherStore = nullptr;
 };
 
 struct ScanTerminal {

@@ -67,21 +67,30 @@ int ScanExitStatus(const ScanOutcome& outcome) {
   return outcome.entries.empty() && !kept ? 0 : 1;
 }
 
-std::string FormatQuarantineList(const std::vector<QuarantineRecord>& records, std::string_view store,
-                                 bool json) {
+std::string FormatQuarantineList(const std::vector<QuarantineListing>& listings, bool json) {
   if (json) {
-    auto list = nlohmann::json::array();
-    for (const QuarantineRecord& record : records) {
-      list.push_back({{"id", record.id},
-                      {"path", record.path},
-                      {"size", record.size},
-                      {"sha256", record.sha256},
-                      {"time", record.time},
-                      {"category", record.category},
-                      {"reason", record.reason},
-                      {"attributes", record.attributes}});
+    nlohmann::json stores = nlohmann::json::array();
+    for (const QuarantineListing& listing : listings) {
+      auto list = nlohmann::json::array();
+      for (const QuarantineRecord& record : listing.records) {
+        nlohmann::json item = {{"id", record.id},
+                               {"path", record.path},
+                               {"size", record.size},
+                               {"sha256", record.sha256},
+                               {"time", record.time},
+                               {"category", record.category},
+                               {"reason", record.reason},
+                               {"attributes", record.attributes}};
+        if (!record.damage.empty()) item["damage"] = record.damage;
+        list.push_back(std::move(item));
+      }
+      stores.push_back({{"store", listing.store}, {"records", std::move(list)}});
     }
-    return Dump({{"store", store}, {"records", std::move(list)}});
+    if (stores.empty()) return Dump({});
+    nlohmann::json first = stores[0];
+    stores.erase(stores.begin());
+    if (!stores.empty()) first["otherStores"] = std::move(stores);
+    return Dump(first);
   }
   const auto row = [](std::string_view id, std::string_view time, std::string_view size,
                       std::string_view category, std::string_view path, std::string_view reason) {
@@ -90,21 +99,27 @@ std::string FormatQuarantineList(const std::vector<QuarantineRecord>& records, s
                   static_cast<int>(time.size()), time.data(), static_cast<int>(size.size()), size.data());
     std::string line = std::string(columns).append(category).append("  ").append(path);
     if (!reason.empty()) line.append("  (").append(reason).append(")");
-    return line.append("\n");
+    return line;
   };
-  std::string text = row("ID", "KEPT (UTC)", "BYTES", "KIND", "PATH", "WHY IT WAS LISTED");
-  std::uint64_t bytes = 0;
-  for (const QuarantineRecord& record : records) {
-    text +=
-        row(record.id, record.time, std::to_string(record.size), record.category, record.path, record.reason);
-    bytes += record.size;
+  std::string text;
+  for (const QuarantineListing& listing : listings) {
+    if (!text.empty()) text.append("\n");
+    text += row("ID", "KEPT (UTC)", "BYTES", "KIND", "PATH", "WHY IT WAS LISTED") + "\n";
+    std::uint64_t bytes = 0;
+    for (const QuarantineRecord& record : listing.records) {
+      text += row(record.id, record.time, std::to_string(record.size), record.category, record.path, record.reason);
+      if (!record.damage.empty()) text.append("  [cannot be restored: ").append(record.damage).append("]");
+      text.append("\n");
+      if (record.damage.empty()) bytes += record.size;
+    }
+    text.append(std::to_string(listing.records.size()))
+        .append(listing.records.size() == 1 ? " file kept, " : " files kept, ")
+        .append(std::to_string(bytes))
+        .append(" bytes, in ")
+        .append(listing.store)
+        .append("\n");
   }
-  return text.append(std::to_string(records.size()))
-      .append(records.size() == 1 ? " file kept, " : " files kept, ")
-      .append(std::to_string(bytes))
-      .append(" bytes, in ")
-      .append(store)
-      .append("\n");
+  return text;
 }
 
 std::string FormatQuarantineActions(std::string_view done, const std::vector<QuarantineAction>& actions,

@@ -51,10 +51,17 @@ int ScanExitStatus(const ScanOutcome& outcome);
 
 inline constexpr int kUsageExitStatus = 2;
 
-// A table of the kept files, oldest first, and where the store is; in JSON
-// {"store":"...","records":[{"id","path","size","sha256","time","category","reason","attributes"}]}.
-std::string FormatQuarantineList(const std::vector<QuarantineRecord>& records, std::string_view store,
-                                 bool json);
+// The records of one store, oldest first.
+struct QuarantineListing {
+  std::string store;
+  std::vector<QuarantineRecord> records;
+};
+
+// A table of the kept files and where the store is, store after store; a
+// record that cannot be restored says why. In JSON the first store as
+// {"store":"...","records":[{"id","path","size","sha256","time","category","reason","attributes"}]}
+// ("damage" in a record that cannot be restored), any other in "otherStores":[{"store","records"}].
+std::string FormatQuarantineList(const std::vector<QuarantineListing>& listings, bool json);
 
 // What --restore or --purge did with one kept file.
 struct QuarantineAction {

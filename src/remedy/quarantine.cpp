@@ -5,7 +5,9 @@
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <limits>
 #include <memory>
+#include <random>
 #include <nlohmann/json.hpp>
 
 #include "platform/common/text_file.h"
@@ -28,19 +30,38 @@ constexpr std::array<unsigned char, 32> kConcealKey = {
 std::string BlobName(std::string_view sha256) { return std::string(sha256).append(kBlobSuffix); }
 std::string RecordName(std::uint64_t id) { return std::to_string(id).append(kRecordSuffix); }
 
-// A record's id: decimal digits without a leading zero.
+// A record's id: decimal digits without a leading zero, over the whole
+// range ids are written in.
 std::optional<std::uint64_t> ParseId(std::string_view text) {
   std::uint64_t id = 0;
-  if (text.empty() || text.size() > 19 || text[0] == '0') return std::nullopt;
+  if (text.empty() || text[0] == '0') return std::nullopt;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), id);
   if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
   return id;
 }
 
+// No record takes this id or one past it: the next id would not fit.
+constexpr std::uint64_t kLastId = std::numeric_limits<std::uint64_t>::max();
+
 // A record names its bytes by hash; anything else would reach other files.
 bool IsSha256(std::string_view text) {
   return text.size() == 64 &&
          std::ranges::all_of(text, [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+// The content hash a name of kept bytes carries; nullopt for other names.
+std::optional<std::string> BlobHash(std::string_view name) {
+  if (!name.ends_with(kBlobSuffix)) return std::nullopt;
+  name.remove_suffix(kBlobSuffix.size());
+  return IsSha256(name) ? std::optional<std::string>(name) : std::nullopt;
+}
+
+// A mark no program has left on the store before.
+std::uint64_t NewMark(std::uint64_t old) {
+  static std::mt19937_64 random(std::random_device{}());
+  std::uint64_t mark = 0;
+  while (mark == 0 || mark == old) mark = random();
+  return mark;
 }
 
 std::string UtcNow() {
@@ -90,6 +111,8 @@ std::string RecordText(const QuarantineRecord& record) {
                          {"reason", record.reason},
                          {"attributes", record.attributes}};
   if (!IsValidUtf8(record.path)) json["pathBytes"] = ToHex(record.path);
+  if (record.permissions) json["permissions"] = *record.permissions;
+  if (record.volume) json["volume"] = *record.volume;
   return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
@@ -104,12 +127,18 @@ std::optional<QuarantineRecord> ParseRecord(std::string_view text, std::uint64_t
                             .time = json.at("time").get<std::string>(),
                             .category = json.at("category").get<std::string>(),
                             .reason = json.at("reason").get<std::string>(),
-                            .attributes = json.at("attributes").get<std::uint32_t>()};
+                            .attributes = json.at("attributes").get<std::uint32_t>(),
+                            .permissions = std::nullopt,
+                            .volume = std::nullopt,
+                            .damage = {}};
     if (const auto bytes = json.find("pathBytes"); bytes != json.end()) {
       const auto path = FromHex(bytes->get<std::string>());
       if (!path) return std::nullopt;
       record.path = *path;
     }
+    if (const auto permissions = json.find("permissions"); permissions != json.end())
+      record.permissions = permissions->get<std::uint32_t>();
+    if (const auto volume = json.find("volume"); volume != json.end()) record.volume = volume->get<std::string>();
     if (!IsSha256(record.sha256)) return std::nullopt;
     return record;
   } catch (const nlohmann::json::exception&) {
@@ -186,73 +215,121 @@ std::string RestorePath(const QuarantineRecord& record, const std::optional<std:
   return path.append(slash == std::string::npos ? record.path : record.path.substr(slash + 1));
 }
 
+bool IsDriveRootAutorun(std::string_view path) {
+  // Windows drops trailing dots and blanks: "E:\Autorun.inf." is that file.
+  while (!path.empty() && (path.back() == '.' || path.back() == ' ')) path.remove_suffix(1);
+  constexpr std::string_view kName = ":\\autorun.inf";
+  return path.size() == kName.size() + 1 &&
+         std::equal(kName.begin(), kName.end(), path.begin() + 1, [](char expected, char c) {
+           return expected == ((c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c);
+         });
+}
+
 Quarantine::Quarantine(QuarantineServices services, std::uint64_t limitBytes)
     : services_(services), limit_(limitBytes) {}
 
-Quarantine::Index& Quarantine::Loaded() {
-  if (!index_) index_ = ReadStore();
-  return *index_;
-}
-
 void Quarantine::Add(Index& index, QuarantineRecord record, std::uint64_t id) {
-  if (++index.references[record.sha256] == 1) index.bytes += record.size;
-  index.nextId = std::max(index.nextId, id + 1);
+  ++index.references[record.sha256];
+  if (++index.counted[record.sha256] == 1) index.bytes += record.size;
+  index.blobs.insert_or_assign(record.sha256, record.size);
+  if (id < kLastId) index.nextId = std::max(index.nextId, id + 1);
   index.records.insert_or_assign(id, std::move(record));
 }
 
-Quarantine::Index Quarantine::ReadStore() {
-  Index index;
-  std::vector<std::string> blobs;
+Quarantine::Read Quarantine::ReadStore() {
+  Read read;
+  Index& index = read.index;
+  const std::vector<StoreEntry> entries = services_.store.Entries();
   bool everyRecordRead = true;
-  const std::vector<std::string> names = services_.store.Names();
-  index.references.reserve(names.size() / 2);  // a record and its bytes per kept file
-  for (const std::string& name : names) {
-    const std::string_view view = name;
-    if (view.ends_with(kBlobSuffix)) {
-      blobs.push_back(name);
+  index.blobs.reserve(entries.size() / 2);  // a record and its bytes per kept file
+  for (const StoreEntry& entry : entries) {
+    const std::string_view name = entry.name;
+    if (entry.temporary) {
+      if (entry.ageSeconds >= kQuarantineLeftoverSeconds) read.leftovers.push_back(entry);
       continue;
     }
-    const auto id = view.ends_with(kRecordSuffix)
-                        ? ParseId(view.substr(0, view.size() - kRecordSuffix.size()))
-                        : std::nullopt;
+    if (const auto hash = BlobHash(name)) {
+      index.blobs.emplace(*hash, entry.size);
+      continue;
+    }
+    const auto id = name.ends_with(kRecordSuffix) ? ParseId(name.substr(0, name.size() - kRecordSuffix.size()))
+                                                  : std::nullopt;
     if (!id) continue;
-    index.nextId = std::max(index.nextId, *id + 1);
+    index.nextId = std::max(index.nextId, *id < kLastId ? *id + 1 : kLastId);
+    QuarantineRecord record;
+    record.id = std::to_string(*id);
     std::string text;
     std::string reason;
     const auto reader = services_.store.Open(name, reason);
     if (!reader || !ReadAll(*reader, text, reason)) {
-      everyRecordRead = false;
-      continue;
+      record.damage = "its record cannot be read: " + reason;
+    } else if (auto parsed = ParseRecord(text, *id)) {
+      record = std::move(*parsed);
+      if (entry.foreign) record.damage = "it was kept by another user";
+    } else {
+      record.damage = "its record is damaged";
     }
-    if (auto record = ParseRecord(text, *id)) Add(index, std::move(*record), *id);
+    everyRecordRead = everyRecordRead && !record.sha256.empty();
+    index.records.emplace(*id, std::move(record));
   }
-  // Bytes whose record was never saved, or whose purge was cut short; while
-  // a record could not be read, they may still be its bytes.
+  // A record counts, and is restored, only with its bytes at its size.
+  for (auto& [id, record] : index.records) {
+    if (record.sha256.empty()) continue;
+    ++index.references[record.sha256];
+    const auto blob = index.blobs.find(record.sha256);
+    if (!record.damage.empty()) continue;
+    if (blob == index.blobs.end()) {
+      record.damage = "its kept bytes are missing";
+    } else if (blob->second != record.size) {
+      record.damage = "its kept bytes are not of the size it had";
+    } else if (++index.counted[record.sha256] == 1) {
+      index.bytes += record.size;
+    }
+  }
+  // Bytes whose record was never made, or whose purge was cut short; while
+  // a record cannot be read, they may still be its bytes.
   if (everyRecordRead) {
-    for (const std::string& blob : blobs) {
-      if (!index.references.contains(blob.substr(0, blob.size() - kBlobSuffix.size())))
-        services_.store.Remove(blob);
+    for (const StoreEntry& entry : entries) {
+      const auto hash = entry.temporary ? std::nullopt : BlobHash(entry.name);
+      if (hash && !index.references.contains(*hash) && entry.ageSeconds >= kQuarantineLeftoverSeconds)
+        read.leftovers.push_back(entry);
     }
   }
-  return index;
+  return read;
 }
 
-bool Quarantine::Drop(Index& index, const QuarantineRecord& record) {
-  const auto id = ParseId(record.id);
-  const std::string sha256 = record.sha256;  // `record` may live in the index
-  if (!id || !IsSha256(sha256)) return false;
-  if (const auto stored = index.records.find(*id); stored != index.records.end()) {
-    const auto references = index.references.find(stored->second.sha256);
-    if (--references->second == 0) {
-      index.bytes -= stored->second.size;
-      index.references.erase(references);
-    }
-    index.records.erase(stored);
+std::unique_ptr<StoreLock> Quarantine::LockCurrent(std::string& reason) {
+  auto lock = services_.store.Lock(kQuarantineLockWait, reason);
+  if (!lock) return nullptr;
+  if (!index_ || lock->Mark() != mark_) {
+    Read read = ReadStore();
+    for (const StoreEntry& leftover : read.leftovers) services_.store.Remove(leftover.name);
+    index_ = std::move(read.index);
+  }
+  return lock;
+}
+
+void Quarantine::Changed(StoreLock& lock) {
+  mark_ = NewMark(mark_);
+  lock.SetMark(mark_);
+}
+
+bool Quarantine::Drop(Index& index, std::uint64_t id) {
+  const auto stored = index.records.find(id);
+  if (stored == index.records.end()) return true;
+  const QuarantineRecord record = std::move(stored->second);
+  index.records.erase(stored);
+  if (!record.sha256.empty() && --index.references[record.sha256] == 0) index.references.erase(record.sha256);
+  if (record.damage.empty() && --index.counted[record.sha256] == 0) {
+    index.counted.erase(record.sha256);
+    index.bytes -= record.size;
   }
   // The record goes first: bytes left without it are removed later, never
   // a record left without its bytes.
-  if (!services_.store.Remove(RecordName(*id))) return false;
-  return index.references.contains(sha256) || services_.store.Remove(BlobName(sha256));
+  if (!services_.store.Remove(RecordName(id))) return false;
+  if (record.sha256.empty() || index.references.contains(record.sha256)) return true;
+  index.blobs.erase(record.sha256);
+  return services_.store.Remove(BlobName(record.sha256));
 }
 
 bool Quarantine::Measure(std::string_view path, std::uint64_t& size, std::string& sha256,
@@ -277,12 +354,34 @@ bool Quarantine::Measure(std::string_view path, std::uint64_t& size, std::string
   return false;
 }
 
+bool Quarantine::PlaceRecord(QuarantineRecord& record, std::string& reason) {
+  const std::string text = RecordText(record);
+  MemoryByteReader reader(text);
+  const auto staged = services_.store.Stage(reader, reason);
+  if (!staged) return false;
+  // Another program may have made records since this one last read the store.
+  for (std::uint64_t& id = index_->nextId; id < kLastId; ++id) {
+    switch (staged->Place(RecordName(id), false, reason)) {
+      case StagedFile::Placed::kDone:
+        record.id = std::to_string(id);
+        return true;
+      case StagedFile::Placed::kTaken:
+        continue;
+      case StagedFile::Placed::kFailed:
+        return false;
+    }
+  }
+  reason = "the quarantine has no record number left";
+  return false;
+}
+
 std::optional<QuarantineRecord> Quarantine::Keep(const SuspectEntry& entry, std::string& reason) {
   std::string why;
   const auto fail = [&]() -> std::optional<QuarantineRecord> {
     reason = "it could not be kept in the quarantine (" + services_.store.Location() + "): " + why;
     return std::nullopt;
   };
+  const std::string_view path = entry.path;
   QuarantineRecord record{.id = {},
                           .path = entry.path,
                           .size = 0,
@@ -290,47 +389,82 @@ std::optional<QuarantineRecord> Quarantine::Keep(const SuspectEntry& entry, std:
                           .time = UtcNow(),
                           .category = entry.category,
                           .reason = entry.reason,
-                          .attributes = services_.files.OriginalAttributes(entry.path).value_or(0)};
+                          .attributes = services_.files.OriginalAttributes(path).value_or(0),
+                          .permissions = services_.files.Permissions(path),
+                          .volume = path.size() > 2 && path[1] == ':'
+                                        ? services_.volumes.VolumeIdentity(path[0])
+                                        : std::nullopt,
+                          .damage = {}};
   // The bytes are named by their hash, so the file is read twice: once for
-  // the hash, then to store it, checked against the first reading.
-  if (!Measure(entry.path, record.size, record.sha256, why)) return fail();
-
-  Index& index = Loaded();
-  const auto needed = [&] { return index.references.contains(record.sha256) ? 0 : record.size; };
-  while (index.bytes + needed() > limit_ && !index.records.empty())
-    Drop(index, index.records.begin()->second);
-
-  const auto source = services_.files.OpenForReading(entry.path, why);
+  // the hash, then to store it, checked against the first reading. Both
+  // happen before the lock is taken: a large file read from a slow stick
+  // keeps no other program waiting.
+  if (!Measure(path, record.size, record.sha256, why)) return fail();
+  const auto source = services_.files.OpenForReading(path, why);
   if (!source) return fail();
   KeyedReader concealed(*source, KeyedReader::Plain::kSource, services_.hashing.StartSha256(), record.size,
                         record.sha256, "it changed while it was read");
-  if (!services_.store.Save(BlobName(record.sha256), concealed, why)) return fail();
+  const auto bytes = services_.store.Stage(concealed, why);
+  if (!bytes) return fail();
 
-  // Another program may have saved records since the store was read.
-  for (std::string ignored; services_.store.Open(RecordName(index.nextId), ignored);) ++index.nextId;
-  const std::uint64_t id = index.nextId;
-  record.id = std::to_string(id);
-  const std::string text = RecordText(record);
-  MemoryByteReader recordReader(text);
-  if (!services_.store.Save(RecordName(id), recordReader, why)) {
-    if (!index.references.contains(record.sha256)) services_.store.Remove(BlobName(record.sha256));
-    return fail();
+  const auto lock = LockCurrent(why);
+  if (!lock) return fail();
+  Index& index = *index_;
+  const auto needed = [&] { return index.counted.contains(record.sha256) ? 0 : record.size; };
+  bool removed = true;  // every file an eviction dropped from the index is gone from the store
+  while (index.bytes + needed() > limit_) {
+    const auto oldest = std::ranges::find_if(index.records, [](const auto& kept) {
+      return kept.second.damage.empty();
+    });
+    if (oldest == index.records.end()) break;
+    removed = Drop(index, oldest->first) && removed;
   }
-  Add(index, record, id);
+  // Bytes already there from another file of the same content stay.
+  const auto blob = index.blobs.find(record.sha256);
+  const bool stored = blob != index.blobs.end() && blob->second == record.size;
+  const bool placed = stored || bytes->Place(BlobName(record.sha256), true, why) == StagedFile::Placed::kDone;
+  if (placed) index.blobs.insert_or_assign(record.sha256, record.size);
+  const bool kept = placed && PlaceRecord(record, why);
+  if (kept) {
+    Add(index, record, std::stoull(record.id));
+  } else if (placed && !index.references.contains(record.sha256)) {
+    services_.store.Remove(BlobName(record.sha256));
+    index.blobs.erase(record.sha256);
+  }
+  Changed(*lock);
+  if (!kept || !removed) index_.reset();  // the store is read again at the next change
+  if (!kept) return fail();
   return record;
 }
 
 std::vector<QuarantineRecord> Quarantine::List() {
-  index_ = ReadStore();
   std::vector<QuarantineRecord> records;
-  records.reserve(index_->records.size());
-  for (const auto& [id, record] : index_->records) records.push_back(record);
+  for (auto& [id, record] : ReadStore().index.records) records.push_back(std::move(record));
   return records;
 }
 
 bool Quarantine::Restore(const QuarantineRecord& record, const std::optional<std::string>& folder,
                          bool replace, std::string& reason) {
+  if (!record.damage.empty()) {
+    reason = record.damage;
+    return false;
+  }
   const std::string path = RestorePath(record, folder);
+  const bool drivePath = path.size() > 3 && path[1] == ':' && path[2] == '\\' &&
+                         ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
+  if (!drivePath) {
+    reason = "it would not go back to a drive (X:\\...)";
+    return false;
+  }
+  const std::string drive = path.substr(0, 2);
+  if (services_.volumes.QueryDriveType(path.substr(0, 3)) == DriveType::kNoRootDir) {
+    reason = "drive " + drive + " is not there";
+    return false;
+  }
+  if (!folder && record.volume && services_.volumes.VolumeIdentity(path[0]) != record.volume) {
+    reason = "drive " + drive + " now stands for another volume than the one it was kept from";
+    return false;
+  }
   if (!replace && services_.files.FileExists(path)) {
     reason = "a file is already there";
     return false;
@@ -343,6 +477,10 @@ bool Quarantine::Restore(const QuarantineRecord& record, const std::optional<std
   KeyedReader revealed(*blob, KeyedReader::Plain::kResult, services_.hashing.StartSha256(), record.size,
                        record.sha256, "its kept bytes are damaged");
   if (!services_.files.WriteNewFile(path, revealed, replace, reason)) return false;
+  if (record.permissions && !services_.files.SetPermissions(path, *record.permissions)) {
+    reason = "it was written back, but its permissions could not be set";
+    return false;
+  }
   if (!services_.files.SetAttributes(path, record.attributes)) {
     reason = "it was written back, but its attributes could not be set";
     return false;
@@ -350,6 +488,21 @@ bool Quarantine::Restore(const QuarantineRecord& record, const std::optional<std
   return true;
 }
 
-bool Quarantine::Purge(const QuarantineRecord& record) { return Drop(Loaded(), record); }
+bool Quarantine::Purge(const QuarantineRecord& record) {
+  const auto id = ParseId(record.id);
+  std::string reason;
+  const auto lock = id ? LockCurrent(reason) : nullptr;
+  if (!lock) return false;
+  // An id listed earlier may since have been purged and given to another file.
+  const auto stored = index_->records.find(*id);
+  if (stored == index_->records.end() || stored->second.sha256 != record.sha256 ||
+      stored->second.time != record.time || stored->second.path != record.path) {
+    return true;
+  }
+  const bool done = Drop(*index_, *id);
+  Changed(*lock);
+  if (!done) index_.reset();
+  return done;
+}
 
 }  // namespace kestrix

@@ -7,13 +7,18 @@
 //
 // The store holds "<sha256>.bin" (the transformed bytes, shared by every
 // record of the same content) and "<id>.json" (one record, ids counting up
-// from 1). Bytes are saved before their record and the listed file is
-// deleted only after both, each save atomic, so an interruption anywhere
-// leaves at worst bytes without a record, which the next reading of the
-// store removes.
+// from 1), and is shared: by both programs and by any number of them at
+// once. Bytes are written under a temporary name first; then, holding the
+// store's lock, a program gives them their name and creates the record
+// under a name no other record has, and the listed file is deleted only
+// after both. An interruption anywhere leaves at worst bytes without a
+// record, which a later keeping removes once they are old. Listing and
+// restoring take no lock and never remove anything.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <map>
 #include <optional>
 #include <string>
@@ -35,19 +40,37 @@ struct QuarantineRecord {
   std::string category;      // as listed
   std::string reason;        // why it was listed
   std::uint32_t attributes = 0;  // the attribute bits it had before the sweep reset them
+  std::optional<std::uint32_t> permissions;  // its permission bits, where the machine has them
+  std::optional<std::string> volume;         // the volume its drive stood for when it was kept
+  // Why the record cannot be restored (its bytes are missing or of another
+  // size, someone else made it, it cannot be read); empty when it can.
+  std::string damage;
 };
 
 struct QuarantineServices {
   Files& files;
+  Volumes& volumes;
   StoreFolder& store;
   Hashing& hashing;
 };
 
 inline constexpr std::uint64_t kDefaultQuarantineLimit = std::uint64_t{1} << 30;
 
+// How long a program waits for another to finish its change of the store.
+inline constexpr std::chrono::milliseconds kQuarantineLockWait{30'000};
+
+// Bytes without a record and temporary files are removed once they are
+// this old: older than any program could take between writing them and
+// recording them.
+inline constexpr std::int64_t kQuarantineLeftoverSeconds = 60 * 60;
+
 // Where a kept file goes back to: its own path, or the Windows folder
 // `folder` under the file's own name.
 std::string RestorePath(const QuarantineRecord& record, const std::optional<std::string>& folder);
+
+// True for an Autorun.inf at a drive's root, which restoring everything
+// leaves out: put back, it would start a worm again.
+bool IsDriveRootAutorun(std::string_view path);
 
 class Quarantine {
  public:
@@ -56,19 +79,20 @@ class Quarantine {
   Quarantine(QuarantineServices services, std::uint64_t limitBytes);
 
   // Keeps the listed file's bytes and its record before the file is
-  // deleted. Nullopt with the reason when it cannot (a full or read-only
-  // store, a file larger than the limit, a file that changed while it was
-  // read): the file must then stay where it is.
+  // deleted. Nullopt with the reason when it cannot (a full, busy or
+  // refused store, a file larger than the limit, a file that changed while
+  // it was read): the file must then stay where it is.
   std::optional<QuarantineRecord> Keep(const SuspectEntry& entry, std::string& reason);
 
-  // Every record, oldest first, as the store holds them now; records that
-  // cannot be read are left out.
+  // Every record, oldest first, as the store holds them now, damaged ones
+  // with their damage.
   std::vector<QuarantineRecord> List();
 
   // Puts the bytes back where RestorePath says, with the original
-  // attributes, checked against the record's hash as they are written. Never
-  // replaces an existing file unless `replace` says so. The record stays
-  // until it is purged.
+  // attributes, checked against the record's hash as they are written.
+  // Only to a drive path (X:\...) of a drive there is, and without `folder`
+  // only to the volume the file came from. Never replaces an existing file
+  // unless `replace` says so. The record stays until it is purged.
   bool Restore(const QuarantineRecord& record, const std::optional<std::string>& folder, bool replace,
                std::string& reason);
 
@@ -76,29 +100,40 @@ class Quarantine {
   bool Purge(const QuarantineRecord& record);
 
  private:
-  // What the store holds: read at the first need and at each List, and kept
-  // up to date in between, so that keeping many files never reads the
-  // store again. Ids found taken on the disk are skipped, so a record that
-  // another program saved meanwhile is never overwritten.
+  // What the store holds: read while holding the lock when another program
+  // changed the store since this one last did, and kept up to date in
+  // between, so that keeping many files never reads the store again.
   struct Index {
-    std::map<std::uint64_t, QuarantineRecord> records;        // by id, so oldest first
-    std::unordered_map<std::string, std::size_t> references;  // records per content hash
-    std::uint64_t bytes = 0;                                  // each content counted once
+    std::map<std::uint64_t, QuarantineRecord> records;  // by id, so oldest first; damaged ones too
+    std::unordered_map<std::string, std::size_t> references;  // records per content hash, damaged ones too
+    std::unordered_map<std::string, std::uint64_t> blobs;     // bytes kept, by content hash: their size
+    std::unordered_map<std::string, std::size_t> counted;     // sound records per content hash
+    std::uint64_t bytes = 0;  // of the contents sound records keep, each counted once
     std::uint64_t nextId = 1;
   };
+  struct Read {
+    Index index;
+    std::vector<StoreEntry> leftovers;  // old bytes without a record, old temporary files
+  };
 
-  Index& Loaded();
-  Index ReadStore();
+  Read ReadStore();
   void Add(Index& index, QuarantineRecord record, std::uint64_t id);
-  // Takes the record out of the index and the store; false when a file of
-  // it could not be removed.
-  bool Drop(Index& index, const QuarantineRecord& record);
+  // Takes the record out of the index and the store, and its bytes when no
+  // other record names them; false when a file could not be removed.
+  bool Drop(Index& index, std::uint64_t id);
+  // Holds the lock and brings the index up to the store's state; null with
+  // the reason when the lock cannot be had.
+  std::unique_ptr<StoreLock> LockCurrent(std::string& reason);
+  // Ends a change made under `lock`: marks the store as changed by this program.
+  void Changed(StoreLock& lock);
   // Hashes and measures the file; false when it cannot be read or exceeds the limit.
   bool Measure(std::string_view path, std::uint64_t& size, std::string& sha256, std::string& reason);
+  bool PlaceRecord(QuarantineRecord& record, std::string& reason);
 
   QuarantineServices services_;
   std::uint64_t limit_;
   std::optional<Index> index_;
+  std::uint64_t mark_ = 0;  // the store's mark this program's last change left
 };
 
 }  // namespace kestrix

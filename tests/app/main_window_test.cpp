@@ -31,7 +31,7 @@ class Program : public ::testing::Test {
   testing::FakeDialogView dialogView;
   testing::FakeStoreFolder store;
   testing::FakeHashing hashing;
-  Quarantine quarantine{{machine, store, hashing}, kDefaultQuarantineLimit};
+  Quarantine quarantine{{machine, machine, store, hashing}, kDefaultQuarantineLimit};
   std::optional<Tconsole> console;
   std::optional<TConfigKestrix> dialog;
 

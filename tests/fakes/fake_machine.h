@@ -45,28 +45,55 @@ struct StringByteReader final : ByteReader {
   MemoryByteReader reader;
 };
 
-// The quarantine's folder in memory; a test can make saving fail, as a full
-// or read-only disk would.
+// The quarantine's folder in memory; a test can make staging fail, as a
+// full or read-only disk would, make the lock busy, age files and mark
+// files as another user's.
 struct FakeStoreFolder final : StoreFolder {
   std::map<std::string, std::string> files;
+  std::map<std::string, std::int64_t> ages;  // seconds since written; 0 for a file not named
+  std::set<std::string> foreign;
   bool full = false;
+  bool busy = false;  // another program holds the lock
+  std::uint64_t mark = 0;
+
+  struct Held final : StoreLock {
+    explicit Held(FakeStoreFolder& store) : folder(store) {}
+    std::uint64_t Mark() override { return folder.mark; }
+    void SetMark(std::uint64_t value) override { folder.mark = value; }
+    FakeStoreFolder& folder;
+  };
+  struct Staged final : StagedFile {
+    Staged(FakeStoreFolder& store, std::string bytes) : folder(store), content(std::move(bytes)) {}
+    Placed Place(std::string_view name, bool replace, std::string&) override {
+      const std::string key(name);
+      if (!replace && folder.files.contains(key)) return Placed::kTaken;
+      folder.files[key] = content;
+      folder.ages.erase(key);
+      folder.foreign.erase(key);
+      return Placed::kDone;
+    }
+    FakeStoreFolder& folder;
+    std::string content;
+  };
 
   std::string Location() const override { return "/fake/quarantine"; }
-  bool Save(std::string_view name, ByteReader& source, std::string& reason) override {
+  std::unique_ptr<StoreLock> Lock(std::chrono::milliseconds, std::string& reason) override {
+    if (!busy) return std::make_unique<Held>(*this);
+    reason = "the quarantine is busy";
+    return nullptr;
+  }
+  std::unique_ptr<StagedFile> Stage(ByteReader& source, std::string& reason) override {
     std::string content;
     std::array<char, 4096> chunk;
     while (const auto got = source.Read(chunk, reason)) {
       if (*got == 0) {
-        if (full) {
-          reason = "No space left on device";
-          return false;
-        }
-        files[std::string(name)] = std::move(content);
-        return true;
+        if (!full) return std::make_unique<Staged>(*this, std::move(content));
+        reason = "No space left on device";
+        return nullptr;
       }
       content.append(chunk.data(), *got);
     }
-    return false;
+    return nullptr;
   }
   std::unique_ptr<ByteReader> Open(std::string_view name, std::string& reason) override {
     const auto it = files.find(std::string(name));
@@ -80,10 +107,17 @@ struct FakeStoreFolder final : StoreFolder {
     files.erase(std::string(name));
     return true;
   }
-  std::vector<std::string> Names() override {
-    std::vector<std::string> names;
-    for (const auto& [name, content] : files) names.push_back(name);
-    return names;
+  std::vector<StoreEntry> Entries() override {
+    std::vector<StoreEntry> entries;
+    for (const auto& [name, content] : files) {
+      const auto age = ages.find(name);
+      entries.push_back({.name = name,
+                         .size = content.size(),
+                         .ageSeconds = age == ages.end() ? 0 : age->second,
+                         .temporary = name.starts_with(".kestrix-"),
+                         .foreign = foreign.contains(name)});
+    }
+    return entries;
   }
 };
 

@@ -1,7 +1,7 @@
 // A keep cut short, as a crash or a pulled plug would cut it: a child
 // process keeps a listed file in a real store and ends at once at a chosen
-// point. The file must still be there, the store must list nothing and
-// hold nothing, and keeping must work again.
+// point. The file must still be there, the store must list nothing, keeping
+// must work again, and what was left is removed once it is old.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,34 +33,37 @@ struct InterruptingReader final : ByteReader {
   std::size_t given = 0;
 };
 
-// The real store, but the save of a file whose name ends in `suffix` is
-// interrupted.
+// The real store, but the writing of the `staged`th file (0: the bytes,
+// 1: the record) is interrupted.
 struct InterruptedStore final : StoreFolder {
-  InterruptedStore(StoreFolder& real, std::string ending, std::size_t bytes)
-      : store(real), suffix(std::move(ending)), allowed(bytes) {}
+  InterruptedStore(StoreFolder& real, int interrupted, std::size_t bytes)
+      : store(real), staged(interrupted), allowed(bytes) {}
   std::string Location() const override { return store.Location(); }
-  bool Save(std::string_view name, ByteReader& source, std::string& reason) override {
-    if (!name.ends_with(suffix)) return store.Save(name, source, reason);
+  std::unique_ptr<StoreLock> Lock(std::chrono::milliseconds wait, std::string& reason) override {
+    return store.Lock(wait, reason);
+  }
+  std::unique_ptr<StagedFile> Stage(ByteReader& source, std::string& reason) override {
+    if (staged-- != 0) return store.Stage(source, reason);
     InterruptingReader interrupting(source, allowed);
-    return store.Save(name, interrupting, reason);
+    return store.Stage(interrupting, reason);
   }
   std::unique_ptr<ByteReader> Open(std::string_view name, std::string& reason) override {
     return store.Open(name, reason);
   }
   bool Remove(std::string_view name) override { return store.Remove(name); }
-  std::vector<std::string> Names() override { return store.Names(); }
+  std::vector<StoreEntry> Entries() override { return store.Entries(); }
 
   StoreFolder& store;
-  std::string suffix;
+  int staged;
   std::size_t allowed;
 };
 
 TEST(QuarantineInterruption, LeavesTheFileInPlaceAndTheStoreEmptyAndUsable) {
   struct Case {
-    std::string suffix;
+    int staged;           // 0: the bytes, 1: the record
     std::size_t allowed;  // bytes of that file written before the end
   };
-  const Case cases[] = {{".bin", 0}, {".bin", 40}, {".json", 0}, {".json", 20}};
+  const Case cases[] = {{0, 0}, {0, 40}, {1, 0}, {1, 20}};
   const std::string worm = "MZ" + std::string(100, 'w');
   for (const Case& c : cases) {
     testing::TempDir dir;
@@ -75,8 +78,8 @@ TEST(QuarantineInterruption, LeavesTheFileInPlaceAndTheStoreEmptyAndUsable) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-      InterruptedStore interrupted(store, c.suffix, c.allowed);
-      Quarantine quarantine({machine, interrupted, hashing}, kDefaultQuarantineLimit);
+      InterruptedStore interrupted(store, c.staged, c.allowed);
+      Quarantine quarantine({machine, machine, interrupted, hashing}, kDefaultQuarantineLimit);
       std::string reason;
       // As a removal does: deleted only once kept.
       if (quarantine.Keep(entry, reason)) machine.RemoveFile(entry.path);
@@ -84,17 +87,31 @@ TEST(QuarantineInterruption, LeavesTheFileInPlaceAndTheStoreEmptyAndUsable) {
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
-    const std::string at = c.suffix + " after " + std::to_string(c.allowed) + " bytes";
+    const std::string at = (c.staged == 0 ? "bytes" : "record") + std::string(" after ") +
+                           std::to_string(c.allowed) + " bytes";
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << at;
     EXPECT_TRUE(fs::exists(dir.Path() / "stick/worm.exe")) << at;
-    EXPECT_FALSE(fs::is_empty(dir.Path() / "quarantine")) << at << ": the interruption left something";
+    const auto files = [&] {
+      std::size_t count = 0;
+      for (const auto& file : fs::directory_iterator(dir.Path() / "quarantine"))
+        count += file.path().filename().string().starts_with(".kestrix-lock") ? 0 : 1;
+      return count;
+    };
+    EXPECT_NE(files(), 0u) << at << ": the interruption left something";
 
-    Quarantine quarantine({machine, store, hashing}, kDefaultQuarantineLimit);
+    Quarantine quarantine({machine, machine, store, hashing}, kDefaultQuarantineLimit);
     EXPECT_TRUE(quarantine.List().empty()) << at;
-    EXPECT_TRUE(fs::is_empty(dir.Path() / "quarantine")) << at << ": what was left is removed";
     std::string reason;
     ASSERT_TRUE(quarantine.Keep(entry, reason)) << at << ": " << reason;
     EXPECT_EQ(quarantine.List().size(), 1u) << at;
+    // Once old, what the interruption left goes at the next keeping of another program.
+    for (const auto& file : fs::directory_iterator(dir.Path() / "quarantine"))
+      fs::last_write_time(file.path(), fs::file_time_type::clock::now() - std::chrono::hours(2));
+    Quarantine other({machine, machine, store, hashing}, kDefaultQuarantineLimit);
+    testing::WriteFile(dir.Path() / "stick/other.exe", "MZ other");
+    ASSERT_TRUE(other.Keep({.number = "1", .path = "E:\\other.exe", .category = "病毒"}, reason)) << reason;
+    EXPECT_EQ(files(), 4u) << at << ": two records and their bytes";
+    EXPECT_EQ(other.List().size(), 2u) << at;
   }
 }
 

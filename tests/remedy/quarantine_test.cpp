@@ -18,8 +18,13 @@ class QuarantineFixture : public ::testing::Test {
   testing::FakeStoreFolder store;
   testing::FakeHashing hashing;
 
+  QuarantineFixture() {
+    machine.drives['D'] = {};
+    machine.drives['E'] = {};
+  }
+
   Quarantine Open(std::uint64_t limit = kDefaultQuarantineLimit) {
-    return Quarantine({machine, store, hashing}, limit);
+    return Quarantine({machine, machine, store, hashing}, limit);
   }
 
   // Lists a file of that content and keeps it, as a removal would.
@@ -124,22 +129,150 @@ TEST_F(QuarantineFixture, RestoreWritesTheKeptBytesAndAttributesOnlyWhereNothing
   EXPECT_FALSE(machine.Find("D:\\worm.exe"));
 }
 
-TEST_F(QuarantineFixture, RecordsThatCannotBeReadAreLeftOutAndNeverOverwritten) {
-  Quarantine quarantine = Open();
+TEST_F(QuarantineFixture, RecordsThatCannotBeRestoredAreListedAsDamagedAndNeverCauseADeletion) {
+  Quarantine quarantine = Open(16);
   std::string reason;
-  ASSERT_TRUE(Keep(quarantine, "E:\\a", "a", reason));
+  ASSERT_TRUE(Keep(quarantine, "E:\\a", "aaaa", reason));
   const std::string good = store.files.at("1.json");
   const std::string sha256 = quarantine.List()[0].sha256;
+  const auto planted = [&](std::string_view from, std::string_view to) {
+    return std::string(good).replace(good.find(from), from.size(), to);
+  };
   store.files["2.json"] = good.substr(0, good.size() / 2);  // cut short
   store.files["3.json"] = R"({"path":"E:\\x","size":1})";   // fields missing
-  store.files["4.json"] = std::string(good).replace(good.find(sha256), 64, "../../etc/passwd");  // not a hash
-  store.files["5.json"] = "[]";
-  store.files["07.json"] = good;  // not an id
+  store.files["4.json"] = planted(sha256, "../../etc/passwd");
+  store.files["5.json"] = planted(R"("size":4)", R"("size":1073741824)");  // bytes of another size
+  store.files["6.json"] = planted(sha256, std::string(64, 'e'));          // bytes missing
+  store.files["7.json"] = good;
+  store.foreign.insert("7.json");
+  store.files["07.json"] = good;  // not an id: not the store's
   store.files["x.json"] = good;
-  EXPECT_THAT(Paths(quarantine.List()), ElementsAre("E:\\a"));
-  const auto next = Keep(quarantine, "E:\\b", "b", reason);
+  struct Case {
+    std::string id;
+    std::string damage;
+  };
+  const Case cases[] = {{"1", ""},
+                        {"2", "its record is damaged"},
+                        {"3", "its record is damaged"},
+                        {"4", "its record is damaged"},
+                        {"5", "its kept bytes are not of the size it had"},
+                        {"6", "its kept bytes are missing"},
+                        {"7", "it was kept by another user"}};
+  const auto listed = quarantine.List();
+  ASSERT_EQ(listed.size(), std::size(cases));
+  for (std::size_t i = 0; i < listed.size(); ++i) {
+    EXPECT_EQ(listed[i].id, cases[i].id);
+    EXPECT_EQ(listed[i].damage, cases[i].damage) << cases[i].id;
+    if (cases[i].damage.empty()) continue;
+    EXPECT_FALSE(quarantine.Restore(listed[i], "D:\\", false, reason)) << cases[i].id;
+    EXPECT_EQ(reason, cases[i].damage);
+  }
+  // A record claiming a gigabyte counts for nothing: keeping more evicts no one.
+  const auto next = Keep(quarantine, "E:\\b", "bbbb", reason);
   ASSERT_TRUE(next) << reason;
-  EXPECT_EQ(next->id, "6");
+  EXPECT_EQ(next->id, "8");
+  EXPECT_EQ(quarantine.List().size(), std::size(cases) + 1);
+  EXPECT_EQ(Blobs(), 2u);
+}
+
+TEST_F(QuarantineFixture, IdsRunOverTheWholeRangeAndStopCleanlyAtItsEnd) {
+  struct Case {
+    std::string planted;  // a record id another program left
+    std::string next;     // the id the next kept file gets; empty: none, the file stays
+  };
+  const Case cases[] = {{"9999999999999999999", "10000000000000000000"},
+                        {"18446744073709551614", ""},
+                        {"18446744073709551616", "1"}};  // past the range: not a record of the store
+  for (const Case& c : cases) {
+    store.files.clear();
+    Quarantine quarantine = Open();
+    std::string reason;
+    ASSERT_TRUE(Keep(quarantine, "E:\\a", "a", reason)) << reason;
+    store.files[c.planted + ".json"] = store.files.at("1.json");
+    store.files.erase("1.json");
+    Quarantine later = Open();  // a program that finds the record there
+    const auto next = Keep(later, "E:\\b", "b", reason);
+    EXPECT_EQ(next ? next->id : "", c.next) << c.planted;
+    if (!next) {
+      EXPECT_THAT(reason, HasSubstr("no record number left"));
+    }
+    for (const QuarantineRecord& record : later.List())
+      EXPECT_TRUE(later.Restore(record, "D:\\", true, reason)) << record.id << ": " << reason;
+  }
+}
+
+TEST_F(QuarantineFixture, OnlyOldLeftoversAreRemovedAndOnlyWhileKeeping) {
+  const std::string orphan = std::string(64, 'a') + ".bin";
+  const std::string leftovers[] = {orphan, ".kestrix-123"};
+  Quarantine quarantine = Open();
+  for (const std::string& name : leftovers) store.files[name] = "x";
+  quarantine.List();
+  std::string reason;
+  ASSERT_TRUE(Keep(quarantine, "E:\\a", "a", reason)) << reason;
+  for (const std::string& name : leftovers) EXPECT_TRUE(store.files.contains(name)) << name << " is young";
+
+  for (const std::string& name : leftovers) store.ages[name] = kQuarantineLeftoverSeconds;
+  quarantine.List();
+  EXPECT_TRUE(store.files.contains(orphan)) << "listing removes nothing";
+  Quarantine other = Open();  // another program's change makes this one read the store again
+  ASSERT_TRUE(Keep(other, "E:\\b", "b", reason)) << reason;
+  ASSERT_TRUE(Keep(quarantine, "E:\\c", "c", reason)) << reason;
+  for (const std::string& name : leftovers) EXPECT_FALSE(store.files.contains(name)) << name;
+  EXPECT_EQ(quarantine.List().size(), 3u);
+}
+
+TEST_F(QuarantineFixture, AProgramSeesWhatAnotherChangedBeforeItRemovesBytes) {
+  Quarantine first = Open(8);
+  Quarantine second = Open(8);
+  std::string reason;
+  ASSERT_TRUE(Keep(first, "E:\\a", "1111", reason));
+  ASSERT_TRUE(Keep(second, "F:\\b", "1111", reason));    // the same bytes, kept by another program
+  ASSERT_TRUE(Keep(first, "E:\\c", "222222", reason));   // room only once both are gone
+  EXPECT_THAT(Paths(second.List()), ElementsAre("E:\\c"));
+  EXPECT_EQ(Blobs(), 1u);
+
+  // A record listed earlier, since purged and its id given to another file.
+  ASSERT_TRUE(Keep(first, "E:\\d", "33", reason));
+  const QuarantineRecord listed = first.List().back();
+  ASSERT_TRUE(first.Purge(listed));
+  ASSERT_TRUE(Keep(second, "E:\\e", "44", reason));
+  EXPECT_EQ(second.List().back().id, listed.id);
+  EXPECT_TRUE(first.Purge(listed));
+  EXPECT_THAT(Paths(first.List()), ElementsAre("E:\\c", "E:\\e"));
+}
+
+TEST_F(QuarantineFixture, RestoreGoesOnlyToADriveOfTheVolumeTheFileCameFrom) {
+  Quarantine quarantine = Open();
+  std::string reason;
+  const auto record = Keep(quarantine, "E:\\x.exe", "MZ", reason);
+  ASSERT_TRUE(record) << reason;
+  machine.RemoveFile("E:\\x.exe");
+  struct Case {
+    std::string recordPath;
+    std::optional<std::string> folder;
+    std::string volumeNow;  // of drive E:
+    std::string refusal;    // empty: restored
+  };
+  const Case cases[] = {
+      {"E:\\x.exe", std::nullopt, "other-volume", "drive E: now stands for another volume than the one it was kept from"},
+      {"E:\\x.exe", "E:\\back", "other-volume", ""},
+      {"E:\\x.exe", "\\\\server\\share", "fake-volume", "it would not go back to a drive (X:\\...)"},
+      {"/etc/x.exe", std::nullopt, "fake-volume", "it would not go back to a drive (X:\\...)"},
+      {"Q:\\x.exe", std::nullopt, "fake-volume", "drive Q: is not there"},
+      {"E:\\x.exe", std::nullopt, "fake-volume", ""},
+  };
+  for (const Case& c : cases) {
+    machine.drives['E'].volume = c.volumeNow;
+    QuarantineRecord planted = *record;
+    planted.path = c.recordPath;
+    const bool restored = quarantine.Restore(planted, c.folder, true, reason);
+    EXPECT_EQ(restored ? "" : reason, c.refusal) << c.recordPath << " to " << c.folder.value_or("its place");
+  }
+  store.busy = true;
+  machine.AddFile("E:\\y.exe", "MZ y");
+  EXPECT_FALSE(quarantine.Keep({.number = "1", .path = "E:\\y.exe", .category = "病毒"}, reason));
+  EXPECT_THAT(reason, HasSubstr("the quarantine is busy"));
+  EXPECT_EQ(quarantine.List().size(), 1u);
 }
 
 }  // namespace

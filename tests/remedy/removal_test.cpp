@@ -28,7 +28,7 @@ class RemovalFixture : public ::testing::Test {
   std::string title = "Kestrix";
   testing::FakeStoreFolder store;
   testing::FakeHashing hashing;
-  Quarantine quarantine{{machine, store, hashing}, kDefaultQuarantineLimit};
+  Quarantine quarantine{{machine, machine, store, hashing}, kDefaultQuarantineLimit};
   Removal removal{{machine, machine.folding, machine, desktop, desktop, processes, &quarantine},
                   engine.list,
                   protectedList,

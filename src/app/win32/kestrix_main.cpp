@@ -44,7 +44,7 @@ int Run(HINSTANCE instance) {
   // What a removal deletes is kept first, for every user of the machine.
   kestrix::win32::Win32StoreFolder store(kestrix::win32::DefaultQuarantineFolder());
   kestrix::win32::BcryptHashing hashing;
-  kestrix::Quarantine quarantine({machine, store, hashing}, kestrix::ReadQuarantineLimit(registry));
+  kestrix::Quarantine quarantine({machine, machine, store, hashing}, kestrix::ReadQuarantineLimit(registry));
   kestrix::win32::ConsoleWindow console(instance);
   console.Start(machine, processes, registry, quarantine);
   // Both windows exist before anything can run the message loop: an error
