@@ -243,8 +243,11 @@ TEST_F(ScanSandbox, CleaningKeepsEachFileConcealedAndRestoreGivesItBackWhole) {
   Write("stick/Autorun.inf", "the user's own");
   const ScanRun refused = Scan({"--drive", drive, "--restore", "all"});
   EXPECT_EQ(refused.status, 1);
-  EXPECT_NE(refused.out.find("not restored: 2 E:\\Autorun.inf (a file is already there)"), std::string::npos)
+  EXPECT_NE(refused.out.find("not restored: 2 E:\\Autorun.inf (an Autorun.inf goes back to a drive's root only "
+                             "when its id is named)"),
+            std::string::npos)
       << refused.out;
+  EXPECT_NE(Scan({"--drive", drive, "--restore", "2"}).out.find("(a file is already there)"), std::string::npos);
   EXPECT_EQ(ReadFile(root_ / "stick/Autorun.inf"), "the user's own") << "replaced only when forced";
   EXPECT_EQ(Scan({"--drive", drive, "--restore", "2", "--force"}).status, 0);
   EXPECT_EQ(ReadFile(root_ / "stick/RavMonE.exe"), worm);
@@ -256,10 +259,53 @@ TEST_F(ScanSandbox, CleaningKeepsEachFileConcealedAndRestoreGivesItBackWhole) {
   EXPECT_EQ(Scan({"--drive", drive, "--restore", "1", "--to", "E:\\saved"}).status, 0);
   EXPECT_EQ(ReadFile(root_ / "stick/saved/RavMonE.exe"), worm);
   EXPECT_EQ(Scan({"--purge", "all"}).status, 0);
-  EXPECT_TRUE(fs::is_empty(store));
+  for (const auto& file : fs::directory_iterator(store))
+    EXPECT_TRUE(file.path().filename().string().starts_with(".kestrix-")) << file.path() << " left after purging";
   EXPECT_EQ(Scan({"--purge", "1"}).status, 1) << "nothing left to purge";
   EXPECT_EQ(Scan({"--restore", "1", "--purge", "1"}).status, 2);
   EXPECT_EQ(Scan({"--quarantine-list", "--quarantine-limit", "-1"}).status, 2) << "it would wrap around";
+}
+
+// Two cleans into one store at once, while a third program lists it over
+// and over: every file deleted from a stick comes back whole.
+TEST_F(ScanSandbox, CleansSharingAStoreLoseNothing) {
+  constexpr int kFiles = 300;
+  std::string rules;
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string name = "w" + std::to_string(i) + ".exe";
+    rules += name + " !DSKROOT 0\r\n";
+    Write("e/" + name, "MZ " + std::to_string(i));                           // shared by both sticks
+    Write("f/" + name, "MZ " + std::to_string(i % 2 == 0 ? i : i + kFiles));  // or of its own
+  }
+  Write("rules.dat", rules);
+  const fs::path store = root_ / "store";
+  const auto clean = [&](char letter, const char* folder) {
+    return "env XDG_STATE_HOME=/nonexistent " + Quote(KESTRIX_SCAN_EXE) + " --drive " +
+           Quote(Drive(letter, "removable", folder)) + " --rules " + Quote((root_ / "rules.dat").string()) +
+           " --quarantine " + Quote(store.string()) + " --clean --json >" + Quote((root_ / folder).string()) +
+           ".json 2>&1; echo $? >" + Quote((root_ / folder).string()) + ".rc";
+  };
+  const std::string list = Quote(KESTRIX_SCAN_EXE) + " --quarantine " + Quote(store.string()) +
+                           " --quarantine-list --json >/dev/null";
+  const std::string done = Quote((root_ / "e").string()) + ".rc";
+  const std::string alsoDone = Quote((root_ / "f").string()) + ".rc";
+  const std::string command = "(" + clean('E', "e") + ") & (" + clean('F', "f") + ") & until [ -e " + done +
+                              " ] && [ -e " + alsoDone + " ]; do " + list + "; done; wait";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  for (const char* folder : {"e", "f"}) {
+    EXPECT_EQ(ReadFile(root_ / (std::string(folder) + ".rc")), "0\n") << ReadFile(root_ / (std::string(folder) + ".json"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(root_ / folder), {}), 0) << folder << " was cleaned whole";
+  }
+  const ScanRun listed = Scan({"--quarantine", store.string(), "--quarantine-list", "--json"});
+  EXPECT_EQ(listed.Json()["records"].size(), 2u * kFiles);
+  const ScanRun restored = Scan({"--drive", Drive('E', "removable", "e"), "--drive", Drive('F', "removable", "f"),
+                                 "--quarantine", store.string(), "--restore", "all"});
+  EXPECT_EQ(restored.status, 0) << restored.out;
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string name = "w" + std::to_string(i) + ".exe";
+    EXPECT_EQ(ReadFile(root_ / "e" / name), "MZ " + std::to_string(i));
+    EXPECT_EQ(ReadFile(root_ / "f" / name), "MZ " + std::to_string(i % 2 == 0 ? i : i + kFiles));
+  }
 }
 
 // A file the quarantine cannot keep is not deleted: the report says why.

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 
 #include "platform/posix/posix_machine.h"
 #include "platform/posix/posix_store.h"
@@ -113,6 +114,77 @@ TEST(QuarantineInterruption, LeavesTheFileInPlaceAndTheStoreEmptyAndUsable) {
     EXPECT_EQ(files(), 4u) << at << ": two records and their bytes";
     EXPECT_EQ(other.List().size(), 2u) << at;
   }
+}
+
+// The real store, but the program stops once its bytes are written and
+// before it takes the lock, until told to go on.
+struct PausingStore final : StoreFolder {
+  PausingStore(StoreFolder& real, int paused, int resume) : store(real), pausedPipe(paused), resumePipe(resume) {}
+  std::string Location() const override { return store.Location(); }
+  std::unique_ptr<StoreLock> Lock(std::chrono::milliseconds wait, std::string& reason) override {
+    char byte = 0;
+    if (write(pausedPipe, &byte, 1) != 1 || read(resumePipe, &byte, 1) != 1) _exit(4);
+    return store.Lock(wait, reason);
+  }
+  std::unique_ptr<StagedFile> Stage(ByteReader& source, std::string& reason) override {
+    return store.Stage(source, reason);
+  }
+  std::unique_ptr<ByteReader> Open(std::string_view name, std::string& reason) override {
+    return store.Open(name, reason);
+  }
+  bool Remove(std::string_view name) override { return store.Remove(name); }
+  std::vector<StoreEntry> Entries() override { return store.Entries(); }
+
+  StoreFolder& store;
+  int pausedPipe;
+  int resumePipe;
+};
+
+// A program paused with its bytes written but not yet named, while another
+// keeps, evicts, lists and purges: the paused one's file is kept whole.
+TEST(QuarantineSharing, AProgramPausedMidKeepLosesNothingToAnotherAtWork) {
+  testing::TempDir dir;
+  posix::DriveMap drives;
+  drives.Map('E', {DriveType::kRemovable, 1, dir.Path() / "stick"});
+  for (int i = 0; i < 20; ++i) testing::WriteFile(dir.Path() / "stick" / ("w" + std::to_string(i)), std::string(10, 'a' + i));
+  posix::PosixMachine machine(std::move(drives), 1252);
+  posix::PosixStoreFolder store(dir.Path() / "quarantine");
+  posix::OpenSslHashing hashing;
+  const auto entry = [](int i) {
+    return SuspectEntry{.number = "1", .path = "E:\\w" + std::to_string(i), .category = "病毒"};
+  };
+  int paused[2];
+  int resume[2];
+  ASSERT_EQ(pipe(paused), 0);
+  ASSERT_EQ(pipe(resume), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    PausingStore pausing(store, paused[1], resume[0]);
+    Quarantine quarantine({machine, machine, pausing, hashing}, 50);
+    std::string reason;
+    _exit(quarantine.Keep(entry(0), reason) ? 0 : 3);
+  }
+  char byte = 0;
+  ASSERT_EQ(read(paused[0], &byte, 1), 1);
+  Quarantine other({machine, machine, store, hashing}, 50);  // room for five files: the others evict
+  std::string reason;
+  for (int i = 1; i < 20; ++i) ASSERT_TRUE(other.Keep(entry(i), reason)) << reason;
+  ASSERT_TRUE(other.Purge(other.List().front()));
+  ASSERT_EQ(write(resume[1], &byte, 1), 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+  const auto records = other.List();
+  ASSERT_FALSE(records.empty());
+  EXPECT_EQ(records.back().path, "E:\\w0");
+  for (const QuarantineRecord& record : records) {
+    EXPECT_EQ(record.damage, "") << record.path;
+    EXPECT_TRUE(other.Restore(record, "E:\\back", false, reason)) << record.path << ": " << reason;
+  }
+  std::ifstream restored(dir.Path() / "stick/back/w0", std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(restored), {}), std::string(10, 'a'));
 }
 
 }  // namespace
