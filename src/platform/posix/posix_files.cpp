@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <array>
+#include <charconv>
+#include <fstream>
+#include <string>
 #include <cerrno>
 #include <random>
 #include <system_error>
@@ -45,38 +48,82 @@ bool WriteAll(int fd, std::string_view bytes, std::string& reason) {
 
 }  // namespace
 
-bool WriteThenRename(int folder, const std::string& name, ByteReader& source, bool replace, std::string& reason) {
-  static std::mt19937_64 random(std::random_device{}());
-  const std::string temporary = std::string(kTemporaryPrefix) + std::to_string(random());
-  const FileDescriptor file(
-      ::openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-  if (file.Get() < 0) {
-    reason = ErrorText(errno);
-    return false;
+namespace {
+
+// The process's umask, read without changing it where /proc tells it.
+mode_t CurrentUmask() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (!line.starts_with("Umask:")) continue;
+    mode_t mask = 0;
+    const std::string_view digits = std::string_view(line).substr(6);
+    const auto start = digits.find_first_not_of(" \t");
+    if (start != std::string_view::npos &&
+        std::from_chars(digits.data() + start, digits.data() + digits.size(), mask, 8).ec == std::errc()) {
+      return mask;
+    }
   }
-  const auto fail = [&] {
-    ::unlinkat(folder, temporary.c_str(), 0);
-    return false;
+  const mode_t mask = ::umask(077);
+  ::umask(mask);
+  return mask;
+}
+
+}  // namespace
+
+std::optional<TemporaryFile> WriteTemporaryFile(int folder, ByteReader& source, std::string& reason) {
+  static std::mt19937_64 random(std::random_device{}());
+  TemporaryFile temporary{std::string(kTemporaryPrefix) + std::to_string(random()), FileDescriptor()};
+  temporary.fd = FileDescriptor(::openat(folder, temporary.name.c_str(),
+                                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (temporary.fd.Get() < 0) {
+    reason = ErrorText(errno);
+    return std::nullopt;
+  }
+  const auto fail = [&]() -> std::optional<TemporaryFile> {
+    ::unlinkat(folder, temporary.name.c_str(), 0);
+    return std::nullopt;
   };
   std::array<char, 64 * 1024> chunk;
   for (;;) {
     const auto got = source.Read(chunk, reason);
     if (!got) return fail();
     if (*got == 0) break;
-    if (!WriteAll(file.Get(), std::string_view(chunk.data(), *got), reason)) return fail();
+    if (!WriteAll(temporary.fd.Get(), std::string_view(chunk.data(), *got), reason)) return fail();
   }
-  if (::fsync(file.Get()) != 0) {
+  if (::fsync(temporary.fd.Get()) != 0) {
     reason = ErrorText(errno);
     return fail();
   }
-  const int renamed = replace ? ::renameat(folder, temporary.c_str(), folder, name.c_str())
-                              : ::renameat2(folder, temporary.c_str(), folder, name.c_str(), RENAME_NOREPLACE);
+  return temporary;
+}
+
+Renamed RenameInFolder(int folder, const std::string& from, const std::string& to, bool replace,
+                       std::string& reason) {
+  int renamed = replace ? ::renameat(folder, from.c_str(), folder, to.c_str())
+                        : ::renameat2(folder, from.c_str(), folder, to.c_str(), RENAME_NOREPLACE);
+  // Some file systems know no RENAME_NOREPLACE; a hard link is as exclusive.
+  if (renamed != 0 && !replace && (errno == EINVAL || errno == ENOSYS)) {
+    renamed = ::linkat(folder, from.c_str(), folder, to.c_str(), 0);
+    if (renamed == 0) ::unlinkat(folder, from.c_str(), 0);
+  }
   if (renamed != 0) {
-    reason = ErrorText(errno);
-    return fail();
+    const int error = errno;
+    reason = ErrorText(error);
+    return !replace && error == EEXIST ? Renamed::kTaken : Renamed::kFailed;
   }
   ::fsync(folder);  // the rename itself lasts once the folder is on the disk
-  return true;
+  return Renamed::kDone;
+}
+
+bool WriteThenRename(int folder, const std::string& name, ByteReader& source, bool replace, std::string& reason) {
+  auto temporary = WriteTemporaryFile(folder, source, reason);
+  if (!temporary) return false;
+  // Some file systems (FAT) keep no modes; the file is then as they make it.
+  ::fchmod(temporary->fd.Get(), 0666 & ~CurrentUmask());
+  if (RenameInFolder(folder, temporary->name, name, replace, reason) == Renamed::kDone) return true;
+  ::unlinkat(folder, temporary->name.c_str(), 0);
+  return false;
 }
 
 }  // namespace kestrix::posix

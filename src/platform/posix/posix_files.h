@@ -50,9 +50,30 @@ class DescriptorReader final : public ByteReader {
   FileDescriptor fd_;
 };
 
+// A file just written whole under a temporary name (".kestrix-*") of a
+// folder, created for its owner alone (as far as the umask lets: 0600 at
+// most), and flushed to the disk.
+struct TemporaryFile {
+  std::string name;
+  FileDescriptor fd;
+};
+
+// Writes `source` to a new temporary file in `folder`; nullopt with the
+// reason, leaving nothing behind, when that fails.
+std::optional<TemporaryFile> WriteTemporaryFile(int folder, ByteReader& source, std::string& reason);
+
+enum class Renamed { kDone, kTaken, kFailed };
+
+// Renames `from` to `to` within `folder`. Without `replace` a file already
+// named `to` stays as it is and the answer is kTaken. The rename is flushed.
+Renamed RenameInFolder(int folder, const std::string& from, const std::string& to, bool replace,
+                       std::string& reason);
+
 // Writes `source` to a temporary file in `folder`, flushes it to the disk and
 // renames it to `name`: replacing a file there only when `replace` says so.
-// An interruption leaves a temporary file (named ".kestrix-*") or nothing.
+// The file is its owner's alone until it has all its bytes; it then gets
+// the mode the umask leaves of 0666. An interruption leaves a temporary file
+// or nothing.
 bool WriteThenRename(int folder, const std::string& name, ByteReader& source, bool replace, std::string& reason);
 
 inline constexpr std::string_view kTemporaryPrefix = ".kestrix-";

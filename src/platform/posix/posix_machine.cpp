@@ -232,6 +232,10 @@ std::shared_ptr<const PosixMachine::HeldFolder> PosixMachine::Hold(FileDescripto
 
 void PosixMachine::AllowHostFile(std::string path) { hostFiles_.push_back(std::move(path)); }
 
+bool PosixMachine::IsHostFile(std::string_view path) const {
+  return std::ranges::find(hostFiles_, path) != hostFiles_.end();
+}
+
 std::optional<std::string> PosixMachine::CurrentWindowsDirectory(std::string_view forPath) const {
   // A full drive path needs none; asking costs a look at every drive.
   if (forPath.size() >= 3 && forPath[1] == ':' && (forPath[2] == '\\' || forPath[2] == '/')) return std::nullopt;
@@ -281,7 +285,7 @@ void PosixMachine::ForgetLastLookup() const {
 
 std::optional<PosixMachine::Located> PosixMachine::LocateAnew(std::string_view windowsPath,
                                                               bool followFinalLink) const {
-  if (std::ranges::find(hostFiles_, windowsPath) != hostFiles_.end()) {
+  if (IsHostFile(windowsPath)) {
     std::error_code error;
     const fs::path file = fs::canonical(fs::path(std::string(windowsPath)), error);
     if (error) return std::nullopt;
@@ -772,6 +776,7 @@ bool PosixMachine::ResetAttributes(std::string_view path) {
 }
 
 bool PosixMachine::SetAttributes(std::string_view path, std::uint32_t attributes) {
+  if (IsHostFile(path)) return false;
   auto opened = OpenRegularFile(path);
   // A file with other names may share its mode and attributes with a file
   // off the drive; setting them would change that file too, so they stay.
@@ -781,6 +786,7 @@ bool PosixMachine::SetAttributes(std::string_view path, std::uint32_t attributes
 }
 
 bool PosixMachine::RemoveFolder(std::string_view path) {
+  if (IsHostFile(path)) return false;
   ForgetLastLookup();
   const auto folder = OpenFolderEntry(path);
   const bool removed =
@@ -827,6 +833,10 @@ std::unique_ptr<ByteReader> PosixMachine::OpenForReading(std::string_view path, 
 }
 
 bool PosixMachine::WriteNewFile(std::string_view path, ByteReader& source, bool replace, std::string& reason) {
+  if (IsHostFile(path)) {
+    reason = ErrorText(EACCES);
+    return false;
+  }
   ForgetLastLookup();
   auto located = Locate(path, false);
   if (!located || located->name == ".") {
@@ -895,6 +905,31 @@ std::vector<FolderEntry> PosixMachine::ListFolder(std::string_view folder) {
   return entries;
 }
 
+std::optional<std::uint32_t> PosixMachine::Permissions(std::string_view path) {
+  const auto located = Locate(path, false);
+  if (!located || !located->found) return std::nullopt;
+  const auto& status = located->Status();
+  if (!status || (!S_ISREG(status->st_mode) && !S_ISDIR(status->st_mode))) return std::nullopt;
+  return status->st_mode & 07777;
+}
+
+bool PosixMachine::SetPermissions(std::string_view path, std::uint32_t bits) {
+  if (IsHostFile(path)) return false;
+  ForgetLastLookup();  // the mode changes
+  const auto located = Locate(path, false);
+  if (!located || !located->found || located->name == ".") return false;
+  const FileDescriptor file(
+      ::openat(located->Folder(), located->name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  struct stat info {};
+  if (file.Get() < 0 || ::fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink > 1) {
+    return false;
+  }
+  // An O_PATH descriptor takes no fchmod; its /proc name is the file itself.
+  const bool set = ::chmod(DescriptorPath(file.Get()).c_str(), static_cast<mode_t>(bits & 07777)) == 0;
+  ForgetLastLookup();
+  return set;
+}
+
 std::optional<ShellLink> PosixMachine::ReadShortcut(std::string_view path) {
   std::string reason;
   const auto reader = OpenForReading(path, reason);
@@ -921,6 +956,7 @@ std::int32_t PosixMachine::QueryFileSize(std::string_view path) {
 }
 
 bool PosixMachine::RemoveFile(std::string_view path) {
+  if (IsHostFile(path)) return false;
   ForgetLastLookup();
   const auto located = Locate(path, false);
   if (!located || !located->found || located->name == ".") return false;

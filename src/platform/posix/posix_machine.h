@@ -61,8 +61,10 @@ class PosixMachine final : public Files, public Volumes, public CaseFolding {
   void SetWindowsDirectory(std::string directory);
   void SetTempDirectory(std::string directory);
 
-  // Lets the engine reach one file off the drives by its host path, exactly
-  // as written: the rule database, whose path the user gives.
+  // Lets the engine read one file off the drives by its host path, exactly
+  // as written: the rule database, whose path the user gives. It is never
+  // written, removed or given other attributes or permissions (a restore of
+  // a record naming that path is refused).
   void AllowHostFile(std::string path);
 
   // Where a Windows path lies on this machine: below the mapped directory of
@@ -95,6 +97,11 @@ class PosixMachine final : public Files, public Volumes, public CaseFolding {
   std::vector<FolderEntry> ListFolder(std::string_view folder) override;
   // Shortcuts are read from their bytes; their ANSI text is in the code page.
   std::optional<ShellLink> ReadShortcut(std::string_view path) override;
+  // The mode's 07777 bits of a file or folder, never through a link.
+  std::optional<std::uint32_t> Permissions(std::string_view path) override;
+  // Sets them on a file (not a link, nor a file with other names, which may
+  // lie off the drive).
+  bool SetPermissions(std::string_view path, std::uint32_t bits) override;
 
   // Volumes
   std::string WindowsDirectory() override;
@@ -116,6 +123,7 @@ class PosixMachine final : public Files, public Volumes, public CaseFolding {
   // A folder just opened; null when it could not be.
   static std::shared_ptr<const HeldFolder> Hold(FileDescriptor fd);
   struct Located;
+  bool IsHostFile(std::string_view path) const;
   std::optional<Located> Locate(std::string_view windowsPath, bool followFinalLink) const;
   std::optional<Located> LocateAnew(std::string_view windowsPath, bool followFinalLink) const;
   struct LastLookup;
