@@ -95,7 +95,7 @@ TEST(QuarantineInterruption, LeavesTheFileInPlaceAndTheStoreEmptyAndUsable) {
     const auto files = [&] {
       std::size_t count = 0;
       for (const auto& file : fs::directory_iterator(dir.Path() / "quarantine"))
-        count += file.path().filename().string().starts_with(".kestrix-lock") ? 0 : 1;
+        count += file.path().filename().string().starts_with("kestrix.lock") ? 0 : 1;
       return count;
     };
     EXPECT_NE(files(), 0u) << at << ": the interruption left something";
