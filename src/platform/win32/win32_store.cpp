@@ -186,6 +186,36 @@ bool OwnedByTrusted(HANDLE handle, const StoreRules& rules) {
 
 bool IsLockName(std::wstring_view name) { return SameText(name, Widen(kStoreLockName)); }
 
+// A name the store makes: its lock, a temporary, "<64 hex>.bin" or
+// "<decimal>.json".
+bool IsStoreName(std::wstring_view name) {
+  const auto all = [](std::wstring_view text, auto test) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), test);
+  };
+  const auto hex = [](wchar_t c) { return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'); };
+  const auto digit = [](wchar_t c) { return c >= L'0' && c <= L'9'; };
+  return IsLockName(name) || name.starts_with(kTemporaryPrefix) ||
+         (name.size() == 68 && name.ends_with(L".bin") && all(name.substr(0, 64), hex)) ||
+         (name.ends_with(L".json") && all(name.substr(0, name.size() - 5), digit));
+}
+
+// Whether a folder holds only what the store makes, so that its rules are
+// the store's to set: a folder named by mistake keeps its own.
+bool HoldsOnlyStoreFiles(const std::wstring& folder) {
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = ::FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &found,
+                                           FindExSearchNameMatch, nullptr, 0);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  bool only = true;
+  do {
+    const std::wstring_view name = found.cFileName;
+    only = name == L"." || name == L".." ||
+           ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && IsStoreName(name));
+  } while (only && ::FindNextFileW(search, &found));
+  ::FindClose(search);
+  return only;
+}
+
 std::wstring KnownFolder(REFKNOWNFOLDERID id) {
   PWSTR path = nullptr;
   std::wstring folder;
@@ -419,7 +449,7 @@ std::unique_ptr<Win32StoreFolder::Hold> Win32StoreFolder::Check(bool create, std
   }
   // A store made before its rules were closed, or opened up since. Setting
   // them passes them on to the files already in it.
-  if (create && !rules.Holds(hold->folder.Get())) {
+  if (create && !rules.Holds(hold->folder.Get()) && HoldsOnlyStoreFiles(wideFolder_)) {
     const DWORD error = ::SetSecurityInfo(hold->folder.Get(), SE_FILE_OBJECT,
                                           DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
                                           nullptr, nullptr, rules.Acl(), nullptr);

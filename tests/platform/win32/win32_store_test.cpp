@@ -182,20 +182,23 @@ TEST_F(Store, ClosesItsFoldersToOtherUsers) {
   user.insert(user.begin() + 1, ThisUser() + " 1f01ff 3");
   const struct {
     bool elevated;
-    bool existing;  // made before, with the rules of the folder above
-    bool change;    // a change is made, not a listing
+    bool existing;     // made before, with the rules of the folder above
+    bool change;       // a change is made, not a listing
+    std::string file;  // one the folder holds
     Names rules;
   } cases[] = {
-      {true, false, true, machine},
-      {false, false, true, user},
-      {true, true, true, machine},
-      {true, true, false, {"inherited"}},
+      {true, false, true, "", machine},
+      {false, false, true, "", user},
+      {true, true, true, "1.json", machine},
+      {true, true, false, "1.json", {"inherited"}},
+      {true, true, true, "notes.txt", {"inherited"}},
   };
   for (const auto& c : cases) {
     RemoveTree(Path("Kestrix"));
     if (c.existing) {
       ASSERT_TRUE(::CreateDirectoryW(Widen(Path("Kestrix")).c_str(), nullptr));
       ASSERT_TRUE(::CreateDirectoryW(Widen(Path("Kestrix\\Quarantine")).c_str(), nullptr));
+      WriteBytes(Path("Kestrix\\Quarantine\\" + c.file), "x");
     }
     const Names before = RulesOf(Path("Kestrix\\Quarantine"));
     Win32StoreFolder store(Path("Kestrix\\Quarantine"), c.elevated);
@@ -208,7 +211,7 @@ TEST_F(Store, ClosesItsFoldersToOtherUsers) {
     }
     const Names after = RulesOf(Path("Kestrix\\Quarantine"));
     if (c.rules == Names{"inherited"}) {
-      EXPECT_EQ(after, before) << "a listing changes nothing";
+      EXPECT_EQ(after, before) << "a listing, or a folder not the store's, keeps its rules: " << c.file;
       continue;
     }
     // Wine keeps only the owner's mode bits of the rules it is given, and
@@ -439,6 +442,14 @@ TEST_F(Store, ListsWithoutRemovingAndMarksWhatOthersOwn) {
     }
   }
   EXPECT_EQ(Listing(Path("Kestrix\\Quarantine")), before) << "nothing removed";
+  for (const std::string_view name :
+       {"", "..", "a\\b", "a/b", "C:x", "x.", "CON", "nul.txt", "kestrix.lock"}) {
+    EXPECT_EQ(store.Open(name, reason), nullptr) << name;
+    EXPECT_FALSE(store.Remove(name)) << name;
+  }
+  EXPECT_EQ(store.Open("missing", reason), nullptr);
+  EXPECT_EQ(reason, ErrorText(ERROR_FILE_NOT_FOUND));
+  EXPECT_TRUE(store.Remove("missing"));
   if (!skipped.empty()) GTEST_SKIP() << skipped;
 }
 
