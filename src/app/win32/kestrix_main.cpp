@@ -41,7 +41,8 @@ int Run(HINSTANCE instance) {
   kestrix::win32::Win32Machine machine;
   kestrix::win32::Win32ProcessTable processes;
   kestrix::win32::Win32Registry registry;
-  // What a removal deletes is kept first, for every user of the machine.
+  // What a removal deletes is kept first: in the machine's store when
+  // elevated, else in this user's.
   kestrix::win32::Win32StoreFolder store(kestrix::win32::DefaultQuarantineFolder());
   kestrix::win32::BcryptHashing hashing;
   kestrix::Quarantine quarantine({machine, machine, store, hashing}, kestrix::ReadQuarantineLimit(registry));

@@ -150,6 +150,7 @@ bool TemporaryFile::Commit(const std::wstring& target, bool replace, std::string
     error = ::GetLastError();
     ::SetFileAttributesW(target.c_str(), attributes);
   }
+  commitError_ = error;
   reason = ErrorText(error);
   return false;
 }

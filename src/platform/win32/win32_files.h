@@ -72,7 +72,8 @@ class TemporaryFile {
   TemporaryFile(TemporaryFile&& other) noexcept
       : path_(std::move(other.path_)),
         file_(std::move(other.file_)),
-        done_(std::exchange(other.done_, true)) {}
+        done_(std::exchange(other.done_, true)),
+        commitError_(other.commitError_) {}
   TemporaryFile& operator=(TemporaryFile&&) = delete;
   ~TemporaryFile();
 
@@ -82,8 +83,11 @@ class TemporaryFile {
   // Closes the file and renames it to `target` (a full path), replacing a
   // file there only when `replace` says so, read-only or not. The rename
   // is the only step that changes `target`, so an interruption leaves the
-  // old file or none, never part of one.
+  // old file or none, never part of one. A failed commit may be tried again
+  // with another target.
   bool Commit(const std::wstring& target, bool replace, std::string& reason);
+  // The system's error of the last failed commit.
+  DWORD CommitError() const { return commitError_; }
 
  private:
   TemporaryFile(std::wstring path, ScopedHandle file) : path_(std::move(path)), file_(std::move(file)) {}
@@ -91,6 +95,7 @@ class TemporaryFile {
   std::wstring path_;
   ScopedHandle file_;
   bool done_ = false;
+  DWORD commitError_ = 0;
 };
 
 }  // namespace kestrix::win32

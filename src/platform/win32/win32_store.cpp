@@ -2,12 +2,14 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
 #include <bcrypt.h>
 #include <shlobj.h>
 
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <cstring>
 
 #include "platform/win32/win32_files.h"
 #include "platform/win32/win32_machine.h"
@@ -44,6 +46,269 @@ std::wstring FullFolder(const std::string& folder) {
   full.resize(length);
   return full;
 }
+
+// The folder a path is in; empty for a drive's root.
+std::wstring ParentOf(const std::wstring& path) {
+  const std::size_t separator = path.find_last_of(L'\\');
+  if (separator == std::wstring::npos || separator + 1 == path.size()) return {};
+  std::wstring parent = path.substr(0, separator);
+  // "E:" alone would mean the current folder of drive E:.
+  if (parent.ends_with(L':')) parent += L'\\';
+  return parent;
+}
+
+bool SameText(std::wstring_view a, std::wstring_view b) {
+  return ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()),
+                                TRUE) == CSTR_EQUAL;
+}
+
+using SidBytes = std::vector<BYTE>;
+
+SidBytes WellKnownSid(WELL_KNOWN_SID_TYPE type) {
+  SidBytes sid(SECURITY_MAX_SID_SIZE);
+  DWORD size = static_cast<DWORD>(sid.size());
+  if (!::CreateWellKnownSid(type, nullptr, sid.data(), &size)) return {};
+  sid.resize(size);
+  return sid;
+}
+
+// The user this program runs as; empty when the token cannot be read.
+SidBytes ThisUserSid() {
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
+  ScopedHandle held(token);
+  DWORD size = 0;
+  ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::vector<BYTE> buffer(size);
+  if (size == 0 || !::GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return {};
+  const PSID sid = reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid;
+  const auto* bytes = static_cast<const BYTE*>(sid);
+  return SidBytes(bytes, bytes + ::GetLengthSid(sid));
+}
+
+// Who may open the store's folder and what it holds, inherited by every
+// file made in it; and whose files are the store's own. An elevated
+// program's store admits only the administrators and the system; anyone
+// else's, this user as well.
+struct StoreRules {
+  explicit StoreRules(bool elevated) {
+    std::vector<SidBytes> admitted = {WellKnownSid(WinLocalSystemSid),
+                                      WellKnownSid(WinBuiltinAdministratorsSid)};
+    trusted = {ThisUserSid()};
+    if (elevated) {
+      trusted.insert(trusted.end(), admitted.begin(), admitted.end());
+    } else {
+      admitted.insert(admitted.begin(), trusted.front());
+    }
+    DWORD size = sizeof(ACL);
+    for (const SidBytes& sid : admitted) size += sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + sid.size();
+    acl.resize(size);
+    valid = ::InitializeAcl(Acl(), size, ACL_REVISION);
+    for (SidBytes& sid : admitted) {
+      valid = valid && !sid.empty() &&
+              ::AddAccessAllowedAceEx(Acl(), ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE,
+                                      FILE_ALL_ACCESS, sid.data());
+    }
+    valid = valid && ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+            ::SetSecurityDescriptorDacl(&descriptor, TRUE, Acl(), FALSE) &&
+            ::SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+    attributes.lpSecurityDescriptor = &descriptor;
+  }
+  StoreRules(const StoreRules&) = delete;
+  StoreRules& operator=(const StoreRules&) = delete;
+
+  PACL Acl() { return reinterpret_cast<PACL>(acl.data()); }
+
+  bool Trusts(PSID owner) const {
+    return owner != nullptr && std::any_of(trusted.begin(), trusted.end(), [&](const SidBytes& sid) {
+             return !sid.empty() && ::EqualSid(owner, const_cast<BYTE*>(sid.data()));
+           });
+  }
+
+  // Whether an open folder is protected with exactly these entries.
+  bool Holds(HANDLE folder) {
+    PACL current = nullptr;
+    PSECURITY_DESCRIPTOR held = nullptr;
+    if (::GetSecurityInfo(folder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &current,
+                          nullptr, &held) != ERROR_SUCCESS) {
+      return false;
+    }
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    bool same = ::GetSecurityDescriptorControl(held, &control, &revision) &&
+                (control & SE_DACL_PROTECTED) != 0 && current != nullptr &&
+                current->AceCount == Acl()->AceCount;
+    for (WORD index = 0; same && index < current->AceCount; ++index) {
+      void* have = nullptr;
+      void* want = nullptr;
+      same = ::GetAce(current, index, &have) && ::GetAce(Acl(), index, &want) &&
+             static_cast<ACE_HEADER*>(have)->AceSize == static_cast<ACE_HEADER*>(want)->AceSize &&
+             std::memcmp(have, want, static_cast<ACE_HEADER*>(want)->AceSize) == 0;
+    }
+    ::LocalFree(held);
+    return same;
+  }
+
+  std::vector<SidBytes> trusted;
+  std::vector<BYTE> acl;
+  SECURITY_DESCRIPTOR descriptor{};
+  SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+  bool valid = false;
+};
+
+// Opens a folder itself, never what a link or junction leads to, sharing
+// all but deletion: while it is open nobody renames or removes it.
+ScopedHandle OpenFolder(const std::wstring& path, DWORD access) {
+  return ScopedHandle(::CreateFileW(path.c_str(), access | FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
+std::optional<DWORD> AttributesOf(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(handle, &info)) return std::nullopt;
+  return info.dwFileAttributes;
+}
+
+// The owner of an open file or folder, checked against `rules`; false when
+// it cannot be read.
+bool OwnedByTrusted(HANDLE handle, const StoreRules& rules) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (::GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                        &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  const bool trusted = rules.Trusts(owner);
+  ::LocalFree(descriptor);
+  return trusted;
+}
+
+bool IsLockName(std::wstring_view name) { return SameText(name, Widen(kStoreLockName)); }
+
+// A name the store makes: its lock, a temporary, "<64 hex>.bin" or
+// "<decimal>.json".
+bool IsStoreName(std::wstring_view name) {
+  const auto all = [](std::wstring_view text, auto test) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), test);
+  };
+  const auto hex = [](wchar_t c) { return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'); };
+  const auto digit = [](wchar_t c) { return c >= L'0' && c <= L'9'; };
+  return IsLockName(name) || name.starts_with(kTemporaryPrefix) ||
+         (name.size() == 68 && name.ends_with(L".bin") && all(name.substr(0, 64), hex)) ||
+         (name.ends_with(L".json") && all(name.substr(0, name.size() - 5), digit));
+}
+
+// Whether a folder holds only what the store makes, so that its rules are
+// the store's to set: a folder named by mistake keeps its own.
+bool HoldsOnlyStoreFiles(const std::wstring& folder) {
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = ::FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &found,
+                                           FindExSearchNameMatch, nullptr, 0);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  bool only = true;
+  do {
+    const std::wstring_view name = found.cFileName;
+    only = name == L"." || name == L".." ||
+           ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && IsStoreName(name));
+  } while (only && ::FindNextFileW(search, &found));
+  ::FindClose(search);
+  return only;
+}
+
+std::wstring KnownFolder(REFKNOWNFOLDERID id) {
+  PWSTR path = nullptr;
+  std::wstring folder;
+  if (SUCCEEDED(::SHGetKnownFolderPath(id, 0, nullptr, &path))) folder = path;
+  ::CoTaskMemFree(path);
+  while (!folder.empty() && folder.back() == L'\\') folder.pop_back();
+  return folder;
+}
+
+std::string MachineStore() {
+  std::wstring folder = KnownFolder(FOLDERID_ProgramData);
+  if (folder.empty()) {
+    // Where Windows keeps it by default: on the Windows folder's drive.
+    std::array<wchar_t, MAX_PATH> windows{};
+    const UINT length = ::GetWindowsDirectoryW(windows.data(), MAX_PATH);
+    folder = (length >= 2 && length < MAX_PATH ? std::wstring(windows.data(), 2) : L"C:") + L"\\ProgramData";
+  }
+  return Narrow(folder) + "\\Kestrix\\Quarantine";
+}
+
+// Empty when the profile has no such folder.
+std::string UserStore() {
+  const std::wstring folder = KnownFolder(FOLDERID_LocalAppData);
+  return folder.empty() ? std::string() : Narrow(folder) + "\\Kestrix\\Quarantine";
+}
+
+// The bytes at the start of the lock file: the store's mark.
+class Win32StoreLock final : public StoreLock {
+ public:
+  Win32StoreLock(std::unique_ptr<Win32StoreFolder::Hold> hold, ScopedHandle file)
+      : hold_(std::move(hold)), file_(std::move(file)) {}
+  ~Win32StoreLock() override {
+    OVERLAPPED at = LockRange();
+    ::UnlockFileEx(file_.Get(), 0, 1, 0, &at);
+  }
+  Win32StoreLock(const Win32StoreLock&) = delete;
+  Win32StoreLock& operator=(const Win32StoreLock&) = delete;
+
+  // The lock covers a byte past the mark, so that the mark stays readable.
+  static OVERLAPPED LockRange() {
+    OVERLAPPED at{};
+    at.Offset = sizeof(std::uint64_t);
+    return at;
+  }
+
+  std::uint64_t Mark() override {
+    std::array<unsigned char, sizeof(std::uint64_t)> bytes{};
+    OVERLAPPED at{};
+    DWORD got = 0;
+    if (!::ReadFile(file_.Get(), bytes.data(), bytes.size(), &got, &at) || got != bytes.size()) return 0;
+    std::uint64_t mark = 0;
+    for (std::size_t i = bytes.size(); i-- > 0;) mark = (mark << 8) | bytes[i];
+    return mark;
+  }
+
+  void SetMark(std::uint64_t mark) override {
+    std::array<unsigned char, sizeof(std::uint64_t)> bytes{};
+    for (unsigned char& byte : bytes) {
+      byte = static_cast<unsigned char>(mark);
+      mark >>= 8;
+    }
+    OVERLAPPED at{};
+    DWORD written = 0;
+    ::WriteFile(file_.Get(), bytes.data(), bytes.size(), &written, &at);
+  }
+
+ private:
+  std::unique_ptr<Win32StoreFolder::Hold> hold_;
+  ScopedHandle file_;
+};
+
+class Win32StagedFile final : public StagedFile {
+ public:
+  Win32StagedFile(std::unique_ptr<Win32StoreFolder::Hold> hold, TemporaryFile file, std::wstring folder)
+      : hold_(std::move(hold)), file_(std::move(file)), folder_(std::move(folder)) {}
+
+  Placed Place(std::string_view name, bool replace, std::string& reason) override {
+    const std::wstring wideName = Widen(name);
+    if (!IsPlainName(wideName) || IsLockName(wideName) || wideName.starts_with(kTemporaryPrefix)) {
+      reason = ErrorText(ERROR_INVALID_NAME);
+      return Placed::kFailed;
+    }
+    if (file_.Commit(folder_ + L"\\" + wideName, replace, reason)) return Placed::kDone;
+    const DWORD error = file_.CommitError();
+    return !replace && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) ? Placed::kTaken
+                                                                                     : Placed::kFailed;
+  }
+
+ private:
+  std::unique_ptr<Win32StoreFolder::Hold> hold_;
+  TemporaryFile file_;
+  std::wstring folder_;
+};
 
 class BcryptSha256 final : public Sha256 {
  public:
@@ -90,7 +355,15 @@ class BcryptSha256 final : public Sha256 {
 
 }  // namespace
 
-Win32StoreFolder::Win32StoreFolder(std::string folder) : wideFolder_(FullFolder(folder)) {
+// The folder and the one above it, open as long as a call works in them.
+class Win32StoreFolder::Hold {
+ public:
+  ScopedHandle parent;
+  ScopedHandle folder;
+};
+
+Win32StoreFolder::Win32StoreFolder(std::string folder, bool elevated)
+    : wideFolder_(FullFolder(folder)), elevated_(elevated) {
   while (wideFolder_.size() > 3 && (wideFolder_.back() == L'\\' || wideFolder_.back() == L'/'))
     wideFolder_.pop_back();
   folder_ = Narrow(wideFolder_);
@@ -98,36 +371,160 @@ Win32StoreFolder::Win32StoreFolder(std::string folder) : wideFolder_(FullFolder(
   wideFolder_ = ExtendedPath(wideFolder_);
 }
 
+bool Win32StoreFolder::RunsElevated() {
+  HANDLE token = nullptr;
+  if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    ScopedHandle held(token);
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    if (::GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation), &size) &&
+        elevation.TokenIsElevated != 0) {
+      return true;
+    }
+  }
+  SidBytes administrators = WellKnownSid(WinBuiltinAdministratorsSid);
+  BOOL member = FALSE;
+  return !administrators.empty() && ::CheckTokenMembership(nullptr, administrators.data(), &member) && member;
+}
+
 std::wstring Win32StoreFolder::FilePath(std::wstring_view name) const {
   // That form takes no doubled separator, as after a drive's root.
   return wideFolder_ + (wideFolder_.ends_with(L'\\') ? L"" : L"\\") + std::wstring(name);
 }
 
-bool Win32StoreFolder::Save(std::string_view name, ByteReader& source, std::string& reason) {
-  const std::wstring wideName = Widen(name);
-  if (!IsPlainName(wideName)) {
-    reason = ErrorText(ERROR_INVALID_NAME);
-    return false;
+std::unique_ptr<Win32StoreFolder::Hold> Win32StoreFolder::Check(bool create, std::string& reason) {
+  StoreRules rules(elevated_);
+  if (!rules.valid) {
+    reason = ErrorText(::GetLastError());
+    return nullptr;
   }
-  DWORD error = CreateFolders(wideFolder_);
-  auto temporary = error == 0 ? TemporaryFile::Create(wideFolder_, error) : std::nullopt;
+  const auto failed = [&](DWORD error) {
+    reason = "the quarantine folder " + folder_ + " cannot be used: " + ErrorText(error);
+    return nullptr;
+  };
+  const std::wstring parent = ParentOf(wideFolder_);
+  if (create && !parent.empty()) {
+    // What is above the store's own folder keeps its rules; that folder
+    // (Kestrix) and the store get the store's.
+    const std::wstring above = ParentOf(parent);
+    if (const DWORD error = above.empty() ? 0 : CreateFolders(above); error != 0) return failed(error);
+    if (!::CreateDirectoryW(parent.c_str(), &rules.attributes) && ::GetLastError() != ERROR_ALREADY_EXISTS) {
+      return failed(::GetLastError());
+    }
+  }
+  auto hold = std::make_unique<Hold>();
+  if (!parent.empty()) {
+    // Held before the store's folder is made in it, so that it cannot
+    // become a junction in between.
+    hold->parent = OpenFolder(parent, READ_CONTROL);
+    if (!hold->parent.Valid()) return failed(::GetLastError());
+    const auto attributes = AttributesOf(hold->parent.Get());
+    if (!attributes) return failed(::GetLastError());
+    if ((*attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      reason = "the quarantine folder " + folder_ + " is refused: " + Narrow(PlainPath(parent)) +
+               " is a link or a junction";
+      return nullptr;
+    }
+  }
+  if (create && !::CreateDirectoryW(wideFolder_.c_str(), &rules.attributes) &&
+      ::GetLastError() != ERROR_ALREADY_EXISTS) {
+    return failed(::GetLastError());
+  }
+  // Rules are set again only on the way to a change, never by a listing.
+  hold->folder = OpenFolder(wideFolder_, READ_CONTROL | (create ? WRITE_DAC : 0));
+  if (create && !hold->folder.Valid() && ::GetLastError() == ERROR_ACCESS_DENIED) {
+    hold->folder = OpenFolder(wideFolder_, READ_CONTROL);
+  }
+  if (!hold->folder.Valid()) return failed(::GetLastError());
+  const auto attributes = AttributesOf(hold->folder.Get());
+  if (!attributes) return failed(::GetLastError());
+  if ((*attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    reason = "the quarantine folder " + folder_ + " is refused: it is a link or a junction";
+    return nullptr;
+  }
+  if ((*attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return failed(ERROR_DIRECTORY);
+  if (!OwnedByTrusted(hold->folder.Get(), rules)) {
+    reason = "the quarantine folder " + folder_ + " is refused: it belongs to another user";
+    return nullptr;
+  }
+  // A store made before its rules were closed, or opened up since. Setting
+  // them passes them on to the files already in it.
+  if (create && !rules.Holds(hold->folder.Get()) && HoldsOnlyStoreFiles(wideFolder_)) {
+    const DWORD error = ::SetSecurityInfo(hold->folder.Get(), SE_FILE_OBJECT,
+                                          DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                          nullptr, nullptr, rules.Acl(), nullptr);
+    if (error != ERROR_SUCCESS) return failed(error);
+  }
+  return hold;
+}
+
+std::unique_ptr<StoreLock> Win32StoreFolder::Lock(std::chrono::milliseconds wait, std::string& reason) {
+  auto hold = Check(true, reason);
+  if (!hold) return nullptr;
+  ScopedHandle file(::CreateFileW(FilePath(Widen(kStoreLockName)).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file.Valid()) {
+    reason = "the quarantine's lock in " + folder_ + " cannot be opened: " + ErrorText(::GetLastError());
+    return nullptr;
+  }
+  const auto attributes = AttributesOf(file.Get());
+  if (!attributes || (*attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+    reason = "the quarantine's lock in " + folder_ + " is not a plain file";
+    return nullptr;
+  }
+  const ULONGLONG start = ::GetTickCount64();
+  for (;;) {
+    OVERLAPPED at = Win32StoreLock::LockRange();
+    if (::LockFileEx(file.Get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) break;
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_LOCK_VIOLATION) {
+      reason = "the quarantine in " + folder_ + " cannot be locked: " + ErrorText(error);
+      return nullptr;
+    }
+    const ULONGLONG waited = ::GetTickCount64() - start;
+    const auto allowed = static_cast<ULONGLONG>(std::max<std::int64_t>(wait.count(), 0));
+    if (waited >= allowed) {
+      reason = "the quarantine is busy: another program has held it for " +
+               std::to_string((waited + 500) / 1000) + " seconds";
+      return nullptr;
+    }
+    ::Sleep(static_cast<DWORD>(std::min<ULONGLONG>(allowed - waited, 50)));
+  }
+  return std::make_unique<Win32StoreLock>(std::move(hold), std::move(file));
+}
+
+std::unique_ptr<StagedFile> Win32StoreFolder::Stage(ByteReader& source, std::string& reason) {
+  auto hold = Check(true, reason);
+  if (!hold) return nullptr;
+  DWORD error = 0;
+  auto temporary = TemporaryFile::Create(wideFolder_, error);
   if (!temporary) {
     reason = ErrorText(error);
-    return false;
+    return nullptr;
   }
-  return temporary->Fill(source, reason) && temporary->Commit(FilePath(wideName), true, reason);
+  if (!temporary->Fill(source, reason)) return nullptr;
+  return std::make_unique<Win32StagedFile>(std::move(hold), std::move(*temporary), wideFolder_);
 }
 
 std::unique_ptr<ByteReader> Win32StoreFolder::Open(std::string_view name, std::string& reason) {
   const std::wstring wideName = Widen(name);
-  if (!IsPlainName(wideName)) {
+  if (!IsPlainName(wideName) || IsLockName(wideName)) {
     reason = ErrorText(ERROR_INVALID_NAME);
     return nullptr;
   }
+  const auto hold = Check(false, reason);
+  if (!hold) return nullptr;
   ScopedHandle file(::CreateFileW(FilePath(wideName).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT,
+                                  nullptr));
   if (!file.Valid()) {
     reason = ErrorText(::GetLastError());
+    return nullptr;
+  }
+  const auto attributes = AttributesOf(file.Get());
+  if (!attributes || (*attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    reason = Narrow(PlainPath(FilePath(wideName))) + " is a link, not a file of the quarantine";
     return nullptr;
   }
   return std::make_unique<HandleReader>(std::move(file));
@@ -135,45 +532,60 @@ std::unique_ptr<ByteReader> Win32StoreFolder::Open(std::string_view name, std::s
 
 bool Win32StoreFolder::Remove(std::string_view name) {
   const std::wstring wideName = Widen(name);
-  if (!IsPlainName(wideName)) return false;
+  if (!IsPlainName(wideName) || IsLockName(wideName)) return false;
+  std::string reason;
+  const auto hold = Check(false, reason);
+  if (!hold) return false;
   if (::DeleteFileW(FilePath(wideName).c_str())) return true;
   const DWORD error = ::GetLastError();
-  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+  return error == ERROR_FILE_NOT_FOUND;
 }
 
-std::vector<std::string> Win32StoreFolder::Names() {
-  std::vector<std::string> names;
+std::vector<StoreEntry> Win32StoreFolder::Entries() {
+  std::vector<StoreEntry> entries;
+  std::string reason;
+  const auto hold = Check(false, reason);
+  if (!hold) return entries;
+  const StoreRules rules(elevated_);
   WIN32_FIND_DATAW found{};
-  const HANDLE search = ::FindFirstFileW(FilePath(L"*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return names;
+  const HANDLE search = ::FindFirstFileExW(FilePath(L"*").c_str(), FindExInfoBasic, &found,
+                                           FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  if (search == INVALID_HANDLE_VALUE) return entries;
+  FILETIME nowTime{};
+  ::GetSystemTimeAsFileTime(&nowTime);
+  const auto ticks = [](const FILETIME& time) {
+    return static_cast<std::int64_t>((std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime);
+  };
   do {
     const std::wstring_view name = found.cFileName;
-    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
-    // What an interrupted write left behind. A write still going on holds
-    // its file open without sharing, so that it cannot be deleted here.
-    if (name.starts_with(kTemporaryPrefix)) {
-      ::DeleteFileW(FilePath(name).c_str());
-      continue;
-    }
-    names.push_back(Narrow(name));
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || IsLockName(name)) continue;
+    StoreEntry entry{
+        .name = Narrow(name),
+        .size = (std::uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow,
+        .ageSeconds = std::max<std::int64_t>(0, (ticks(nowTime) - ticks(found.ftLastWriteTime)) / 10000000),
+        .temporary = name.starts_with(kTemporaryPrefix)};
+    // The owner is read from the file itself, opened only to read its
+    // rules: that shares with any writer, and never follows a link.
+    const ScopedHandle file(::CreateFileW(
+        FilePath(name).c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    entry.foreign = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || !file.Valid() ||
+                    !OwnedByTrusted(file.Get(), rules);
+    entries.push_back(std::move(entry));
   } while (::FindNextFileW(search, &found));
   ::FindClose(search);
-  return names;
+  return entries;
 }
 
 std::string DefaultQuarantineFolder() {
-  PWSTR programData = nullptr;
-  std::wstring folder;
-  if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &programData))) folder = programData;
-  ::CoTaskMemFree(programData);
-  if (folder.empty()) {
-    // Where Windows keeps it by default: on the Windows folder's drive.
-    std::array<wchar_t, MAX_PATH> windows{};
-    const UINT length = ::GetWindowsDirectoryW(windows.data(), MAX_PATH);
-    folder = (length >= 2 && length < MAX_PATH ? std::wstring(windows.data(), 2) : L"C:") + L"\\ProgramData";
-  }
-  if (folder.back() == L'\\') folder.pop_back();
-  return Narrow(folder) + "\\Kestrix\\Quarantine";
+  const std::string user = Win32StoreFolder::RunsElevated() ? std::string() : UserStore();
+  return user.empty() ? MachineStore() : user;
+}
+
+std::optional<std::string> OtherQuarantineFolder() {
+  const std::string other = Win32StoreFolder::RunsElevated() ? UserStore() : MachineStore();
+  if (other.empty() || SameText(Widen(other), Widen(DefaultQuarantineFolder()))) return std::nullopt;
+  return other;
 }
 
 std::unique_ptr<Sha256> BcryptHashing::StartSha256() { return std::make_unique<BcryptSha256>(); }

@@ -698,48 +698,6 @@ TEST(Win32CaseFolding, LowersAsTheSystemDoes) {
             "e:\\\xE7\x97\x85\xE6\xAF\x92\\\303\251cole\\autorun.inf");
 }
 
-TEST_F(Stick, StoreFolderSavesWholeFilesAndListsThem) {
-  EXPECT_EQ(DefaultQuarantineFolder(), std::string(std::getenv("ProgramData")) + "\\Kestrix\\Quarantine");
-  Win32StoreFolder store(Path("store\\quarantine\\"));
-  EXPECT_EQ(store.Location(), Path("store\\quarantine"));
-  EXPECT_EQ(store.Names(), Lines{});
-  std::string reason;
-  const auto save = [&](std::string_view name, std::string_view bytes) {
-    MemoryByteReader source(bytes);
-    return store.Save(name, source, reason);
-  };
-  const auto contents = [&](std::string_view name) -> std::optional<std::string> {
-    const auto reader = store.Open(name, reason);
-    return reader ? ReadAll(*reader) : std::nullopt;
-  };
-  ASSERT_TRUE(save("0123abcd", "kept bytes")) << reason;
-  ASSERT_TRUE(save("0123abcd.json", "{}")) << reason;
-  ASSERT_TRUE(save("0123abcd", "newer bytes")) << reason;
-  EXPECT_EQ(contents("0123abcd"), "newer bytes");
-  FailingReader failing;
-  EXPECT_FALSE(store.Save("0123abcd", failing, reason));
-  EXPECT_EQ(contents("0123abcd"), "newer bytes");
-  const Lines saved = {"0123abcd", "0123abcd.json"};
-  EXPECT_EQ(Listing(store.Location()), saved);
-  for (const std::string_view name : {"", "..", "a\\b", "a/b", "C:x", "x.", "CON", "nul.txt", "COM1"}) {
-    EXPECT_FALSE(save(name, "x")) << name;
-    EXPECT_EQ(contents(name), std::nullopt) << name;
-    EXPECT_FALSE(store.Remove(name)) << name;
-  }
-  EXPECT_EQ(contents("missing"), std::nullopt);
-  EXPECT_EQ(reason, ErrorText(ERROR_FILE_NOT_FOUND));
-
-  // What an interrupted save left is removed, not listed.
-  WriteBytes(Path("store\\quarantine\\.kestrix-1-1.tmp"), "half");
-  auto names = store.Names();
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, saved);
-  EXPECT_EQ(Listing(store.Location()), saved);
-  EXPECT_TRUE(store.Remove("0123abcd"));
-  EXPECT_TRUE(store.Remove("0123abcd"));
-  EXPECT_EQ(store.Names(), Lines({"0123abcd.json"}));
-}
-
 TEST(Win32Hashing, BcryptGivesTheKnownDigests) {
   BcryptHashing hashing;
   const auto digest = [&](std::initializer_list<std::string_view> pieces) {
