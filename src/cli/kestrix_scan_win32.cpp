@@ -99,7 +99,8 @@ int Run(int argc, wchar_t** argv) {
   options.rulesPath =
       executable.substr(0, executable.find_last_of('\\') + 1) + std::string(kRuleDatabaseName);
   options.programFiles = ProgramFilesDirectory(registry);
-  options.quarantineFolder = win32::DefaultQuarantineFolder();
+  const std::string defaultFolder = win32::DefaultQuarantineFolder();
+  options.quarantineFolder = defaultFolder;
   AddScanOptions(app, options);
   bool restoreDiskClass = false;
   app.add_flag("--restore-disk-class", restoreDiskClass,
@@ -115,7 +116,13 @@ int Run(int argc, wchar_t** argv) {
   win32::Win32ProcessTable processes;
   win32::Win32StoreFolder store(options.quarantineFolder);
   win32::BcryptHashing hashing;
-  return RunScan(options, {machine, machine, machine, processes, store, hashing},
+  // The other of the machine's store and this user's, listed too unless a
+  // store was named.
+  const auto otherFolder =
+      options.quarantineFolder == defaultFolder ? win32::OtherQuarantineFolder() : std::nullopt;
+  std::optional<win32::Win32StoreFolder> otherStore;
+  if (otherFolder) otherStore.emplace(*otherFolder);
+  return RunScan(options, {machine, machine, machine, processes, store, hashing, otherStore ? &*otherStore : nullptr},
                  {.progress = _isatty(_fileno(stderr)) != 0,
                   .input = _isatty(_fileno(stdin)) != 0,
                   .escapes = console.Escapes()});

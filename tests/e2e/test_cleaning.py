@@ -1,7 +1,7 @@
 """A stick with worms: found, shown, cleaned or kept."""
 
 from kestrix_e2e import (DBT_DEVICEARRIVAL, IDC_KILLVIRUS, IDC_TOTALNUMBER, INFECTED_ROWS, SCAN_EXE, SETTINGS_KEY,
-                         wait_until)
+                         TIMEOUT, wait_until)
 
 
 def test_first_sweep_finds_an_infected_stick(desktop, stick):
@@ -100,3 +100,30 @@ def test_automatic_cleaning_cleans_after_the_sweep(desktop, stick, options):
     desktop.start_kestrix()
     assert wait_until(lambda: not stick.worms_left()), f"worms are still on the stick: {stick.worms_left()}"
     stick.assert_owner_files_kept()
+
+
+def test_both_programs_cleaning_at_once_lose_nothing(desktop, stick, options):
+    """kestrix.exe cleaning by itself and kestrix-scan.exe cleaning at the
+    same moment, both on drives E: and F:, keep in one quarantine: every file
+    either deletes comes back whole."""
+    desktop.reg_add(SETTINGS_KEY, "AutoKill", "TRUE")
+    other = stick.path.parent / "f"
+    for entry in other.iterdir():
+        entry.unlink()
+    worms = {}
+    for drive in (stick.path, other):
+        count = 60
+        verbs = "".join(f"shell\\v{i}\\command=w{i}.exe\r\n" for i in range(count))
+        (drive / "autorun.inf").write_bytes(f"[AutoRun]\r\n{verbs}".encode())
+        for i in range(count):
+            worms[drive / f"w{i}.exe"] = f"MZ {drive.name} {i}".encode() * (1 + i % 7)
+    for path, content in worms.items():
+        path.write_bytes(content)
+    scan = desktop.wine.start(SCAN_EXE, "--clean", "--protected=keep")
+    desktop.start_kestrix()
+    assert scan.wait(timeout=TIMEOUT * 3) in (0, 1)
+    assert wait_until(lambda: not any(path.exists() for path in worms)), "worms are still on the drives"
+    assert wait_until(lambda: desktop.rows() == ""), "kestrix.exe is still cleaning"
+    desktop.wine.run(SCAN_EXE, "--restore", "all", timeout=TIMEOUT * 3)
+    lost = [str(path) for path, content in worms.items() if not path.exists() or path.read_bytes() != content]
+    assert not lost, f"not given back whole: {lost}"
