@@ -75,7 +75,7 @@ void ListFromDisk(benchmark::State& state) {
   testing::FakeMachine machine;
   posix::OpenSslHashing hashing;
   for (auto _ : state) {
-    Quarantine quarantine({machine, volumes, folder, hashing}, kDefaultQuarantineLimit);
+    Quarantine quarantine({machine, machine, folder, hashing}, kDefaultQuarantineLimit);
     if (quarantine.List().size() != static_cast<std::size_t>(state.range(0)))
       state.SkipWithError("records lost");
   }
@@ -112,6 +112,8 @@ struct DiscardingFiles final : Files {
 void ListAndRestoreAllFromDisk(benchmark::State& state) {
   posix::PosixStoreFolder folder = Store(state.range(0)).Folder();
   DiscardingFiles machine;
+  testing::FakeMachine volumes;
+  volumes.drives['E'] = {};
   posix::OpenSslHashing hashing;
   for (auto _ : state) {
     Quarantine quarantine({machine, volumes, folder, hashing}, kDefaultQuarantineLimit);

@@ -152,10 +152,6 @@ struct StoreEntry {
   std::uint64_t size = 0;
   std::int64_t ageSeconds = 0;  // since it was last written
   bool temporary = false;       // a file being written, or one an interruption left behind
-  // Made by someone this program does not trust with its store: another
-  // user (on Windows, anyone but this user, or, for an elevated program,
-  // the administrators and the system).
-  bool foreign = false;
 };
 
 // The store's lock: one program at a time holds it while it changes the
@@ -199,13 +195,17 @@ class StoreFolder {
   // temporary file in it, readable by this user only; null with the reason
   // (a full or read-only disk, or the reader's own failure).
   virtual std::unique_ptr<StagedFile> Stage(ByteReader& source, std::string& reason) = 0;
-  // Null with the system's reason when it cannot be opened.
+  // Null with the reason when it cannot be opened, and for a file made by
+  // someone this program does not trust with its store: another user (on
+  // Windows, anyone but this user, or, for an elevated program, the
+  // administrators and the system).
   virtual std::unique_ptr<ByteReader> Open(std::string_view name, std::string& reason) = 0;
   // A missing file is no error.
   virtual bool Remove(std::string_view name) = 0;
-  // Its files (not folders), in no order; nothing is removed. Empty when
-  // the folder is missing or refused.
-  virtual std::vector<StoreEntry> Entries() = 0;
+  // Its files (not folders), in no order; nothing is removed. Size and age
+  // are given for the names `described` picks (0 for others, whose asking
+  // may cost a call per file). Empty when the folder is missing or refused.
+  virtual std::vector<StoreEntry> Entries(const std::function<bool(std::string_view name)>& described) = 0;
 };
 
 // SHA-256 of bytes given in pieces.

@@ -229,9 +229,10 @@ Quarantine::Quarantine(QuarantineServices services, std::uint64_t limitBytes)
     : services_(services), limit_(limitBytes) {}
 
 void Quarantine::Add(Index& index, QuarantineRecord record, std::uint64_t id) {
-  ++index.references[record.sha256];
-  if (++index.counted[record.sha256] == 1) index.bytes += record.size;
-  index.blobs.insert_or_assign(record.sha256, record.size);
+  Content& content = index.contents[record.sha256];
+  ++content.records;
+  if (++content.sound == 1) index.bytes += record.size;
+  content.stored = record.size;
   if (id < kLastId) index.nextId = std::max(index.nextId, id + 1);
   index.records.insert_or_assign(id, std::move(record));
 }
@@ -239,9 +240,11 @@ void Quarantine::Add(Index& index, QuarantineRecord record, std::uint64_t id) {
 Quarantine::Read Quarantine::ReadStore() {
   Read read;
   Index& index = read.index;
-  const std::vector<StoreEntry> entries = services_.store.Entries();
+  // A record's size and age matter not: only its bytes' do.
+  const std::vector<StoreEntry> entries =
+      services_.store.Entries([](std::string_view name) { return !name.ends_with(kRecordSuffix); });
   bool everyRecordRead = true;
-  index.blobs.reserve(entries.size() / 2);  // a record and its bytes per kept file
+  index.contents.reserve(entries.size() / 2);  // a record and its bytes per kept file
   for (const StoreEntry& entry : entries) {
     const std::string_view name = entry.name;
     if (entry.temporary) {
@@ -249,7 +252,7 @@ Quarantine::Read Quarantine::ReadStore() {
       continue;
     }
     if (const auto hash = BlobHash(name)) {
-      index.blobs.emplace(*hash, entry.size);
+      index.contents[*hash].stored = entry.size;
       continue;
     }
     const auto id = name.ends_with(kRecordSuffix) ? ParseId(name.substr(0, name.size() - kRecordSuffix.size()))
@@ -265,7 +268,6 @@ Quarantine::Read Quarantine::ReadStore() {
       record.damage = "its record cannot be read: " + reason;
     } else if (auto parsed = ParseRecord(text, *id)) {
       record = std::move(*parsed);
-      if (entry.foreign) record.damage = "it was kept by another user";
     } else {
       record.damage = "its record is damaged";
     }
@@ -275,14 +277,14 @@ Quarantine::Read Quarantine::ReadStore() {
   // A record counts, and is restored, only with its bytes at its size.
   for (auto& [id, record] : index.records) {
     if (record.sha256.empty()) continue;
-    ++index.references[record.sha256];
-    const auto blob = index.blobs.find(record.sha256);
+    Content& content = index.contents[record.sha256];
+    ++content.records;
     if (!record.damage.empty()) continue;
-    if (blob == index.blobs.end()) {
+    if (!content.stored) {
       record.damage = "its kept bytes are missing";
-    } else if (blob->second != record.size) {
+    } else if (*content.stored != record.size) {
       record.damage = "its kept bytes are not of the size it had";
-    } else if (++index.counted[record.sha256] == 1) {
+    } else if (++content.sound == 1) {
       index.bytes += record.size;
     }
   }
@@ -291,7 +293,7 @@ Quarantine::Read Quarantine::ReadStore() {
   if (everyRecordRead) {
     for (const StoreEntry& entry : entries) {
       const auto hash = entry.temporary ? std::nullopt : BlobHash(entry.name);
-      if (hash && !index.references.contains(*hash) && entry.ageSeconds >= kQuarantineLeftoverSeconds)
+      if (hash && index.contents[*hash].records == 0 && entry.ageSeconds >= kQuarantineLeftoverSeconds)
         read.leftovers.push_back(entry);
     }
   }
@@ -319,16 +321,14 @@ bool Quarantine::Drop(Index& index, std::uint64_t id) {
   if (stored == index.records.end()) return true;
   const QuarantineRecord record = std::move(stored->second);
   index.records.erase(stored);
-  if (!record.sha256.empty() && --index.references[record.sha256] == 0) index.references.erase(record.sha256);
-  if (record.damage.empty() && --index.counted[record.sha256] == 0) {
-    index.counted.erase(record.sha256);
-    index.bytes -= record.size;
-  }
+  Content* content = record.sha256.empty() ? nullptr : &index.contents[record.sha256];
+  if (content != nullptr) --content->records;
+  if (content != nullptr && record.damage.empty() && --content->sound == 0) index.bytes -= record.size;
   // The record goes first: bytes left without it are removed later, never
   // a record left without its bytes.
   if (!services_.store.Remove(RecordName(id))) return false;
-  if (record.sha256.empty() || index.references.contains(record.sha256)) return true;
-  index.blobs.erase(record.sha256);
+  if (content == nullptr || content->records != 0) return true;
+  index.contents.erase(record.sha256);
   return services_.store.Remove(BlobName(record.sha256));
 }
 
@@ -410,7 +410,10 @@ std::optional<QuarantineRecord> Quarantine::Keep(const SuspectEntry& entry, std:
   const auto lock = LockCurrent(why);
   if (!lock) return fail();
   Index& index = *index_;
-  const auto needed = [&] { return index.counted.contains(record.sha256) ? 0 : record.size; };
+  const auto needed = [&] {
+    const auto kept = index.contents.find(record.sha256);
+    return kept != index.contents.end() && kept->second.sound != 0 ? 0 : record.size;
+  };
   bool removed = true;  // every file an eviction dropped from the index is gone from the store
   while (index.bytes + needed() > limit_) {
     const auto oldest = std::ranges::find_if(index.records, [](const auto& kept) {
@@ -420,16 +423,16 @@ std::optional<QuarantineRecord> Quarantine::Keep(const SuspectEntry& entry, std:
     removed = Drop(index, oldest->first) && removed;
   }
   // Bytes already there from another file of the same content stay.
-  const auto blob = index.blobs.find(record.sha256);
-  const bool stored = blob != index.blobs.end() && blob->second == record.size;
-  const bool placed = stored || bytes->Place(BlobName(record.sha256), true, why) == StagedFile::Placed::kDone;
-  if (placed) index.blobs.insert_or_assign(record.sha256, record.size);
+  Content& content = index.contents[record.sha256];
+  const bool placed = content.stored == record.size ||
+                      bytes->Place(BlobName(record.sha256), true, why) == StagedFile::Placed::kDone;
+  if (placed) content.stored = record.size;
   const bool kept = placed && PlaceRecord(record, why);
   if (kept) {
     Add(index, record, std::stoull(record.id));
-  } else if (placed && !index.references.contains(record.sha256)) {
+  } else if (placed && content.records == 0) {
     services_.store.Remove(BlobName(record.sha256));
-    index.blobs.erase(record.sha256);
+    content.stored.reset();
   }
   Changed(*lock);
   if (!kept || !removed) index_.reset();  // the store is read again at the next change

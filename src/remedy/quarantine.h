@@ -103,11 +103,14 @@ class Quarantine {
   // What the store holds: read while holding the lock when another program
   // changed the store since this one last did, and kept up to date in
   // between, so that keeping many files never reads the store again.
+  struct Content {
+    std::optional<std::uint64_t> stored;  // the size of its kept bytes, when they are there
+    std::size_t records = 0;              // records naming it, damaged ones too
+    std::size_t sound = 0;                // records that count
+  };
   struct Index {
     std::map<std::uint64_t, QuarantineRecord> records;  // by id, so oldest first; damaged ones too
-    std::unordered_map<std::string, std::size_t> references;  // records per content hash, damaged ones too
-    std::unordered_map<std::string, std::uint64_t> blobs;     // bytes kept, by content hash: their size
-    std::unordered_map<std::string, std::size_t> counted;     // sound records per content hash
+    std::unordered_map<std::string, Content> contents;   // by hash
     std::uint64_t bytes = 0;  // of the contents sound records keep, each counted once
     std::uint64_t nextId = 1;
   };

@@ -97,8 +97,8 @@ struct FakeStoreFolder final : StoreFolder {
   }
   std::unique_ptr<ByteReader> Open(std::string_view name, std::string& reason) override {
     const auto it = files.find(std::string(name));
-    if (it == files.end()) {
-      reason = "No such file or directory";
+    if (it == files.end() || foreign.contains(it->first)) {
+      reason = it == files.end() ? "No such file or directory" : "another user made it";
       return nullptr;
     }
     return std::make_unique<StringByteReader>(it->second);
@@ -107,15 +107,15 @@ struct FakeStoreFolder final : StoreFolder {
     files.erase(std::string(name));
     return true;
   }
-  std::vector<StoreEntry> Entries() override {
+  std::vector<StoreEntry> Entries(const std::function<bool(std::string_view)>& described) override {
     std::vector<StoreEntry> entries;
     for (const auto& [name, content] : files) {
       const auto age = ages.find(name);
+      const bool known = described(name);
       entries.push_back({.name = name,
-                         .size = content.size(),
-                         .ageSeconds = age == ages.end() ? 0 : age->second,
-                         .temporary = name.starts_with(".kestrix-"),
-                         .foreign = foreign.contains(name)});
+                         .size = known ? content.size() : 0,
+                         .ageSeconds = known && age != ages.end() ? age->second : 0,
+                         .temporary = name.starts_with(".kestrix-")});
     }
     return entries;
   }

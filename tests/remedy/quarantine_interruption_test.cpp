@@ -52,7 +52,9 @@ struct InterruptedStore final : StoreFolder {
     return store.Open(name, reason);
   }
   bool Remove(std::string_view name) override { return store.Remove(name); }
-  std::vector<StoreEntry> Entries() override { return store.Entries(); }
+  std::vector<StoreEntry> Entries(const std::function<bool(std::string_view)>& described) override {
+    return store.Entries(described);
+  }
 
   StoreFolder& store;
   int staged;
@@ -133,7 +135,9 @@ struct PausingStore final : StoreFolder {
     return store.Open(name, reason);
   }
   bool Remove(std::string_view name) override { return store.Remove(name); }
-  std::vector<StoreEntry> Entries() override { return store.Entries(); }
+  std::vector<StoreEntry> Entries(const std::function<bool(std::string_view)>& described) override {
+    return store.Entries(described);
+  }
 
   StoreFolder& store;
   int pausedPipe;

@@ -157,7 +157,7 @@ TEST_F(QuarantineFixture, RecordsThatCannotBeRestoredAreListedAsDamagedAndNeverC
                         {"4", "its record is damaged"},
                         {"5", "its kept bytes are not of the size it had"},
                         {"6", "its kept bytes are missing"},
-                        {"7", "it was kept by another user"}};
+                        {"7", "its record cannot be read: another user made it"}};
   const auto listed = quarantine.List();
   ASSERT_EQ(listed.size(), std::size(cases));
   for (std::size_t i = 0; i < listed.size(); ++i) {

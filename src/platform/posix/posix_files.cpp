@@ -22,9 +22,13 @@ FileDescriptor::~FileDescriptor() {
 std::string ErrorText(int error) { return std::generic_category().message(error); }
 
 std::optional<std::size_t> DescriptorReader::Read(std::span<char> buffer, std::string& reason) {
+  if (left_ == 0u) return 0;
   for (;;) {
     const ssize_t got = ::read(fd_.Get(), buffer.data(), buffer.size());
-    if (got >= 0) return static_cast<std::size_t>(got);
+    if (got >= 0) {
+      if (left_) *left_ = got == 0 ? 0 : *left_ - std::min<std::uint64_t>(*left_, static_cast<std::uint64_t>(got));
+      return static_cast<std::size_t>(got);
+    }
     if (errno == EINTR) continue;
     reason = ErrorText(errno);
     return std::nullopt;

@@ -43,11 +43,15 @@ std::string ErrorText(int error);
 // Reads an open file from where it stands.
 class DescriptorReader final : public ByteReader {
  public:
-  explicit DescriptorReader(FileDescriptor fd) : fd_(std::move(fd)) {}
+  // With `size`, the file is known to hold that many bytes and no more:
+  // its end is told without asking the system once more.
+  explicit DescriptorReader(FileDescriptor fd, std::optional<std::uint64_t> size = std::nullopt)
+      : fd_(std::move(fd)), left_(size) {}
   std::optional<std::size_t> Read(std::span<char> buffer, std::string& reason) override;
 
  private:
   FileDescriptor fd_;
+  std::optional<std::uint64_t> left_;
 };
 
 // A file just written whole under a temporary name (".kestrix-*") of a

@@ -53,8 +53,17 @@ class OpenSslSha256 final : public Sha256 {
 
 }  // namespace
 
-std::optional<FileDescriptor> PosixStoreFolder::OpenFolder(bool create, std::string& reason,
-                                                          bool* missing) const {
+std::optional<int> PosixStoreFolder::OpenFolder(bool create, std::string& reason, bool* missing) const {
+  static const uid_t user = ::geteuid();
+  const auto now = std::chrono::steady_clock::now();
+  if (held_.Get() >= 0 && now - checked_ < std::chrono::seconds(1)) return held_.Get();
+  struct stat info {};
+  // Still there (not deleted) and still ours.
+  if (held_.Get() >= 0 && ::fstat(held_.Get(), &info) == 0 && info.st_nlink > 0 && info.st_uid == user &&
+      (info.st_mode & 07777) == 0700) {
+    checked_ = now;
+    return held_.Get();
+  }
   const std::string quoted = "\"" + folder_.string() + "\"";
   if (create) {
     std::error_code error;
@@ -71,14 +80,13 @@ std::optional<FileDescriptor> PosixStoreFolder::OpenFolder(bool create, std::str
                  : "the quarantine folder " + quoted + " cannot be opened: " + ErrorText(error);
     return std::nullopt;
   }
-  struct stat info {};
   if (::fstat(folder.Get(), &info) != 0) {
     reason = "the quarantine folder " + quoted + " cannot be examined: " + ErrorText(errno);
     return std::nullopt;
   }
   // Someone else's folder could hold files planted for us to restore, or
   // be emptied under us; its files are not ours to touch.
-  if (info.st_uid != ::geteuid()) {
+  if (info.st_uid != user) {
     reason = "the quarantine folder " + quoted + " belongs to another user, so it is not used";
     return std::nullopt;
   }
@@ -87,7 +95,9 @@ std::optional<FileDescriptor> PosixStoreFolder::OpenFolder(bool create, std::str
     reason = "the quarantine folder " + quoted + " cannot be closed to other users: " + ErrorText(errno);
     return std::nullopt;
   }
-  return folder;
+  held_ = std::move(folder);
+  checked_ = now;
+  return held_.Get();
 }
 
 namespace {
@@ -155,7 +165,7 @@ class PosixStagedFile final : public StagedFile {
 std::unique_ptr<StoreLock> PosixStoreFolder::Lock(std::chrono::milliseconds wait, std::string& reason) {
   const auto folder = OpenFolder(true, reason);
   if (!folder) return nullptr;
-  FileDescriptor file(::openat(folder->Get(), std::string(kStoreLockName).c_str(),
+  FileDescriptor file(::openat(*folder, std::string(kStoreLockName).c_str(),
                                O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
   struct stat info {};
   if (file.Get() < 0 || ::fstat(file.Get(), &info) != 0) {
@@ -187,9 +197,10 @@ std::unique_ptr<StoreLock> PosixStoreFolder::Lock(std::chrono::milliseconds wait
 std::unique_ptr<StagedFile> PosixStoreFolder::Stage(ByteReader& source, std::string& reason) {
   auto folder = OpenFolder(true, reason);
   if (!folder) return nullptr;
-  auto temporary = WriteTemporaryFile(folder->Get(), source, reason);
+  auto temporary = WriteTemporaryFile(*folder, source, reason);
   if (!temporary) return nullptr;
-  auto staged = std::make_unique<PosixStagedFile>(std::move(*folder), temporary->name);
+  auto staged = std::make_unique<PosixStagedFile>(FileDescriptor(::fcntl(*folder, F_DUPFD_CLOEXEC, 0)),
+                                                  temporary->name);
   // Whatever the umask, for its owner to read.
   if (::fchmod(temporary->fd.Get(), 0600) != 0) {
     reason = ErrorText(errno);
@@ -206,7 +217,7 @@ std::unique_ptr<ByteReader> PosixStoreFolder::Open(std::string_view name, std::s
   const auto folder = OpenFolder(false, reason);
   if (!folder) return nullptr;
   FileDescriptor file(
-      ::openat(folder->Get(), std::string(name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+      ::openat(*folder, std::string(name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat info {};
   if (file.Get() < 0 || ::fstat(file.Get(), &info) != 0) {
     reason = ErrorText(errno);
@@ -216,7 +227,12 @@ std::unique_ptr<ByteReader> PosixStoreFolder::Open(std::string_view name, std::s
     reason = "Not a regular file";
     return nullptr;
   }
-  return std::make_unique<DescriptorReader>(std::move(file));
+  static const uid_t user = ::geteuid();
+  if (info.st_uid != user) {
+    reason = "another user made it";
+    return nullptr;
+  }
+  return std::make_unique<DescriptorReader>(std::move(file), static_cast<std::uint64_t>(info.st_size));
 }
 
 bool PosixStoreFolder::Remove(std::string_view name) {
@@ -225,15 +241,15 @@ bool PosixStoreFolder::Remove(std::string_view name) {
   bool missing = false;
   const auto folder = OpenFolder(false, reason, &missing);
   if (!folder) return missing;
-  return ::unlinkat(folder->Get(), std::string(name).c_str(), 0) == 0 || errno == ENOENT;
+  return ::unlinkat(*folder, std::string(name).c_str(), 0) == 0 || errno == ENOENT;
 }
 
-std::vector<StoreEntry> PosixStoreFolder::Entries() {
+std::vector<StoreEntry> PosixStoreFolder::Entries(const std::function<bool(std::string_view)>& described) {
   std::vector<StoreEntry> entries;
   std::string reason;
   const auto folder = OpenFolder(false, reason);
   if (!folder) return entries;
-  const int listingFd = ::openat(folder->Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int listingFd = ::openat(*folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* listing = listingFd >= 0 ? ::fdopendir(listingFd) : nullptr;
   if (listing == nullptr) {
     if (listingFd >= 0) ::close(listingFd);
@@ -243,13 +259,19 @@ std::vector<StoreEntry> PosixStoreFolder::Entries() {
   while (const dirent* entry = ::readdir(listing)) {
     const std::string_view name = entry->d_name;
     if (name == "." || name == ".." || name == kStoreLockName) continue;
-    struct stat info {};
-    if (::fstatat(listingFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) continue;
-    entries.push_back({.name = std::string(name),
-                       .size = static_cast<std::uint64_t>(info.st_size),
-                       .ageSeconds = static_cast<std::int64_t>(now - info.st_mtime),
-                       .temporary = name.starts_with(kTemporaryPrefix),
-                       .foreign = info.st_uid != ::geteuid()});
+    StoreEntry found{.name = std::string(name), .size = 0, .ageSeconds = 0,
+                     .temporary = name.starts_with(kTemporaryPrefix)};
+    // The listing tells a file from anything else where the file system
+    // says; the size and age cost a call.
+    const bool file = entry->d_type == DT_REG;
+    if (!file || described(name)) {
+      struct stat info {};
+      if (::fstatat(listingFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode))
+        continue;
+      found.size = static_cast<std::uint64_t>(info.st_size);
+      found.ageSeconds = static_cast<std::int64_t>(now - info.st_mtime);
+    }
+    entries.push_back(std::move(found));
   }
   ::closedir(listing);
   return entries;

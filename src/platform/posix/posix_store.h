@@ -1,6 +1,7 @@
 // The quarantine's folder on the host, and SHA-256 through OpenSSL.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -23,14 +24,20 @@ class PosixStoreFolder final : public StoreFolder {
   std::unique_ptr<StagedFile> Stage(ByteReader& source, std::string& reason) override;
   std::unique_ptr<ByteReader> Open(std::string_view name, std::string& reason) override;
   bool Remove(std::string_view name) override;
-  std::vector<StoreEntry> Entries() override;
+  std::vector<StoreEntry> Entries(const std::function<bool(std::string_view)>& described) override;
 
  private:
   // The folder opened and found to be ours; with `create`, made when
   // missing. nullopt with the reason; `missing` tells a folder not there.
-  std::optional<FileDescriptor> OpenFolder(bool create, std::string& reason, bool* missing = nullptr) const;
+  // Once found ours, the folder stays open, and a call within a second of
+  // the last check works through it unchecked, so that reading a store of
+  // many files does not look its path up for each file. The descriptor is
+  // the store's own: valid while the store lives.
+  std::optional<int> OpenFolder(bool create, std::string& reason, bool* missing = nullptr) const;
 
   std::filesystem::path folder_;
+  mutable FileDescriptor held_{-1};
+  mutable std::chrono::steady_clock::time_point checked_;
 };
 
 // The lock file's name in the store's folder; it is no file of the store.

@@ -515,8 +515,8 @@ std::unique_ptr<ByteReader> Win32StoreFolder::Open(std::string_view name, std::s
   }
   const auto hold = Check(false, reason);
   if (!hold) return nullptr;
-  ScopedHandle file(::CreateFileW(FilePath(wideName).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT,
+  ScopedHandle file(::CreateFileW(FilePath(wideName).c_str(), GENERIC_READ | READ_CONTROL, FILE_SHARE_READ,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT,
                                   nullptr));
   if (!file.Valid()) {
     reason = ErrorText(::GetLastError());
@@ -525,6 +525,11 @@ std::unique_ptr<ByteReader> Win32StoreFolder::Open(std::string_view name, std::s
   const auto attributes = AttributesOf(file.Get());
   if (!attributes || (*attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     reason = Narrow(PlainPath(FilePath(wideName))) + " is a link, not a file of the quarantine";
+    return nullptr;
+  }
+  // A file someone else made (planted, for an administrator to restore).
+  if (!OwnedByTrusted(file.Get(), StoreRules(elevated_))) {
+    reason = "another user made it";
     return nullptr;
   }
   return std::make_unique<HandleReader>(std::move(file));
@@ -541,12 +546,12 @@ bool Win32StoreFolder::Remove(std::string_view name) {
   return error == ERROR_FILE_NOT_FOUND;
 }
 
-std::vector<StoreEntry> Win32StoreFolder::Entries() {
+std::vector<StoreEntry> Win32StoreFolder::Entries(const std::function<bool(std::string_view)>&) {
+  // The listing gives every file's size and age at no cost.
   std::vector<StoreEntry> entries;
   std::string reason;
   const auto hold = Check(false, reason);
   if (!hold) return entries;
-  const StoreRules rules(elevated_);
   WIN32_FIND_DATAW found{};
   const HANDLE search = ::FindFirstFileExW(FilePath(L"*").c_str(), FindExInfoBasic, &found,
                                            FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
@@ -559,19 +564,11 @@ std::vector<StoreEntry> Win32StoreFolder::Entries() {
   do {
     const std::wstring_view name = found.cFileName;
     if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || IsLockName(name)) continue;
-    StoreEntry entry{
-        .name = Narrow(name),
-        .size = (std::uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow,
-        .ageSeconds = std::max<std::int64_t>(0, (ticks(nowTime) - ticks(found.ftLastWriteTime)) / 10000000),
-        .temporary = name.starts_with(kTemporaryPrefix)};
-    // The owner is read from the file itself, opened only to read its
-    // rules: that shares with any writer, and never follows a link.
-    const ScopedHandle file(::CreateFileW(
-        FilePath(name).c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    entry.foreign = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || !file.Valid() ||
-                    !OwnedByTrusted(file.Get(), rules);
-    entries.push_back(std::move(entry));
+    entries.push_back(
+        {.name = Narrow(name),
+         .size = (std::uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow,
+         .ageSeconds = std::max<std::int64_t>(0, (ticks(nowTime) - ticks(found.ftLastWriteTime)) / 10000000),
+         .temporary = name.starts_with(kTemporaryPrefix)});
   } while (::FindNextFileW(search, &found));
   ::FindClose(search);
   return entries;

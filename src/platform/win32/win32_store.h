@@ -30,11 +30,10 @@ class Win32StoreFolder final : public StoreFolder {
   // LockFileEx on a file of the folder, tried again until `wait` passes.
   std::unique_ptr<StoreLock> Lock(std::chrono::milliseconds wait, std::string& reason) override;
   std::unique_ptr<StagedFile> Stage(ByteReader& source, std::string& reason) override;
+  // A link, or a file whose owner is not trusted or cannot be read, is refused.
   std::unique_ptr<ByteReader> Open(std::string_view name, std::string& reason) override;
   bool Remove(std::string_view name) override;
-  // A file is foreign when its owner is not trusted, when it is a link, or
-  // when its owner cannot be read.
-  std::vector<StoreEntry> Entries() override;
+  std::vector<StoreEntry> Entries(const std::function<bool(std::string_view)>& described) override;
 
   // Whether this program runs elevated: its token is, or the
   // administrators' group is enabled in it (as without UAC).

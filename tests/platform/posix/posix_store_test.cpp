@@ -17,6 +17,8 @@
 namespace kestrix::posix {
 namespace {
 
+bool Described(std::string_view) { return true; }
+
 namespace fs = std::filesystem;
 using kestrix::testing::WriteFile;
 using std::chrono::milliseconds;
@@ -75,7 +77,7 @@ TEST_F(PosixStore, TwoProcessesTakeTheLockInTurnAndShareTheMark) {
   const auto lock = store_.Lock(milliseconds(300), reason_);
   ASSERT_NE(lock, nullptr) << reason_;
   EXPECT_EQ(lock->Mark(), 0x1122334455667788u);
-  EXPECT_TRUE(store_.Entries().empty()) << "the lock file is no file of the store";
+  EXPECT_TRUE(store_.Entries(Described).empty()) << "the lock file is no file of the store";
 }
 
 // Every call refuses a folder that is a link or another user's and touches nothing in it.
@@ -94,7 +96,7 @@ TEST_F(PosixStore, RefusesAFolderThatIsNotItsOwn) {
     EXPECT_EQ(store.Stage(source, reason_), nullptr) << folder;
     EXPECT_EQ(store.Open("1.json", reason_), nullptr) << folder;
     EXPECT_FALSE(store.Remove("1.json")) << folder;
-    EXPECT_TRUE(store.Entries().empty()) << folder;
+    EXPECT_TRUE(store.Entries(Described).empty()) << folder;
     EXPECT_EQ(Contents(folder / "1.json"), "planted") << folder;
     EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1) << folder;
   }
@@ -132,13 +134,19 @@ TEST_F(PosixStore, ListsItsFilesAndRemovesNone) {
   fs::create_directory(folder_ / "folder");
   fs::create_symlink("1.json", folder_ / "link");
   fs::last_write_time(folder_ / "1.json", fs::file_time_type::clock::now() - std::chrono::hours(2));
-  const bool root = ::geteuid() == 0 && ::chown((folder_ / ".kestrix-1").c_str(), 65534, 65534) == 0;
+  const bool root = ::geteuid() == 0 && ::chown((folder_ / "1.json").c_str(), 65534, 65534) == 0;
   std::map<std::string, StoreEntry> listed;
-  for (const StoreEntry& entry : store_.Entries()) listed[entry.name] = entry;
+  for (const StoreEntry& entry : store_.Entries([&](std::string_view name) { return name != blob; }))
+    listed[entry.name] = entry;
   ASSERT_EQ(listed.size(), 3u);
-  EXPECT_TRUE(listed["1.json"].ageSeconds >= 7200 && listed[blob].ageSeconds < 60 && listed[blob].size == 3);
-  EXPECT_TRUE(listed[".kestrix-1"].temporary && !listed["1.json"].temporary && !listed[blob].foreign);
-  EXPECT_EQ(listed[".kestrix-1"].foreign, root);
+  EXPECT_TRUE(listed["1.json"].ageSeconds >= 7200 && listed[".kestrix-1"].size == 3 && listed[blob].size == 0)
+      << "only the files asked about are described";
+  EXPECT_TRUE(listed[".kestrix-1"].temporary && !listed["1.json"].temporary);
+  std::string reason;
+  EXPECT_EQ(store_.Open("1.json", reason) == nullptr, root) << "another user's file is not read";
+  if (root) {
+    EXPECT_EQ(reason, "another user made it");
+  }
   EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 6);
 }
 
