@@ -129,7 +129,9 @@ int RunQuarantineCommand(const ScanOptions& options, const ScanMachine& machine,
     if (machine.otherStore != nullptr) {
       Quarantine other({machine.files, machine.volumes, *machine.otherStore, machine.hashing},
                        options.quarantineLimit);
-      listings.push_back({machine.otherStore->Location(), other.List()});
+      // A standard user cannot read the machine's store: it is left out.
+      if (auto kept = other.List(); !kept.empty())
+        listings.push_back({machine.otherStore->Location(), std::move(kept)});
     }
     std::cout << FormatQuarantineList(listings, options.json);
     return 0;

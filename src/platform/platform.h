@@ -162,7 +162,8 @@ class StoreLock {
  public:
   virtual ~StoreLock() = default;
   virtual std::uint64_t Mark() = 0;
-  virtual void SetMark(std::uint64_t mark) = 0;
+  // False when the mark cannot be written.
+  virtual bool SetMark(std::uint64_t mark) = 0;
 };
 
 // Bytes written whole to a temporary file of the store's folder and

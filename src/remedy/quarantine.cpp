@@ -243,7 +243,6 @@ Quarantine::Read Quarantine::ReadStore() {
   // A record's size and age matter not: only its bytes' do.
   const std::vector<StoreEntry> entries =
       services_.store.Entries([](std::string_view name) { return !name.ends_with(kRecordSuffix); });
-  bool everyRecordRead = true;
   index.contents.reserve(entries.size() / 2);  // a record and its bytes per kept file
   for (const StoreEntry& entry : entries) {
     const std::string_view name = entry.name;
@@ -271,7 +270,7 @@ Quarantine::Read Quarantine::ReadStore() {
     } else {
       record.damage = "its record is damaged";
     }
-    everyRecordRead = everyRecordRead && !record.sha256.empty();
+    index.unreadRecords = index.unreadRecords || record.sha256.empty();
     index.records.emplace(*id, std::move(record));
   }
   // A record counts, and is restored, only with its bytes at its size.
@@ -290,7 +289,7 @@ Quarantine::Read Quarantine::ReadStore() {
   }
   // Bytes whose record was never made, or whose purge was cut short; while
   // a record cannot be read, they may still be its bytes.
-  if (everyRecordRead) {
+  if (!index.unreadRecords) {
     for (const StoreEntry& entry : entries) {
       const auto hash = entry.temporary ? std::nullopt : BlobHash(entry.name);
       if (hash && index.contents[*hash].records == 0 && entry.ageSeconds >= kQuarantineLeftoverSeconds)
@@ -301,19 +300,33 @@ Quarantine::Read Quarantine::ReadStore() {
 }
 
 std::unique_ptr<StoreLock> Quarantine::LockCurrent(std::string& reason) {
-  auto lock = services_.store.Lock(kQuarantineLockWait, reason);
-  if (!lock) return nullptr;
+  // A program that found the store busy does not keep its user waiting
+  // again for every file of the same pass.
+  const auto now = std::chrono::steady_clock::now();
+  const bool waitedLately = lastBusy_ && now - *lastBusy_ < kQuarantineLockWait * 2;
+  auto lock = services_.store.Lock(waitedLately ? std::chrono::milliseconds(0) : kQuarantineLockWait, reason);
+  if (!lock) {
+    lastBusy_ = now;
+    return nullptr;
+  }
+  lastBusy_.reset();
   if (!index_ || lock->Mark() != mark_) {
     Read read = ReadStore();
-    for (const StoreEntry& leftover : read.leftovers) services_.store.Remove(leftover.name);
+    for (const StoreEntry& leftover : read.leftovers) {
+      if (services_.store.Remove(leftover.name) && !leftover.temporary)
+        read.index.contents.erase(*BlobHash(leftover.name));
+    }
     index_ = std::move(read.index);
   }
+  // Marked before anything changes: should this program end halfway,
+  // every other one reads the store again.
+  const std::uint64_t mark = NewMark(mark_);
+  if (!lock->SetMark(mark)) {
+    reason = "the quarantine's lock cannot be written";
+    return nullptr;
+  }
+  mark_ = mark;
   return lock;
-}
-
-void Quarantine::Changed(StoreLock& lock) {
-  mark_ = NewMark(mark_);
-  lock.SetMark(mark_);
 }
 
 bool Quarantine::Drop(Index& index, std::uint64_t id) {
@@ -325,9 +338,10 @@ bool Quarantine::Drop(Index& index, std::uint64_t id) {
   if (content != nullptr) --content->records;
   if (content != nullptr && record.damage.empty() && --content->sound == 0) index.bytes -= record.size;
   // The record goes first: bytes left without it are removed later, never
-  // a record left without its bytes.
+  // a record left without its bytes. While a record cannot be read, any
+  // bytes may be its own.
   if (!services_.store.Remove(RecordName(id))) return false;
-  if (content == nullptr || content->records != 0) return true;
+  if (content == nullptr || content->records != 0 || index.unreadRecords) return true;
   index.contents.erase(record.sha256);
   return services_.store.Remove(BlobName(record.sha256));
 }
@@ -354,7 +368,7 @@ bool Quarantine::Measure(std::string_view path, std::uint64_t& size, std::string
   return false;
 }
 
-bool Quarantine::PlaceRecord(QuarantineRecord& record, std::string& reason) {
+bool Quarantine::PlaceRecord(QuarantineRecord& record, bool& stale, std::string& reason) {
   const std::string text = RecordText(record);
   MemoryByteReader reader(text);
   const auto staged = services_.store.Stage(reader, reason);
@@ -365,7 +379,8 @@ bool Quarantine::PlaceRecord(QuarantineRecord& record, std::string& reason) {
       case StagedFile::Placed::kDone:
         record.id = std::to_string(id);
         return true;
-      case StagedFile::Placed::kTaken:
+      case StagedFile::Placed::kTaken:  // a record this program's index did not know
+        stale = true;
         continue;
       case StagedFile::Placed::kFailed:
         return false;
@@ -422,20 +437,23 @@ std::optional<QuarantineRecord> Quarantine::Keep(const SuspectEntry& entry, std:
     if (oldest == index.records.end()) break;
     removed = Drop(index, oldest->first) && removed;
   }
-  // Bytes already there from another file of the same content stay.
+  // Bytes already there from another file of the same content stay, if
+  // this program can read them (not another user's, left in a store made
+  // before it was closed).
   Content& content = index.contents[record.sha256];
-  const bool placed = content.stored == record.size ||
-                      bytes->Place(BlobName(record.sha256), true, why) == StagedFile::Placed::kDone;
+  std::string ignored;
+  const bool stored = content.stored == record.size && services_.store.Open(BlobName(record.sha256), ignored);
+  const bool placed = stored || bytes->Place(BlobName(record.sha256), true, why) == StagedFile::Placed::kDone;
   if (placed) content.stored = record.size;
-  const bool kept = placed && PlaceRecord(record, why);
+  bool stale = false;
+  const bool kept = placed && PlaceRecord(record, stale, why);
   if (kept) {
     Add(index, record, std::stoull(record.id));
-  } else if (placed && content.records == 0) {
+  } else if (placed && content.records == 0 && !index.unreadRecords) {
     services_.store.Remove(BlobName(record.sha256));
     content.stored.reset();
   }
-  Changed(*lock);
-  if (!kept || !removed) index_.reset();  // the store is read again at the next change
+  if (!kept || !removed || stale) index_.reset();  // the store is read again at the next change
   if (!kept) return fail();
   return record;
 }
@@ -480,7 +498,9 @@ bool Quarantine::Restore(const QuarantineRecord& record, const std::optional<std
   KeyedReader revealed(*blob, KeyedReader::Plain::kResult, services_.hashing.StartSha256(), record.size,
                        record.sha256, "its kept bytes are damaged");
   if (!services_.files.WriteNewFile(path, revealed, replace, reason)) return false;
-  if (record.permissions && !services_.files.SetPermissions(path, *record.permissions)) {
+  // Never a set-user or set-group mark: a file restored by an administrator
+  // would run with the administrator's rights.
+  if (record.permissions && !services_.files.SetPermissions(path, *record.permissions & 0777)) {
     reason = "it was written back, but its permissions could not be set";
     return false;
   }
@@ -503,7 +523,6 @@ bool Quarantine::Purge(const QuarantineRecord& record) {
     return true;
   }
   const bool done = Drop(*index_, *id);
-  Changed(*lock);
   if (!done) index_.reset();
   return done;
 }

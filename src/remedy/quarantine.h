@@ -113,6 +113,7 @@ class Quarantine {
     std::unordered_map<std::string, Content> contents;   // by hash
     std::uint64_t bytes = 0;  // of the contents sound records keep, each counted once
     std::uint64_t nextId = 1;
+    bool unreadRecords = false;  // some record could not be read: no bytes may be removed
   };
   struct Read {
     Index index;
@@ -124,19 +125,21 @@ class Quarantine {
   // Takes the record out of the index and the store, and its bytes when no
   // other record names them; false when a file could not be removed.
   bool Drop(Index& index, std::uint64_t id);
-  // Holds the lock and brings the index up to the store's state; null with
-  // the reason when the lock cannot be had.
+  // Holds the lock, brings the index up to the store's state and marks the
+  // store as changed by this program; null with the reason when the lock
+  // cannot be had.
   std::unique_ptr<StoreLock> LockCurrent(std::string& reason);
-  // Ends a change made under `lock`: marks the store as changed by this program.
-  void Changed(StoreLock& lock);
   // Hashes and measures the file; false when it cannot be read or exceeds the limit.
   bool Measure(std::string_view path, std::uint64_t& size, std::string& sha256, std::string& reason);
-  bool PlaceRecord(QuarantineRecord& record, std::string& reason);
+  // Gives the record the next free id; `stale` when ids the index did not
+  // know were found taken.
+  bool PlaceRecord(QuarantineRecord& record, bool& stale, std::string& reason);
 
   QuarantineServices services_;
   std::uint64_t limit_;
   std::optional<Index> index_;
   std::uint64_t mark_ = 0;  // the store's mark this program's last change left
+  std::optional<std::chrono::steady_clock::time_point> lastBusy_;  // when the lock was last not had
 };
 
 }  // namespace kestrix

@@ -209,6 +209,17 @@ TEST_F(ScanSandbox, CleaningAsksBeforeDeletingAWindowsFile) {
   remove.push_back("--protected=delete");
   EXPECT_EQ(Scan(remove).status, 0);
   EXPECT_FALSE(fs::exists(root_ / "C/WINDOWS/explorer.exe"));
+
+  // Put back only when forced.
+  const std::vector<std::string> restore = {"--drive", Drive('C', "fixed", "C"), "--restore", "all"};
+  EXPECT_NE(Scan(restore).out.find("not restored: 2 C:\\WINDOWS\\explorer.exe (a protected Windows file; --force "
+                                   "puts it back)"),
+            std::string::npos);
+  EXPECT_FALSE(fs::exists(root_ / "C/WINDOWS/explorer.exe"));
+  auto forced = restore;
+  forced.push_back("--force");
+  EXPECT_EQ(Scan(forced).status, 0);
+  EXPECT_TRUE(fs::exists(root_ / "C/WINDOWS/explorer.exe"));
 }
 
 // Every file cleaning deletes is kept first, in a form that can neither run

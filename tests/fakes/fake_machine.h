@@ -59,7 +59,10 @@ struct FakeStoreFolder final : StoreFolder {
   struct Held final : StoreLock {
     explicit Held(FakeStoreFolder& store) : folder(store) {}
     std::uint64_t Mark() override { return folder.mark; }
-    void SetMark(std::uint64_t value) override { folder.mark = value; }
+    bool SetMark(std::uint64_t value) override {
+      folder.mark = value;
+      return true;
+    }
     FakeStoreFolder& folder;
   };
   struct Staged final : StagedFile {

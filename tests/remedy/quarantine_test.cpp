@@ -1,5 +1,7 @@
 #include "remedy/quarantine.h"
 
+#include <functional>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -273,6 +275,48 @@ TEST_F(QuarantineFixture, RestoreGoesOnlyToADriveOfTheVolumeTheFileCameFrom) {
   EXPECT_FALSE(quarantine.Keep({.number = "1", .path = "E:\\y.exe", .category = "病毒"}, reason));
   EXPECT_THAT(reason, HasSubstr("the quarantine is busy"));
   EXPECT_EQ(quarantine.List().size(), 1u);
+}
+
+TEST_F(QuarantineFixture, NoKeepOrPurgeLeavesARecordWithoutItsBytes) {
+  const auto blob = [&] {
+    return std::ranges::find_if(store.files, [](const auto& file) { return file.first.ends_with(".bin"); })->first;
+  };
+  struct Case {
+    std::string what;
+    std::function<void()> meanwhile;  // after "E:\\a" is kept
+    bool purgeFirst;                  // else keep "E:\\b", of the same bytes
+  };
+  const Case cases[] = {
+      {"a purge cut short long ago", [&] {
+         store.files.erase("1.json");
+         store.ages[blob()] = kQuarantineLeftoverSeconds;
+       }, false},
+      {"bytes another user left", [&] { store.foreign.insert(blob()); }, false},
+      {"a record that cannot be read for a moment", [&] {
+         Quarantine other = Open();
+         std::string reason;
+         ASSERT_TRUE(Keep(other, "E:\\b", "same", reason));
+         store.foreign.insert("2.json");
+       }, true},
+  };
+  for (const Case& c : cases) {
+    store.files.clear();
+    store.foreign.clear();
+    std::string reason;
+    Quarantine first = Open();
+    ASSERT_TRUE(Keep(first, "E:\\a", "same", reason)) << reason;
+    c.meanwhile();
+    Quarantine later = Open();  // another program
+    if (c.purgeFirst) {
+      ASSERT_TRUE(later.Purge(later.List().front()));
+      store.foreign.clear();
+    } else {
+      ASSERT_TRUE(Keep(later, "E:\\b", "same", reason)) << reason;
+    }
+    const auto listed = later.List();
+    ASSERT_FALSE(listed.empty()) << c.what;
+    EXPECT_TRUE(later.Restore(listed.back(), "D:\\", true, reason)) << c.what << ": " << reason;
+  }
 }
 
 }  // namespace

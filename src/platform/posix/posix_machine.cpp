@@ -757,6 +757,9 @@ bool PosixMachine::ApplyAttributes(const OpenedFile& opened, std::uint32_t attri
 }
 
 bool PosixMachine::ResetAttributes(std::string_view path) {
+  // The host's own file (the rule database) is only read: its owner's
+  // permissions stand, and a file of another owner would refuse anyway.
+  if (IsHostFile(path)) return FileExists(path);
   // Most files a sweep finds have nothing to reset: writable, and on a file
   // system without FAT's bits. One look at them tells, without opening them.
   const auto located = Locate(path, true);

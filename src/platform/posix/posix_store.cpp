@@ -58,12 +58,15 @@ std::optional<int> PosixStoreFolder::OpenFolder(bool create, std::string& reason
   const auto now = std::chrono::steady_clock::now();
   if (held_.Get() >= 0 && now - checked_ < std::chrono::seconds(1)) return held_.Get();
   struct stat info {};
-  // Still there (not deleted) and still ours.
-  if (held_.Get() >= 0 && ::fstat(held_.Get(), &info) == 0 && info.st_nlink > 0 && info.st_uid == user &&
-      (info.st_mode & 07777) == 0700) {
+  struct stat named {};
+  // Still ours, closed to others, and still the folder its path names.
+  if (held_.Get() >= 0 && ::fstat(held_.Get(), &info) == 0 && info.st_uid == user &&
+      (info.st_mode & 07777) == 0700 && ::lstat(folder_.c_str(), &named) == 0 && named.st_dev == info.st_dev &&
+      named.st_ino == info.st_ino) {
     checked_ = now;
     return held_.Get();
   }
+  held_ = FileDescriptor(-1);
   const std::string quoted = "\"" + folder_.string() + "\"";
   if (create) {
     std::error_code error;
@@ -90,10 +93,17 @@ std::optional<int> PosixStoreFolder::OpenFolder(bool create, std::string& reason
     reason = "the quarantine folder " + quoted + " belongs to another user, so it is not used";
     return std::nullopt;
   }
-  // The list of what was deleted, and why, is this user's own business.
-  if ((info.st_mode & 07777) != 0700 && ::fchmod(folder.Get(), 0700) != 0) {
+  // The list of what was deleted, and why, is this user's own business;
+  // a folder is closed only on the way to a change, never by a listing.
+  const bool closed = (info.st_mode & 07777) == 0700;
+  if (!closed && create && ::fchmod(folder.Get(), 0700) != 0) {
     reason = "the quarantine folder " + quoted + " cannot be closed to other users: " + ErrorText(errno);
     return std::nullopt;
+  }
+  if (!closed && !create) {
+    // Used for this call only: a later change still closes it.
+    unheld_ = std::move(folder);
+    return unheld_.Get();
   }
   held_ = std::move(folder);
   checked_ = now;
@@ -114,13 +124,13 @@ class PosixStoreLock final : public StoreLock {
     for (std::size_t i = bytes.size(); i-- > 0;) mark = (mark << 8) | bytes[i];
     return mark;
   }
-  void SetMark(std::uint64_t mark) override {
+  bool SetMark(std::uint64_t mark) override {
     std::array<unsigned char, 8> bytes{};
     for (unsigned char& byte : bytes) {
       byte = static_cast<unsigned char>(mark & 0xFF);
       mark >>= 8;
     }
-    (void)::pwrite(file_.Get(), bytes.data(), bytes.size(), 0);
+    return ::pwrite(file_.Get(), bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size());
   }
 
  private:

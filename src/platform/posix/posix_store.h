@@ -37,6 +37,7 @@ class PosixStoreFolder final : public StoreFolder {
 
   std::filesystem::path folder_;
   mutable FileDescriptor held_{-1};
+  mutable FileDescriptor unheld_{-1};  // a folder not closed to others, open for one listing call
   mutable std::chrono::steady_clock::time_point checked_;
 };
 

@@ -271,7 +271,7 @@ class Win32StoreLock final : public StoreLock {
     return mark;
   }
 
-  void SetMark(std::uint64_t mark) override {
+  bool SetMark(std::uint64_t mark) override {
     std::array<unsigned char, sizeof(std::uint64_t)> bytes{};
     for (unsigned char& byte : bytes) {
       byte = static_cast<unsigned char>(mark);
@@ -279,7 +279,7 @@ class Win32StoreLock final : public StoreLock {
     }
     OVERLAPPED at{};
     DWORD written = 0;
-    ::WriteFile(file_.Get(), bytes.data(), bytes.size(), &written, &at);
+    return ::WriteFile(file_.Get(), bytes.data(), bytes.size(), &written, &at) && written == bytes.size();
   }
 
  private:
@@ -448,8 +448,10 @@ std::unique_ptr<Win32StoreFolder::Hold> Win32StoreFolder::Check(bool create, std
     return nullptr;
   }
   // A store made before its rules were closed, or opened up since. Setting
-  // them passes them on to the files already in it.
-  if (create && !rules.Holds(hold->folder.Get()) && HoldsOnlyStoreFiles(wideFolder_)) {
+  // them passes them on to the files already in it. One of the machine's
+  // own stores always gets them; a folder named otherwise only when it
+  // holds nothing but the store's files.
+  if (create && !rules.Holds(hold->folder.Get()) && (IsDefaultStore() || HoldsOnlyStoreFiles(wideFolder_))) {
     const DWORD error = ::SetSecurityInfo(hold->folder.Get(), SE_FILE_OBJECT,
                                           DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
                                           nullptr, nullptr, rules.Acl(), nullptr);
@@ -458,12 +460,31 @@ std::unique_ptr<Win32StoreFolder::Hold> Win32StoreFolder::Check(bool create, std
   return hold;
 }
 
+bool Win32StoreFolder::IsDefaultStore() const {
+  const std::wstring folder = PlainPath(wideFolder_);
+  return SameText(folder, Widen(MachineStore())) || SameText(folder, Widen(UserStore()));
+}
+
 std::unique_ptr<StoreLock> Win32StoreFolder::Lock(std::chrono::milliseconds wait, std::string& reason) {
   auto hold = Check(true, reason);
   if (!hold) return nullptr;
-  ScopedHandle file(::CreateFileW(FilePath(Widen(kStoreLockName)).c_str(), GENERIC_READ | GENERIC_WRITE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  const std::wstring path = FilePath(Widen(kStoreLockName));
+  const auto open = [&] {
+    return ScopedHandle(::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | READ_CONTROL,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  };
+  ScopedHandle file = open();
+  // A lock file another user made (in a store made before it was closed)
+  // would let that user hold the store or forge its mark: it is made anew.
+  if (file.Valid() && !OwnedByTrusted(file.Get(), StoreRules(elevated_))) {
+    file = ScopedHandle();
+    if (::DeleteFileW(path.c_str())) file = open();
+    if (file.Valid() && !OwnedByTrusted(file.Get(), StoreRules(elevated_))) {
+      reason = "the quarantine's lock in " + folder_ + " belongs to another user";
+      return nullptr;
+    }
+  }
   if (!file.Valid()) {
     reason = "the quarantine's lock in " + folder_ + " cannot be opened: " + ErrorText(::GetLastError());
     return nullptr;

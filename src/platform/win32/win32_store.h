@@ -45,6 +45,8 @@ class Win32StoreFolder final : public StoreFolder {
   // The folder checked and held open; with `create`, made when missing and
   // its access rules set again when they differ. Null with the reason.
   std::unique_ptr<Hold> Check(bool create, std::string& reason);
+  // %ProgramData%'s store or this user's.
+  bool IsDefaultStore() const;
   // A file of the folder, in the form of any length the system calls take.
   std::wstring FilePath(std::wstring_view name) const;
 

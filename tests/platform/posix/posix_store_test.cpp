@@ -133,6 +133,8 @@ TEST_F(PosixStore, ListsItsFilesAndRemovesNone) {
     WriteFile(folder_ / name, "abc");
   fs::create_directory(folder_ / "folder");
   fs::create_symlink("1.json", folder_ / "link");
+  fs::permissions(folder_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec,
+                  fs::perm_options::replace);  // a folder named with --quarantine
   fs::last_write_time(folder_ / "1.json", fs::file_time_type::clock::now() - std::chrono::hours(2));
   const bool root = ::geteuid() == 0 && ::chown((folder_ / "1.json").c_str(), 65534, 65534) == 0;
   std::map<std::string, StoreEntry> listed;
@@ -148,6 +150,7 @@ TEST_F(PosixStore, ListsItsFilesAndRemovesNone) {
     EXPECT_EQ(reason, "another user made it");
   }
   EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 6);
+  EXPECT_EQ(Mode(folder_), 0750u) << "a listing changes nothing";
 }
 
 // The rule file is reached by its host path to be read; a record naming
@@ -155,7 +158,7 @@ TEST_F(PosixStore, ListsItsFilesAndRemovesNone) {
 TEST_F(PosixStore, AHostFileIsOnlyRead) {
   const fs::path rules = dir_.Path() / "Kestrix.dat";
   WriteFile(rules, "rules");
-  fs::permissions(rules, fs::perms::owner_read | fs::perms::owner_write);
+  fs::permissions(rules, fs::perms::owner_read, fs::perm_options::replace);  // as installed, read-only
   const std::string path = rules.string();
   PosixMachine machine = Machine();
   machine.AllowHostFile(path);
@@ -168,14 +171,14 @@ TEST_F(PosixStore, AHostFileIsOnlyRead) {
       {"FileExists", machine.FileExists(path), true},
       {"ResetAttributes", machine.ResetAttributes(path), true},
       {"OpenForReading", machine.OpenForReading(path, reason_) != nullptr, true},
-      {"Permissions", machine.Permissions(path) == 0600u, true},
+      {"Permissions", machine.Permissions(path) == 0400u, true},
       {"WriteNewFile", machine.WriteNewFile(path, source, true, reason_), false},
       {"RemoveFile", machine.RemoveFile(path), false},
       {"SetAttributes", machine.SetAttributes(path, kAttributeReadOnly), false},
       {"SetPermissions", machine.SetPermissions(path, 0777), false},
   };
   for (const auto& c : cases) EXPECT_EQ(c.answer, c.allowed) << c.call;
-  EXPECT_EQ(Contents(rules) + std::to_string(Mode(rules)), "rules384");
+  EXPECT_EQ(Contents(rules) + " " + std::to_string(Mode(rules)), "rules 256") << "its bytes and mode stand";
 }
 
 // A restored file is its owner's alone until it is whole; it then takes the
