@@ -536,9 +536,11 @@ std::unique_ptr<ByteReader> Win32StoreFolder::Open(std::string_view name, std::s
   }
   const auto hold = Check(false, reason);
   if (!hold) return nullptr;
-  ScopedHandle file(::CreateFileW(FilePath(wideName).c_str(), GENERIC_READ | READ_CONTROL, FILE_SHARE_READ,
-                                  nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT,
-                                  nullptr));
+  // Shared for deleting: a listing or a restore reading a file never keeps
+  // another program from purging it.
+  ScopedHandle file(::CreateFileW(FilePath(wideName).c_str(), GENERIC_READ | READ_CONTROL,
+                                  FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!file.Valid()) {
     reason = ErrorText(::GetLastError());
     return nullptr;
