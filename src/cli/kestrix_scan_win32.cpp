@@ -122,7 +122,8 @@ int Run(int argc, wchar_t** argv) {
       options.quarantineFolder == defaultFolder ? win32::OtherQuarantineFolder() : std::nullopt;
   std::optional<win32::Win32StoreFolder> otherStore;
   if (otherFolder) otherStore.emplace(*otherFolder);
-  return RunScan(options, {machine, machine, machine, processes, store, hashing, otherStore ? &*otherStore : nullptr},
+  return RunScan(options,
+                 {machine, machine, machine, processes, store, hashing, otherStore ? &*otherStore : nullptr},
                  {.progress = _isatty(_fileno(stderr)) != 0,
                   .input = _isatty(_fileno(stdin)) != 0,
                   .escapes = console.Escapes()});

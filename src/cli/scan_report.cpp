@@ -73,14 +73,10 @@ std::string FormatQuarantineList(const std::vector<QuarantineListing>& listings,
     for (const QuarantineListing& listing : listings) {
       auto list = nlohmann::json::array();
       for (const QuarantineRecord& record : listing.records) {
-        nlohmann::json item = {{"id", record.id},
-                               {"path", record.path},
-                               {"size", record.size},
-                               {"sha256", record.sha256},
-                               {"time", record.time},
-                               {"category", record.category},
-                               {"reason", record.reason},
-                               {"attributes", record.attributes}};
+        nlohmann::json item = {{"id", record.id},         {"path", record.path},
+                               {"size", record.size},     {"sha256", record.sha256},
+                               {"time", record.time},     {"category", record.category},
+                               {"reason", record.reason}, {"attributes", record.attributes}};
         if (!record.damage.empty()) item["damage"] = record.damage;
         list.push_back(std::move(item));
       }
@@ -107,7 +103,8 @@ std::string FormatQuarantineList(const std::vector<QuarantineListing>& listings,
     text += row("ID", "KEPT (UTC)", "BYTES", "KIND", "PATH", "WHY IT WAS LISTED") + "\n";
     std::uint64_t bytes = 0;
     for (const QuarantineRecord& record : listing.records) {
-      text += row(record.id, record.time, std::to_string(record.size), record.category, record.path, record.reason);
+      text += row(record.id, record.time, std::to_string(record.size), record.category, record.path,
+                  record.reason);
       if (!record.damage.empty()) text.append("  [cannot be restored: ").append(record.damage).append("]");
       text.append("\n");
       if (record.damage.empty()) bytes += record.size;

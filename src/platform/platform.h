@@ -7,9 +7,9 @@
 // names <windows.h> redefines as macros.
 #pragma once
 
-#include <cstddef>
 #include <chrono>
 #include <compare>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <limits>
 #include <memory>
-#include <random>
 #include <nlohmann/json.hpp>
+#include <random>
 
 #include "platform/common/text_file.h"
 
@@ -138,7 +138,8 @@ std::optional<QuarantineRecord> ParseRecord(std::string_view text, std::uint64_t
     }
     if (const auto permissions = json.find("permissions"); permissions != json.end())
       record.permissions = permissions->get<std::uint32_t>();
-    if (const auto volume = json.find("volume"); volume != json.end()) record.volume = volume->get<std::string>();
+    if (const auto volume = json.find("volume"); volume != json.end())
+      record.volume = volume->get<std::string>();
     if (!IsSha256(record.sha256)) return std::nullopt;
     return record;
   } catch (const nlohmann::json::exception&) {
@@ -254,8 +255,9 @@ Quarantine::Read Quarantine::ReadStore() {
       index.contents[*hash].stored = entry.size;
       continue;
     }
-    const auto id = name.ends_with(kRecordSuffix) ? ParseId(name.substr(0, name.size() - kRecordSuffix.size()))
-                                                  : std::nullopt;
+    const auto id = name.ends_with(kRecordSuffix)
+                        ? ParseId(name.substr(0, name.size() - kRecordSuffix.size()))
+                        : std::nullopt;
     if (!id) continue;
     index.nextId = std::max(index.nextId, *id < kLastId ? *id + 1 : kLastId);
     QuarantineRecord record;
@@ -397,19 +399,18 @@ std::optional<QuarantineRecord> Quarantine::Keep(const SuspectEntry& entry, std:
     return std::nullopt;
   };
   const std::string_view path = entry.path;
-  QuarantineRecord record{.id = {},
-                          .path = entry.path,
-                          .size = 0,
-                          .sha256 = {},
-                          .time = UtcNow(),
-                          .category = entry.category,
-                          .reason = entry.reason,
-                          .attributes = services_.files.OriginalAttributes(path).value_or(0),
-                          .permissions = services_.files.Permissions(path),
-                          .volume = path.size() > 2 && path[1] == ':'
-                                        ? services_.volumes.VolumeIdentity(path[0])
-                                        : std::nullopt,
-                          .damage = {}};
+  QuarantineRecord record{
+      .id = {},
+      .path = entry.path,
+      .size = 0,
+      .sha256 = {},
+      .time = UtcNow(),
+      .category = entry.category,
+      .reason = entry.reason,
+      .attributes = services_.files.OriginalAttributes(path).value_or(0),
+      .permissions = services_.files.Permissions(path),
+      .volume = path.size() > 2 && path[1] == ':' ? services_.volumes.VolumeIdentity(path[0]) : std::nullopt,
+      .damage = {}};
   // The bytes are named by their hash, so the file is read twice: once for
   // the hash, then to store it, checked against the first reading. Both
   // happen before the lock is taken: a large file read from a slow stick
@@ -431,9 +432,8 @@ std::optional<QuarantineRecord> Quarantine::Keep(const SuspectEntry& entry, std:
   };
   bool removed = true;  // every file an eviction dropped from the index is gone from the store
   while (index.bytes + needed() > limit_) {
-    const auto oldest = std::ranges::find_if(index.records, [](const auto& kept) {
-      return kept.second.damage.empty();
-    });
+    const auto oldest =
+        std::ranges::find_if(index.records, [](const auto& kept) { return kept.second.damage.empty(); });
     if (oldest == index.records.end()) break;
     removed = Drop(index, oldest->first) && removed;
   }

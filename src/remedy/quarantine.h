@@ -18,8 +18,8 @@
 
 #include <chrono>
 #include <cstdint>
-#include <memory>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -110,7 +110,7 @@ class Quarantine {
   };
   struct Index {
     std::map<std::uint64_t, QuarantineRecord> records;  // by id, so oldest first; damaged ones too
-    std::unordered_map<std::string, Content> contents;   // by hash
+    std::unordered_map<std::string, Content> contents;  // by hash
     std::uint64_t bytes = 0;  // of the contents sound records keep, each counted once
     std::uint64_t nextId = 1;
     bool unreadRecords = false;  // some record could not be read: no bytes may be removed

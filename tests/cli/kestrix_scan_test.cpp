@@ -212,9 +212,10 @@ TEST_F(ScanSandbox, CleaningAsksBeforeDeletingAWindowsFile) {
 
   // Put back only when forced.
   const std::vector<std::string> restore = {"--drive", Drive('C', "fixed", "C"), "--restore", "all"};
-  EXPECT_NE(Scan(restore).out.find("not restored: 2 C:\\WINDOWS\\explorer.exe (a protected Windows file; --force "
-                                   "puts it back)"),
-            std::string::npos);
+  EXPECT_NE(
+      Scan(restore).out.find("not restored: 2 C:\\WINDOWS\\explorer.exe (a protected Windows file; --force "
+                             "puts it back)"),
+      std::string::npos);
   EXPECT_FALSE(fs::exists(root_ / "C/WINDOWS/explorer.exe"));
   auto forced = restore;
   forced.push_back("--force");
@@ -254,11 +255,13 @@ TEST_F(ScanSandbox, CleaningKeepsEachFileConcealedAndRestoreGivesItBackWhole) {
   Write("stick/Autorun.inf", "the user's own");
   const ScanRun refused = Scan({"--drive", drive, "--restore", "all"});
   EXPECT_EQ(refused.status, 1);
-  EXPECT_NE(refused.out.find("not restored: 2 E:\\Autorun.inf (an Autorun.inf goes back to a drive's root only "
-                             "when its id is named)"),
-            std::string::npos)
+  EXPECT_NE(
+      refused.out.find("not restored: 2 E:\\Autorun.inf (an Autorun.inf goes back to a drive's root only "
+                       "when its id is named)"),
+      std::string::npos)
       << refused.out;
-  EXPECT_NE(Scan({"--drive", drive, "--restore", "2"}).out.find("(a file is already there)"), std::string::npos);
+  EXPECT_NE(Scan({"--drive", drive, "--restore", "2"}).out.find("(a file is already there)"),
+            std::string::npos);
   EXPECT_EQ(ReadFile(root_ / "stick/Autorun.inf"), "the user's own") << "replaced only when forced";
   EXPECT_EQ(Scan({"--drive", drive, "--restore", "2", "--force"}).status, 0);
   EXPECT_EQ(ReadFile(root_ / "stick/RavMonE.exe"), worm);
@@ -285,7 +288,7 @@ TEST_F(ScanSandbox, CleansSharingAStoreLoseNothing) {
   for (int i = 0; i < kFiles; ++i) {
     const std::string name = "w" + std::to_string(i) + ".exe";
     rules += name + " !DSKROOT 0\r\n";
-    Write("e/" + name, "MZ " + std::to_string(i));                           // shared by both sticks
+    Write("e/" + name, "MZ " + std::to_string(i));                            // shared by both sticks
     Write("f/" + name, "MZ " + std::to_string(i % 2 == 0 ? i : i + kFiles));  // or of its own
   }
   Write("rules.dat", rules);
@@ -304,13 +307,15 @@ TEST_F(ScanSandbox, CleansSharingAStoreLoseNothing) {
                               " ] && [ -e " + alsoDone + " ]; do " + list + "; done; wait";
   ASSERT_EQ(std::system(command.c_str()), 0);
   for (const char* folder : {"e", "f"}) {
-    EXPECT_EQ(ReadFile(root_ / (std::string(folder) + ".rc")), "0\n") << ReadFile(root_ / (std::string(folder) + ".json"));
+    EXPECT_EQ(ReadFile(root_ / (std::string(folder) + ".rc")), "0\n")
+        << ReadFile(root_ / (std::string(folder) + ".json"));
     EXPECT_EQ(std::distance(fs::directory_iterator(root_ / folder), {}), 0) << folder << " was cleaned whole";
   }
   const ScanRun listed = Scan({"--quarantine", store.string(), "--quarantine-list", "--json"});
   EXPECT_EQ(listed.Json()["records"].size(), 2u * kFiles);
-  const ScanRun restored = Scan({"--drive", Drive('E', "removable", "e"), "--drive", Drive('F', "removable", "f"),
-                                 "--quarantine", store.string(), "--restore", "all"});
+  const ScanRun restored =
+      Scan({"--drive", Drive('E', "removable", "e"), "--drive", Drive('F', "removable", "f"), "--quarantine",
+            store.string(), "--restore", "all"});
   EXPECT_EQ(restored.status, 0) << restored.out;
   for (int i = 0; i < kFiles; ++i) {
     const std::string name = "w" + std::to_string(i) + ".exe";

@@ -90,8 +90,8 @@ TEST(QuarantineInterruption, LeavesTheFileInPlaceAndTheStoreEmptyAndUsable) {
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
-    const std::string at = (c.staged == 0 ? "bytes" : "record") + std::string(" after ") +
-                           std::to_string(c.allowed) + " bytes";
+    const std::string at =
+        (c.staged == 0 ? "bytes" : "record") + std::string(" after ") + std::to_string(c.allowed) + " bytes";
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << at;
     EXPECT_TRUE(fs::exists(dir.Path() / "stick/worm.exe")) << at;
     const auto files = [&] {
@@ -121,7 +121,8 @@ TEST(QuarantineInterruption, LeavesTheFileInPlaceAndTheStoreEmptyAndUsable) {
 // The real store, but the program stops once its bytes are written and
 // before it takes the lock, until told to go on.
 struct PausingStore final : StoreFolder {
-  PausingStore(StoreFolder& real, int paused, int resume) : store(real), pausedPipe(paused), resumePipe(resume) {}
+  PausingStore(StoreFolder& real, int paused, int resume)
+      : store(real), pausedPipe(paused), resumePipe(resume) {}
   std::string Location() const override { return store.Location(); }
   std::unique_ptr<StoreLock> Lock(std::chrono::milliseconds wait, std::string& reason) override {
     char byte = 0;
@@ -150,7 +151,8 @@ TEST(QuarantineSharing, AProgramPausedMidKeepLosesNothingToAnotherAtWork) {
   testing::TempDir dir;
   posix::DriveMap drives;
   drives.Map('E', {DriveType::kRemovable, 1, dir.Path() / "stick"});
-  for (int i = 0; i < 20; ++i) testing::WriteFile(dir.Path() / "stick" / ("w" + std::to_string(i)), std::string(10, 'a' + i));
+  for (int i = 0; i < 20; ++i)
+    testing::WriteFile(dir.Path() / "stick" / ("w" + std::to_string(i)), std::string(10, 'a' + i));
   posix::PosixMachine machine(std::move(drives), 1252);
   posix::PosixStoreFolder store(dir.Path() / "quarantine");
   posix::OpenSslHashing hashing;

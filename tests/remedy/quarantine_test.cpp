@@ -1,9 +1,9 @@
 #include "remedy/quarantine.h"
 
-#include <functional>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <functional>
 
 #include "fakes/fake_machine.h"
 
@@ -144,7 +144,7 @@ TEST_F(QuarantineFixture, RecordsThatCannotBeRestoredAreListedAsDamagedAndNeverC
   store.files["3.json"] = R"({"path":"E:\\x","size":1})";   // fields missing
   store.files["4.json"] = planted(sha256, "../../etc/passwd");
   store.files["5.json"] = planted(R"("size":4)", R"("size":1073741824)");  // bytes of another size
-  store.files["6.json"] = planted(sha256, std::string(64, 'e'));          // bytes missing
+  store.files["6.json"] = planted(sha256, std::string(64, 'e'));           // bytes missing
   store.files["7.json"] = good;
   store.foreign.insert("7.json");
   store.files["07.json"] = good;  // not an id: not the store's
@@ -228,8 +228,8 @@ TEST_F(QuarantineFixture, AProgramSeesWhatAnotherChangedBeforeItRemovesBytes) {
   Quarantine second = Open(8);
   std::string reason;
   ASSERT_TRUE(Keep(first, "E:\\a", "1111", reason));
-  ASSERT_TRUE(Keep(second, "F:\\b", "1111", reason));    // the same bytes, kept by another program
-  ASSERT_TRUE(Keep(first, "E:\\c", "222222", reason));   // room only once both are gone
+  ASSERT_TRUE(Keep(second, "F:\\b", "1111", reason));   // the same bytes, kept by another program
+  ASSERT_TRUE(Keep(first, "E:\\c", "222222", reason));  // room only once both are gone
   EXPECT_THAT(Paths(second.List()), ElementsAre("E:\\c"));
   EXPECT_EQ(Blobs(), 1u);
 
@@ -256,7 +256,8 @@ TEST_F(QuarantineFixture, RestoreGoesOnlyToADriveOfTheVolumeTheFileCameFrom) {
     std::string refusal;    // empty: restored
   };
   const Case cases[] = {
-      {"E:\\x.exe", std::nullopt, "other-volume", "drive E: now stands for another volume than the one it was kept from"},
+      {"E:\\x.exe", std::nullopt, "other-volume",
+       "drive E: now stands for another volume than the one it was kept from"},
       {"E:\\x.exe", "E:\\back", "other-volume", ""},
       {"E:\\x.exe", "\\\\server\\share", "fake-volume", "it would not go back to a drive (X:\\...)"},
       {"/etc/x.exe", std::nullopt, "fake-volume", "it would not go back to a drive (X:\\...)"},
@@ -279,7 +280,8 @@ TEST_F(QuarantineFixture, RestoreGoesOnlyToADriveOfTheVolumeTheFileCameFrom) {
 
 TEST_F(QuarantineFixture, NoKeepOrPurgeLeavesARecordWithoutItsBytes) {
   const auto blob = [&] {
-    return std::ranges::find_if(store.files, [](const auto& file) { return file.first.ends_with(".bin"); })->first;
+    return std::ranges::find_if(store.files, [](const auto& file) { return file.first.ends_with(".bin"); })
+        ->first;
   };
   struct Case {
     std::string what;
@@ -287,17 +289,21 @@ TEST_F(QuarantineFixture, NoKeepOrPurgeLeavesARecordWithoutItsBytes) {
     bool purgeFirst;                  // else keep "E:\\b", of the same bytes
   };
   const Case cases[] = {
-      {"a purge cut short long ago", [&] {
+      {"a purge cut short long ago",
+       [&] {
          store.files.erase("1.json");
          store.ages[blob()] = kQuarantineLeftoverSeconds;
-       }, false},
+       },
+       false},
       {"bytes another user left", [&] { store.foreign.insert(blob()); }, false},
-      {"a record that cannot be read for a moment", [&] {
+      {"a record that cannot be read for a moment",
+       [&] {
          Quarantine other = Open();
          std::string reason;
          ASSERT_TRUE(Keep(other, "E:\\b", "same", reason));
          store.foreign.insert("2.json");
-       }, true},
+       },
+       true},
   };
   for (const Case& c : cases) {
     store.files.clear();

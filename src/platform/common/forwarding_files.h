@@ -44,7 +44,9 @@ class ForwardingFiles : public Files {
   bool RemoveFolder(std::string_view path) override { return files_.RemoveFolder(path); }
   std::vector<FolderEntry> ListFolder(std::string_view folder) override { return files_.ListFolder(folder); }
   std::optional<ShellLink> ReadShortcut(std::string_view path) override { return files_.ReadShortcut(path); }
-  std::optional<std::uint32_t> Permissions(std::string_view path) override { return files_.Permissions(path); }
+  std::optional<std::uint32_t> Permissions(std::string_view path) override {
+    return files_.Permissions(path);
+  }
   bool SetPermissions(std::string_view path, std::uint32_t bits) override {
     return files_.SetPermissions(path, bits);
   }

@@ -6,11 +6,11 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <fstream>
-#include <string>
-#include <cerrno>
 #include <random>
+#include <string>
 #include <system_error>
 
 namespace kestrix::posix {
@@ -26,7 +26,8 @@ std::optional<std::size_t> DescriptorReader::Read(std::span<char> buffer, std::s
   for (;;) {
     const ssize_t got = ::read(fd_.Get(), buffer.data(), buffer.size());
     if (got >= 0) {
-      if (left_) *left_ = got == 0 ? 0 : *left_ - std::min<std::uint64_t>(*left_, static_cast<std::uint64_t>(got));
+      if (left_)
+        *left_ = got == 0 ? 0 : *left_ - std::min<std::uint64_t>(*left_, static_cast<std::uint64_t>(got));
       return static_cast<std::size_t>(got);
     }
     if (errno == EINTR) continue;
@@ -78,8 +79,8 @@ mode_t CurrentUmask() {
 std::optional<TemporaryFile> WriteTemporaryFile(int folder, ByteReader& source, std::string& reason) {
   static std::mt19937_64 random(std::random_device{}());
   TemporaryFile temporary{std::string(kTemporaryPrefix) + std::to_string(random()), FileDescriptor()};
-  temporary.fd = FileDescriptor(::openat(folder, temporary.name.c_str(),
-                                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  temporary.fd = FileDescriptor(
+      ::openat(folder, temporary.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (temporary.fd.Get() < 0) {
     reason = ErrorText(errno);
     return std::nullopt;
@@ -120,7 +121,8 @@ Renamed RenameInFolder(int folder, const std::string& from, const std::string& t
   return Renamed::kDone;
 }
 
-bool WriteThenRename(int folder, const std::string& name, ByteReader& source, bool replace, std::string& reason) {
+bool WriteThenRename(int folder, const std::string& name, ByteReader& source, bool replace,
+                     std::string& reason) {
   auto temporary = WriteTemporaryFile(folder, source, reason);
   if (!temporary) return false;
   // Some file systems (FAT) keep no modes; the file is then as they make it.

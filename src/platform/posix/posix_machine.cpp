@@ -1024,8 +1024,8 @@ DiskExtent PosixMachine::GetFirstDiskExtent(char letter) {
 std::optional<std::string> PosixMachine::VolumeIdentity(char letter) {
   const MappedDrive* drive = drives_.Find(letter);
   struct stat info {};
-  if (drive == nullptr || drive->type == DriveType::kNoRootDir || ::stat(drive->directory.c_str(), &info) != 0 ||
-      !S_ISDIR(info.st_mode)) {
+  if (drive == nullptr || drive->type == DriveType::kNoRootDir ||
+      ::stat(drive->directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
     return std::nullopt;
   }
   return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);

@@ -61,8 +61,8 @@ std::optional<int> PosixStoreFolder::OpenFolder(bool create, std::string& reason
   struct stat named {};
   // Still ours, closed to others, and still the folder its path names.
   if (held_.Get() >= 0 && ::fstat(held_.Get(), &info) == 0 && info.st_uid == user &&
-      (info.st_mode & 07777) == 0700 && ::lstat(folder_.c_str(), &named) == 0 && named.st_dev == info.st_dev &&
-      named.st_ino == info.st_ino) {
+      (info.st_mode & 07777) == 0700 && ::lstat(folder_.c_str(), &named) == 0 &&
+      named.st_dev == info.st_dev && named.st_ino == info.st_ino) {
     checked_ = now;
     return held_.Get();
   }
@@ -269,7 +269,9 @@ std::vector<StoreEntry> PosixStoreFolder::Entries(const std::function<bool(std::
   while (const dirent* entry = ::readdir(listing)) {
     const std::string_view name = entry->d_name;
     if (name == "." || name == ".." || name == kStoreLockName) continue;
-    StoreEntry found{.name = std::string(name), .size = 0, .ageSeconds = 0,
+    StoreEntry found{.name = std::string(name),
+                     .size = 0,
+                     .ageSeconds = 0,
                      .temporary = name.starts_with(kTemporaryPrefix)};
     // The listing tells a file from anything else where the file system
     // says; the size and age cost a call.
