@@ -156,17 +156,14 @@ TEST_F(PosixStore, AHostFileIsOnlyRead) {
   PosixMachine machine = Machine();
   machine.AllowHostFile(path);
   MemoryByteReader source("worm");
-  // In the order FileExists, ResetAttributes, OpenForReading, Permissions,
-  // WriteNewFile, RemoveFile, SetAttributes, SetPermissions.
-  const std::vector<bool> answers = {machine.FileExists(path),
-                                     machine.ResetAttributes(path),
-                                     machine.OpenForReading(path, reason_) != nullptr,
-                                     machine.Permissions(path) == 0400u,
-                                     machine.WriteNewFile(path, source, true, reason_),
-                                     machine.RemoveFile(path),
-                                     machine.SetAttributes(path, kAttributeReadOnly),
-                                     machine.SetPermissions(path, 0777)};
-  EXPECT_EQ(answers, (std::vector<bool>{true, true, true, true, false, false, false, false}));
+  const std::vector<bool> reads = {machine.FileExists(path), machine.ResetAttributes(path),
+                                   machine.OpenForReading(path, reason_) != nullptr,
+                                   machine.Permissions(path) == 0400u};
+  const std::vector<bool> writes = {machine.WriteNewFile(path, source, true, reason_),
+                                    machine.RemoveFile(path), machine.SetAttributes(path, kAttributeReadOnly),
+                                    machine.SetPermissions(path, 0777)};
+  EXPECT_EQ(reads, std::vector<bool>(4, true)) << "FileExists, ResetAttributes, OpenForReading, Permissions";
+  EXPECT_EQ(writes, std::vector<bool>(4, false)) << "WriteNewFile, RemoveFile, SetAttributes, SetPermissions";
   EXPECT_EQ(Contents(rules) + " " + std::to_string(Mode(rules)), "rules 256") << "its bytes and mode stand";
 }
 
