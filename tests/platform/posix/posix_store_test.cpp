@@ -5,10 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
-#include <map>
 #include <sstream>
-#include <vector>
 
 #include "platform/common/text_file.h"
 #include "platform/posix/posix_machine.h"
@@ -17,12 +16,10 @@
 namespace kestrix::posix {
 namespace {
 
-bool Described(std::string_view) { return true; }
-
 namespace fs = std::filesystem;
 using kestrix::testing::WriteFile;
 using std::chrono::milliseconds;
-
+bool Described(std::string_view) { return true; }
 std::string Contents(const fs::path& path) {
   return (std::ostringstream() << std::ifstream(path).rdbuf()).str();
 }
@@ -32,13 +29,14 @@ unsigned Mode(const fs::path& path) {
   return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
 }
 
-bool HasTemporary(const fs::path& folder, unsigned* mode = nullptr) {
-  for (const auto& file : fs::directory_iterator(folder)) {
-    if (!file.path().filename().string().starts_with(kTemporaryPrefix)) continue;
-    if (mode != nullptr) *mode = Mode(file.path());
-    return true;
-  }
-  return false;
+// The mode of the temporary file in a folder; nullopt when there is none.
+std::optional<unsigned> TemporaryMode(const fs::path& folder) {
+  for (const auto& file : fs::directory_iterator(folder))
+    if (file.path().filename().string().starts_with(kTemporaryPrefix)) return Mode(file.path());
+  return std::nullopt;
+}
+long Count(const fs::path& folder) {
+  return std::distance(fs::directory_iterator(folder), fs::directory_iterator());
 }
 
 class PosixStore : public ::testing::Test {
@@ -59,8 +57,7 @@ class PosixStore : public ::testing::Test {
 TEST_F(PosixStore, TwoProcessesTakeTheLockInTurnAndShareTheMark) {
   int toChild[2], toParent[2];
   ASSERT_EQ(::pipe(toChild) | ::pipe(toParent), 0);
-  const pid_t child = ::fork();
-  if (child == 0) {
+  if (::fork() == 0) {
     auto lock = store_.Lock(milliseconds(0), reason_);
     if (lock) lock->SetMark(0x1122334455667788);
     char byte = lock ? 'y' : 'n';
@@ -73,32 +70,31 @@ TEST_F(PosixStore, TwoProcessesTakeTheLockInTurnAndShareTheMark) {
   EXPECT_EQ(store_.Lock(milliseconds(300), reason_), nullptr);
   EXPECT_EQ(reason_, "the quarantine is busy: another program has held it for 1 second");
   (void)!::write(toChild[1], "x", 1);
-  ::waitpid(child, nullptr, 0);
+  ::wait(nullptr);
   const auto lock = store_.Lock(milliseconds(300), reason_);
   ASSERT_NE(lock, nullptr) << reason_;
   EXPECT_EQ(lock->Mark(), 0x1122334455667788u);
-  EXPECT_TRUE(store_.Entries(Described).empty()) << "the lock file is no file of the store";
 }
 
 // Every call refuses a folder that is a link or another user's and touches nothing in it.
 TEST_F(PosixStore, RefusesAFolderThatIsNotItsOwn) {
   fs::create_directories(dir_.Path() / "elsewhere");
   fs::create_directory_symlink(dir_.Path() / "elsewhere", dir_.Path() / "link");
+  std::vector<fs::path> folders = {dir_.Path() / "link"};
   fs::create_directories(dir_.Path() / "nobody's");
-  const bool root = ::geteuid() == 0 && ::chown((dir_.Path() / "nobody's").c_str(), 65534, 65534) == 0;
-  for (const fs::path& folder : {dir_.Path() / "link", dir_.Path() / "nobody's"}) {
-    if (!root && folder.filename() == "nobody's") continue;  // only root can give a folder away
+  // Only root can give a folder away.
+  if (::geteuid() == 0 && ::chown((dir_.Path() / "nobody's").c_str(), 65534, 65534) == 0)
+    folders.push_back(dir_.Path() / "nobody's");
+  for (const fs::path& folder : folders) {
     WriteFile(folder / "1.json", "planted");
     PosixStoreFolder store(folder);
     MemoryByteReader source("x");
     EXPECT_EQ(store.Lock(milliseconds(0), reason_), nullptr) << folder;
     EXPECT_NE(reason_.find(folder.string()), std::string::npos) << reason_;
-    EXPECT_EQ(store.Stage(source, reason_), nullptr) << folder;
-    EXPECT_EQ(store.Open("1.json", reason_), nullptr) << folder;
-    EXPECT_FALSE(store.Remove("1.json")) << folder;
-    EXPECT_TRUE(store.Entries(Described).empty()) << folder;
-    EXPECT_EQ(Contents(folder / "1.json"), "planted") << folder;
-    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1) << folder;
+    const std::vector<bool> refused = {!store.Stage(source, reason_), !store.Open("1.json", reason_),
+                                       !store.Remove("1.json"), store.Entries(Described).empty()};
+    EXPECT_EQ(refused, std::vector<bool>(4, true)) << folder << ": Stage, Open, Remove, Entries";
+    EXPECT_EQ(Contents(folder / "1.json") + " " + std::to_string(Count(folder)), "planted 1") << folder;
   }
 }
 
@@ -119,7 +115,7 @@ TEST_F(PosixStore, PlacesWithoutReplacingATakenNameAndRemovesWhatItDidNotPlace) 
     MemoryByteReader source("new");
     EXPECT_EQ(store_.Stage(source, reason_)->Place(c.name, c.replace, reason_), c.placed) << c.name;
     EXPECT_EQ(Contents(folder_ / c.name), c.afterwards) << c.name;
-    EXPECT_FALSE(HasTemporary(folder_)) << c.name;
+    EXPECT_EQ(TemporaryMode(folder_), std::nullopt) << c.name;
   }
   ::umask(saved);
   const std::vector<unsigned> modes{Mode(folder_), Mode(folder_ / kStoreLockName), Mode(folder_ / "1.json"),
@@ -137,20 +133,17 @@ TEST_F(PosixStore, ListsItsFilesAndRemovesNone) {
                   fs::perm_options::replace);  // a folder named with --quarantine
   fs::last_write_time(folder_ / "1.json", fs::file_time_type::clock::now() - std::chrono::hours(2));
   const bool root = ::geteuid() == 0 && ::chown((folder_ / "1.json").c_str(), 65534, 65534) == 0;
-  std::map<std::string, StoreEntry> listed;
-  for (const StoreEntry& entry : store_.Entries([&](std::string_view name) { return name != blob; }))
-    listed[entry.name] = entry;
-  ASSERT_EQ(listed.size(), 3u);
-  EXPECT_TRUE(listed["1.json"].ageSeconds >= 7200 && listed[".kestrix-1"].size == 3 && listed[blob].size == 0)
-      << "only the files asked about are described";
-  EXPECT_TRUE(listed[".kestrix-1"].temporary && !listed["1.json"].temporary);
-  std::string reason;
-  EXPECT_EQ(store_.Open("1.json", reason) == nullptr, root) << "another user's file is not read";
-  if (root) {
-    EXPECT_EQ(reason, "another user made it");
+  std::vector<std::string> listed;
+  for (const StoreEntry& e : store_.Entries([&](std::string_view name) { return name != blob; })) {
+    listed.push_back(e.name + " " + std::to_string(e.size) + (e.temporary ? " temporary" : "") +
+                     (e.ageSeconds >= 7200 ? " old" : ""));
   }
-  EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 6);
-  EXPECT_EQ(Mode(folder_), 0750u) << "a listing changes nothing";
+  std::ranges::sort(listed);
+  EXPECT_EQ(listed, (std::vector<std::string>{".kestrix-1 3 temporary", "1.json 3 old", blob + " 0"}))
+      << "files only; only those asked about are described";
+  EXPECT_EQ(store_.Open("1.json", reason_) ? "read" : reason_, root ? "another user made it" : "read");
+  EXPECT_EQ(Count(folder_), 6) << "a listing removes nothing";
+  EXPECT_EQ(Mode(folder_), 0750u) << "nor changes the folder's mode";
 }
 
 // The rule file is reached by its host path to be read; a record naming
@@ -163,21 +156,14 @@ TEST_F(PosixStore, AHostFileIsOnlyRead) {
   PosixMachine machine = Machine();
   machine.AllowHostFile(path);
   MemoryByteReader source("worm");
-  const struct {
-    std::string_view call;
-    bool answer;
-    bool allowed;
-  } cases[] = {
-      {"FileExists", machine.FileExists(path), true},
-      {"ResetAttributes", machine.ResetAttributes(path), true},
-      {"OpenForReading", machine.OpenForReading(path, reason_) != nullptr, true},
-      {"Permissions", machine.Permissions(path) == 0400u, true},
-      {"WriteNewFile", machine.WriteNewFile(path, source, true, reason_), false},
-      {"RemoveFile", machine.RemoveFile(path), false},
-      {"SetAttributes", machine.SetAttributes(path, kAttributeReadOnly), false},
-      {"SetPermissions", machine.SetPermissions(path, 0777), false},
-  };
-  for (const auto& c : cases) EXPECT_EQ(c.answer, c.allowed) << c.call;
+  const std::vector<bool> reads = {machine.FileExists(path), machine.ResetAttributes(path),
+                                   machine.OpenForReading(path, reason_) != nullptr,
+                                   machine.Permissions(path) == 0400u};
+  const std::vector<bool> writes = {machine.WriteNewFile(path, source, true, reason_),
+                                    machine.RemoveFile(path), machine.SetAttributes(path, kAttributeReadOnly),
+                                    machine.SetPermissions(path, 0777)};
+  EXPECT_EQ(reads, std::vector<bool>(4, true)) << "FileExists, ResetAttributes, OpenForReading, Permissions";
+  EXPECT_EQ(writes, std::vector<bool>(4, false)) << "WriteNewFile, RemoveFile, SetAttributes, SetPermissions";
   EXPECT_EQ(Contents(rules) + " " + std::to_string(Mode(rules)), "rules 256") << "its bytes and mode stand";
 }
 
@@ -197,12 +183,12 @@ TEST_F(PosixStore, WritesANewFileClosedUntilWholeThenSetsItsBits) {
     fs::remove(stick_ / "restored.exe");
     struct PeekingReader final : ByteReader {
       std::optional<std::size_t> Read(std::span<char> buffer, std::string&) override {
-        HasTemporary(stick, &partly);
-        return std::exchange(left, 0) != 0 ? (buffer[0] = 'M', 1u) : 0u;
+        partly = TemporaryMode(stick);
+        return std::exchange(left, false) ? (buffer[0] = 'M', 1u) : 0u;
       }
       fs::path stick;
-      unsigned partly = 0;
-      int left = 1;
+      std::optional<unsigned> partly;
+      bool left = true;
     } source;
     source.stick = stick_;
     ASSERT_TRUE(machine.WriteNewFile("E:\\restored.exe", source, false, reason_)) << reason_;
