@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <optional>
 
 #include "platform/posix/posix_machine.h"
 #include "platform/posix/posix_store.h"
@@ -34,19 +36,21 @@ struct InterruptingReader final : ByteReader {
   std::size_t given = 0;
 };
 
-// The real store, but the writing of the `staged`th file (0: the bytes,
-// 1: the record) is interrupted.
-struct InterruptedStore final : StoreFolder {
-  InterruptedStore(StoreFolder& real, int interrupted, std::size_t bytes)
-      : store(real), staged(interrupted), allowed(bytes) {}
+// The real store, with a step a test chooses before the writing of the
+// `staged`th file (0: the bytes, 1: the record) or before taking the lock.
+struct SteppingStore final : StoreFolder {
+  SteppingStore(StoreFolder& real, int staged, std::function<void(ByteReader*&)> step)
+      : store(real), stagedAt(staged), before(std::move(step)) {}
   std::string Location() const override { return store.Location(); }
   std::unique_ptr<StoreLock> Lock(std::chrono::milliseconds wait, std::string& reason) override {
+    ByteReader* none = nullptr;
+    if (stagedAt < 0) before(none);
     return store.Lock(wait, reason);
   }
   std::unique_ptr<StagedFile> Stage(ByteReader& source, std::string& reason) override {
-    if (staged-- != 0) return store.Stage(source, reason);
-    InterruptingReader interrupting(source, allowed);
-    return store.Stage(interrupting, reason);
+    ByteReader* reader = &source;
+    if (stagedAt-- == 0) before(reader);
+    return store.Stage(*reader, reason);
   }
   std::unique_ptr<ByteReader> Open(std::string_view name, std::string& reason) override {
     return store.Open(name, reason);
@@ -57,8 +61,8 @@ struct InterruptedStore final : StoreFolder {
   }
 
   StoreFolder& store;
-  int staged;
-  std::size_t allowed;
+  int stagedAt;  // negative: the step comes before the lock
+  std::function<void(ByteReader*&)> before;
 };
 
 TEST(QuarantineInterruption, LeavesTheFileInPlaceAndTheStoreEmptyAndUsable) {
@@ -81,7 +85,10 @@ TEST(QuarantineInterruption, LeavesTheFileInPlaceAndTheStoreEmptyAndUsable) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-      InterruptedStore interrupted(store, c.staged, c.allowed);
+      std::optional<InterruptingReader> interrupting;
+      SteppingStore interrupted(store, c.staged, [&](ByteReader*& source) {
+        source = &interrupting.emplace(*source, c.allowed);
+      });
       Quarantine quarantine({machine, machine, interrupted, hashing}, kDefaultQuarantineLimit);
       std::string reason;
       // As a removal does: deleted only once kept.
@@ -118,33 +125,6 @@ TEST(QuarantineInterruption, LeavesTheFileInPlaceAndTheStoreEmptyAndUsable) {
   }
 }
 
-// The real store, but the program stops once its bytes are written and
-// before it takes the lock, until told to go on.
-struct PausingStore final : StoreFolder {
-  PausingStore(StoreFolder& real, int paused, int resume)
-      : store(real), pausedPipe(paused), resumePipe(resume) {}
-  std::string Location() const override { return store.Location(); }
-  std::unique_ptr<StoreLock> Lock(std::chrono::milliseconds wait, std::string& reason) override {
-    char byte = 0;
-    if (write(pausedPipe, &byte, 1) != 1 || read(resumePipe, &byte, 1) != 1) _exit(4);
-    return store.Lock(wait, reason);
-  }
-  std::unique_ptr<StagedFile> Stage(ByteReader& source, std::string& reason) override {
-    return store.Stage(source, reason);
-  }
-  std::unique_ptr<ByteReader> Open(std::string_view name, std::string& reason) override {
-    return store.Open(name, reason);
-  }
-  bool Remove(std::string_view name) override { return store.Remove(name); }
-  std::vector<StoreEntry> Entries(const std::function<bool(std::string_view)>& described) override {
-    return store.Entries(described);
-  }
-
-  StoreFolder& store;
-  int pausedPipe;
-  int resumePipe;
-};
-
 // A program paused with its bytes written but not yet named, while another
 // keeps, evicts, lists and purges: the paused one's file is kept whole.
 TEST(QuarantineSharing, AProgramPausedMidKeepLosesNothingToAnotherAtWork) {
@@ -166,11 +146,19 @@ TEST(QuarantineSharing, AProgramPausedMidKeepLosesNothingToAnotherAtWork) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    PausingStore pausing(store, paused[1], resume[0]);
+    close(paused[0]);  // a test that ends early ends this program too
+    close(resume[1]);
+    // Stops once its bytes are written and before it takes the lock, until told to go on.
+    SteppingStore pausing(store, -1, [&](ByteReader*&) {
+      char signal = 0;
+      if (write(paused[1], &signal, 1) != 1 || read(resume[0], &signal, 1) != 1) _exit(4);
+    });
     Quarantine quarantine({machine, machine, pausing, hashing}, 50);
     std::string reason;
     _exit(quarantine.Keep(entry(0), reason) ? 0 : 3);
   }
+  close(paused[1]);
+  close(resume[0]);
   char byte = 0;
   ASSERT_EQ(read(paused[0], &byte, 1), 1);
   Quarantine other({machine, machine, store, hashing}, 50);  // room for five files: the others evict

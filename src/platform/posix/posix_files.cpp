@@ -78,9 +78,14 @@ mode_t CurrentUmask() {
 
 std::optional<TemporaryFile> WriteTemporaryFile(int folder, ByteReader& source, std::string& reason) {
   static std::mt19937_64 random(std::random_device{}());
-  TemporaryFile temporary{std::string(kTemporaryPrefix) + std::to_string(random()), FileDescriptor()};
-  temporary.fd = FileDescriptor(
-      ::openat(folder, temporary.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  // The process's number in the name: a forked copy draws the same numbers.
+  TemporaryFile temporary;
+  for (int tries = 0; tries < 8 && temporary.fd.Get() < 0; ++tries) {
+    temporary.name = std::string(kTemporaryPrefix) + std::to_string(::getpid()) + "-" + std::to_string(random());
+    temporary.fd = FileDescriptor(
+        ::openat(folder, temporary.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (temporary.fd.Get() < 0 && errno != EEXIST) break;
+  }
   if (temporary.fd.Get() < 0) {
     reason = ErrorText(errno);
     return std::nullopt;

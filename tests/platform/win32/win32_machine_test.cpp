@@ -17,6 +17,7 @@
 #include "platform/common/case_text.h"
 #include "platform/common/shell_link.h"
 #include "platform/common/text_file.h"
+#include "platform/win32/folder_listing.h"
 #include "platform/win32/win32_store.h"
 #include "remedy/protected_list.h"
 #include "remedy/removal.h"
@@ -81,19 +82,6 @@ std::string ReadStart(const std::string& path) {
   return bytes;
 }
 
-// The names in a folder, hidden ones too.
-std::vector<std::string> Listing(const std::string& folder) {
-  std::vector<std::string> names;
-  WIN32_FIND_DATAW found{};
-  const HANDLE search = ::FindFirstFileW(Widen(folder + "\\*").c_str(), &found);
-  for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = ::FindNextFileW(search, &found)) {
-    const std::string name = Narrow(found.cFileName);
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  if (search != INVALID_HANDLE_VALUE) ::FindClose(search);
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 // All a reader gives; nullopt on an error.
 std::optional<std::string> ReadAll(ByteReader& reader) {

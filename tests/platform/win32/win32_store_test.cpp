@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/common/text_file.h"
+#include "platform/win32/folder_listing.h"
 #include "platform/win32/win32_files.h"
 #include "platform/win32/win32_machine.h"
 
@@ -93,19 +94,6 @@ bool MakeJunction(const std::string& link, const std::string& target) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
-// The names in a folder, hidden ones too.
-Names Listing(const std::string& folder) {
-  Names names;
-  WIN32_FIND_DATAW found{};
-  const HANDLE search = ::FindFirstFileW(Widen(folder + "\\*").c_str(), &found);
-  for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = ::FindNextFileW(search, &found)) {
-    const std::string name = Narrow(found.cFileName);
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  if (search != INVALID_HANDLE_VALUE) ::FindClose(search);
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 void WriteBytes(const std::string& path, std::string_view bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
