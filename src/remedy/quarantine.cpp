@@ -238,7 +238,7 @@ void Quarantine::Add(Index& index, QuarantineRecord record, std::uint64_t id) {
   index.records.insert_or_assign(id, std::move(record));
 }
 
-Quarantine::Read Quarantine::ReadStore() {
+Quarantine::Read Quarantine::ReadStore(bool writing) {
   Read read;
   Index& index = read.index;
   // A record's size and age matter not: only its bytes' do.
@@ -248,7 +248,7 @@ Quarantine::Read Quarantine::ReadStore() {
   for (const StoreEntry& entry : entries) {
     const std::string_view name = entry.name;
     if (entry.temporary) {
-      if (entry.ageSeconds >= kQuarantineLeftoverSeconds) read.leftovers.push_back(entry);
+      if (writing && entry.ageSeconds >= kQuarantineLeftoverSeconds) read.leftovers.push_back(entry);
       continue;
     }
     if (const auto hash = BlobHash(name)) {
@@ -291,7 +291,7 @@ Quarantine::Read Quarantine::ReadStore() {
   }
   // Bytes whose record was never made, or whose purge was cut short; while
   // a record cannot be read, they may still be its bytes.
-  if (!index.unreadRecords) {
+  if (writing && !index.unreadRecords) {
     for (const StoreEntry& entry : entries) {
       const auto hash = entry.temporary ? std::nullopt : BlobHash(entry.name);
       if (hash && index.contents[*hash].records == 0 && entry.ageSeconds >= kQuarantineLeftoverSeconds)
@@ -313,7 +313,7 @@ std::unique_ptr<StoreLock> Quarantine::LockCurrent(std::string& reason) {
   }
   lastBusy_.reset();
   if (!index_ || lock->Mark() != mark_) {
-    Read read = ReadStore();
+    Read read = ReadStore(true);
     for (const StoreEntry& leftover : read.leftovers) {
       if (services_.store.Remove(leftover.name) && !leftover.temporary)
         read.index.contents.erase(*BlobHash(leftover.name));
@@ -460,7 +460,7 @@ std::optional<QuarantineRecord> Quarantine::Keep(const SuspectEntry& entry, std:
 
 std::vector<QuarantineRecord> Quarantine::List() {
   std::vector<QuarantineRecord> records;
-  for (auto& [id, record] : ReadStore().index.records) records.push_back(std::move(record));
+  for (auto& [id, record] : ReadStore(false).index.records) records.push_back(std::move(record));
   return records;
 }
 

@@ -120,7 +120,8 @@ class Quarantine {
     std::vector<StoreEntry> leftovers;  // old bytes without a record, old temporary files
   };
 
-  Read ReadStore();
+  // With `writing`, under the lock: also finds what is left to remove.
+  Read ReadStore(bool writing);
   void Add(Index& index, QuarantineRecord record, std::uint64_t id);
   // Takes the record out of the index and the store, and its bytes when no
   // other record names them; false when a file could not be removed.
