@@ -104,7 +104,7 @@ void AnalyseAutorun(const DetectContext& context, std::string_view driveRoot, st
         listed.insert(spelled(text));
       }
       if (!launched) continue;
-      for (const LaunchedFile& file : FilesLaunchedBy(context, *launched, driveRoot, bases, false)) {
+      for (const LaunchedFile& file : FindLaunches(context, *launched, driveRoot, bases, {}).files) {
         if (!listed.insert(spelled(file.path)).second) continue;
         context.list.AddVirus(file.path, kAutorunCategory, where + ", run by " + file.program + ": " + lineText);
       }

@@ -55,8 +55,9 @@ std::vector<std::string_view> CmdCommands(std::string_view line) {
 
 class LaunchSearch {
  public:
-  LaunchSearch(const DetectContext& context, std::string_view driveRoot, std::span<const std::string> bases)
-      : context_(context), driveRoot_(driveRoot), bases_(bases) {}
+  LaunchSearch(const DetectContext& context, std::string_view driveRoot, std::span<const std::string> bases,
+               bool resetMarks)
+      : context_(context), driveRoot_(driveRoot), bases_(bases), resetMarks_(resetMarks) {}
 
   // From depth 1 on the line is one that cmd or start runs.
   void Search(std::string_view commandLine, int depth, bool withProgram) {
@@ -85,8 +86,9 @@ class LaunchSearch {
       if (!argument) return;
       if (argument->empty() || argument->front() == '/') continue;  // //B, //E:vbscript, /s
       if (first) {
-        List(interpreter == Interpreter::kRundll32 ? std::string_view(*argument).substr(0, argument->find(','))
-                                                   : std::string_view(*argument),
+        List(interpreter == Interpreter::kRundll32
+                 ? std::string_view(*argument).substr(0, argument->find(','))
+                 : std::string_view(*argument),
              *program, *argument);
         if (interpreter != Interpreter::kRundll32) return;
         first = false;
@@ -96,7 +98,7 @@ class LaunchSearch {
     }
   }
 
-  std::vector<LaunchedFile> found;
+  Launches found;
 
  private:
   // What cmd runs: a program or script; a name without an extension is
@@ -169,8 +171,8 @@ class LaunchSearch {
     if (++lookups_ > kMaxLookups) return false;
     const auto path = FileOnDrive(name);
     if (!path) return false;
-    if (std::ranges::none_of(found, [&](const LaunchedFile& file) { return file.path == *path; })) {
-      found.push_back({*path, std::string(program), std::string(argument)});
+    if (std::ranges::none_of(found.files, [&](const LaunchedFile& file) { return file.path == *path; })) {
+      found.files.push_back({*path, std::string(program), std::string(argument)});
     }
     return true;
   }
@@ -186,11 +188,13 @@ class LaunchSearch {
     }
     for (const std::string& base : bases_) {
       const auto path = ParseDrivePath(name, base);
-      if (!path || path->names.empty() || driveRoot_.empty() || path->drive != AsciiUpper(driveRoot_.front())) {
+      if (!path || path->names.empty() || driveRoot_.empty() ||
+          path->drive != AsciiUpper(driveRoot_.front())) {
         return std::nullopt;
       }
       std::string text = path->Text();
-      if (ExistsAndClearAttributes(context_.files, text)) return text;
+      if (resetMarks_ ? ExistsAndClearAttributes(context_.files, text) : context_.files.FileExists(text))
+        return text;
     }
     return std::nullopt;
   }
@@ -198,6 +202,7 @@ class LaunchSearch {
   const DetectContext& context_;
   std::string_view driveRoot_;
   std::span<const std::string> bases_;
+  bool resetMarks_;
   int lookups_ = 0;
 };
 
@@ -211,11 +216,10 @@ bool IsRunnable(const CaseFolding& folding, std::string_view path) {
   return std::ranges::find(kRunnableExtensions, extension) != kRunnableExtensions.end();
 }
 
-std::vector<LaunchedFile> FilesLaunchedBy(const DetectContext& context, std::string_view commandLine,
-                                          std::string_view driveRoot, std::span<const std::string> bases,
-                                          bool withProgram) {
-  LaunchSearch search(context, driveRoot, bases);
-  search.Search(commandLine, 0, withProgram);
+Launches FindLaunches(const DetectContext& context, std::string_view commandLine, std::string_view driveRoot,
+                      std::span<const std::string> bases, LaunchOptions options) {
+  LaunchSearch search(context, driveRoot, bases, options.resetMarks);
+  search.Search(commandLine, 0, options.withProgram);
   return std::move(search.found);
 }
 

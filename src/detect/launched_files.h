@@ -23,14 +23,27 @@ struct LaunchedFile {
   std::string argument;  // the line's word that names it
 };
 
-// The files on the drive of `driveRoot` that `commandLine` runs. A relative
-// name is looked for below each of `bases` in turn. The line's own program
-// counts when it lies on the drive and is an interpreter, or with
-// `withProgram` any program or script. Each existing file is tested as the
-// sweep tests files.
-std::vector<LaunchedFile> FilesLaunchedBy(const DetectContext& context, std::string_view commandLine,
-                                          std::string_view driveRoot, std::span<const std::string> bases,
-                                          bool withProgram);
+// How a search looks at the drive.
+struct LaunchOptions {
+  // The line's own program counts when it lies on the drive and is an
+  // interpreter, or with `withProgram` any program or script.
+  bool withProgram = false;
+  // Each existing file found is tested as the sweep tests files, which
+  // resets its marks; without it the drive is only read.
+  bool resetMarks = true;
+};
+
+// What a command line does on the drive.
+struct Launches {
+  std::vector<LaunchedFile> files;         // the files it runs
+  std::vector<std::string> openedFolders;  // the folders of the drive it opens (start X, explorer X)
+};
+
+// What `commandLine` does on the drive of `driveRoot`. A relative name is
+// looked for below each of `bases` in turn; the first is the folder the
+// line runs in.
+Launches FindLaunches(const DetectContext& context, std::string_view commandLine, std::string_view driveRoot,
+                      std::span<const std::string> bases, LaunchOptions options);
 
 // True for an extension Windows runs rather than opens (".exe", ".vbs", ...),
 // in any letter case.

@@ -134,7 +134,8 @@ std::optional<Decoy> ExamineShortcut(const DetectContext& context, std::string_v
   // The target as a program of the drive is found below the shortcut's folder.
   const std::string program = OnDrive(folding, target, folder, driveRoot).value_or(target);
   std::string commandLine = "\"" + program + "\" " + link->arguments;
-  std::vector<LaunchedFile> payloads = FilesLaunchedBy(context, commandLine, driveRoot, bases, true);
+  std::vector<LaunchedFile> payloads =
+      FindLaunches(context, commandLine, driveRoot, bases, {.withProgram = true, .resetMarks = false}).files;
   // The user's entry of the decoy's name is opened by it, never run.
   std::erase_if(payloads, [&](const LaunchedFile& file) {
     return EqualNoCase(folding, file.path, namesake) || EqualNoCase(folding, file.path, path);
