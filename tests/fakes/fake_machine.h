@@ -144,6 +144,7 @@ struct FakeDrive {
   DriveType type = DriveType::kRemovable;
   std::int64_t extentLength = 1 << 20;
   std::string volume = "fake-volume";
+  std::string label{};
 };
 
 // Folds A-Z and the Latin-1 capitals, enough to tell folding is applied.
@@ -353,6 +354,11 @@ struct FakeMachine final : Files, Volumes, MessagePump {
   std::optional<std::string> VolumeIdentity(char letter) override {
     const auto it = drives.find(letter);
     return it == drives.end() ? std::nullopt : std::optional<std::string>(it->second.volume);
+  }
+
+  std::string VolumeLabel(char letter) override {
+    const auto it = drives.find(letter);
+    return it == drives.end() ? std::string() : it->second.label;
   }
 
   void PumpMessages() override {
