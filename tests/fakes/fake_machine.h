@@ -378,6 +378,7 @@ struct FakeListView : SuspectListView {
   void ListDeleted(std::size_t index) override {
     rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(index));
   }
+  void ListChanged(std::size_t index, const SuspectEntry& entry) override { rows.at(index) = entry; }
   void SetTotalNumber(std::string_view caption) override { totalNumber = caption; }
   void ShowMainWindow() override { ++windowShown; }
 };

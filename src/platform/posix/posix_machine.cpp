@@ -59,11 +59,6 @@ constexpr std::array<DriveTypeName, 6> kDriveTypeNames = {{
     {"unknown", DriveType::kUnknown},
 }};
 
-bool EqualAsciiNoCase(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                    [](char x, char y) { return AsciiUpper(x) == AsciiUpper(y); });
-}
-
 // True when `inner` is `outer` or lies below it; both canonical.
 bool IsWithin(const fs::path& inner, const fs::path& outer) {
   return std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end()).first == outer.end();
