@@ -5,6 +5,7 @@
 #include <map>
 #include <optional>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "detect/launched_files.h"
@@ -88,6 +89,8 @@ bool IsProgramDecoyType(const CaseFolding& folding, std::string_view name) {
 
 struct Entry {
   std::string name;
+  std::string key;      // the name lower-cased
+  std::string stemKey;  // without its last extension
   bool folder = false;
   std::uint32_t marks = 0;  // as they are now
 };
@@ -99,22 +102,25 @@ class Listings {
  public:
   Listings(Files& files, const CaseFolding& folding) : files_(files), folding_(folding) {}
   void Add(const std::string& folder, const std::vector<FolderEntry>& listed) {
-    std::vector<std::string> stems;
+    std::unordered_set<std::string> stems;
     for (const FolderEntry& entry : listed) {
-      if (!entry.folder && IsShortcut(folding_, entry.name)) stems.push_back(LowerText(folding_, Stem(entry.name)));
+      if (!entry.folder && IsShortcut(folding_, entry.name))
+        stems.insert(LowerText(folding_, Stem(entry.name)));
     }
     std::vector<Entry>& entries = byFolder_[folder];
     for (const FolderEntry& entry : listed) {
+      std::string key = LowerText(folding_, entry.name);
+      std::string stemKey(Stem(key));
       // A stick's root may hold thousands of other files, of no interest here.
-      const bool wanted = entry.folder || IsShortcut(folding_, entry.name) ||
-                          IsProgramDecoyType(folding_, entry.name) ||
-                          std::ranges::find(stems, LowerText(folding_, entry.name)) != stems.end() ||
-                          std::ranges::find(stems, LowerText(folding_, Stem(entry.name))) != stems.end();
-      if (!wanted) continue;
+      if (!entry.folder && !IsShortcut(folding_, key) && !IsProgramDecoyType(folding_, key) &&
+          !stems.contains(key) && !stems.contains(stemKey)) {
+        continue;
+      }
       const std::string path = Child(folder, entry.name);
-      const std::uint32_t marks = entry.folder ? entry.attributes : files_.CurrentAttributes(path).value_or(0);
+      const std::uint32_t marks =
+          entry.folder ? entry.attributes : files_.CurrentAttributes(path).value_or(0);
       marks_.try_emplace(LowerText(folding_, path), marks);
-      entries.push_back({entry.name, entry.folder, marks});
+      entries.push_back({entry.name, std::move(key), std::move(stemKey), entry.folder, marks});
     }
     // Listing order differs between file systems; the list must not.
     std::ranges::sort(entries, {}, &Entry::name);
@@ -169,8 +175,8 @@ bool Concealed(const DetectContext& context, const Listings& listings, std::stri
 // hidden beside it. Hidden alone is no evidence: Explorer lets any user
 // hide a folder and start its program from a shortcut at the root.
 std::optional<Decoy> ExamineShortcut(const DetectContext& context, std::string_view driveRoot,
-                                     const Listings& listings, const std::string& path, const std::string& folder,
-                                     std::span<const std::string> namesakes) {
+                                     const Listings& listings, const std::string& path,
+                                     const std::string& folder, std::span<const std::string> namesakes) {
   const auto link = context.files.ReadShortcut(path);
   if (!link) return std::nullopt;
   const CaseFolding& folding = context.folding;
@@ -199,8 +205,8 @@ std::optional<Decoy> ExamineShortcut(const DetectContext& context, std::string_v
   if (launches.files.empty()) return std::nullopt;
 
   const auto runs = [&](std::string_view entry) {
-    return std::ranges::any_of(launches.files,
-                               [&](const LaunchedFile& file) { return EqualNoCase(folding, file.path, entry); });
+    return std::ranges::any_of(
+        launches.files, [&](const LaunchedFile& file) { return EqualNoCase(folding, file.path, entry); });
   };
   // A hidden folder named like the shortcut that holds all it runs is a
   // user's program and its launcher, unless the folder is marked system.
@@ -236,14 +242,12 @@ std::optional<Decoy> ExamineShortcut(const DetectContext& context, std::string_v
 // The entries of a folder named like a decoy of `name`: exactly without its
 // extension first (Photos for Photos.lnk), then those that have lost their
 // own extension in its name (Report 2023.docx for Report 2023.lnk).
-std::vector<std::string> Namesakes(const CaseFolding& folding, const Listings& listings, const std::string& folder,
-                                   std::string_view name) {
-  const std::string_view stem = Stem(name);
-  std::vector<std::string> namesakes{Child(folder, stem)};
+std::vector<std::string> Namesakes(const Listings& listings, const std::string& folder,
+                                   const Entry& shortcut) {
+  std::vector<std::string> namesakes{Child(folder, Stem(shortcut.name))};
   for (const Entry& entry : listings.In(folder)) {
-    if (!EqualNoCase(folding, entry.name, name) && !EqualNoCase(folding, entry.name, stem) &&
-        !IsShortcut(folding, entry.name) && Extension(entry.name).size() > 1 &&
-        EqualNoCase(folding, Stem(entry.name), stem)) {
+    if (entry.stemKey == shortcut.stemKey && entry.key != shortcut.stemKey &&
+        entry.key.size() > entry.stemKey.size() + 1 && !entry.key.ends_with(".lnk")) {
       namesakes.push_back(Child(folder, entry.name));
     }
   }
@@ -273,7 +277,8 @@ void FindShortcutDecoys(const DetectContext& context, std::string_view driveRoot
   const auto noteVictim = [&](const std::string& path) {
     const auto marks = listings.Marks(path);
     if (!marks || (*marks & kWormMarks) == 0) return;
-    if (std::ranges::none_of(victims, [&](const HiddenEntry& v) { return EqualNoCase(folding, v.path, path); }))
+    if (std::ranges::none_of(victims,
+                             [&](const HiddenEntry& v) { return EqualNoCase(folding, v.path, path); }))
       victims.push_back({path, *marks});
   };
 
@@ -283,19 +288,21 @@ void FindShortcutDecoys(const DetectContext& context, std::string_view driveRoot
       if (entry.folder || !IsShortcut(folding, entry.name)) continue;
       context.pump.PumpMessages();
       const std::string path = Child(folder, entry.name);
-      const std::vector<std::string> namesakes = Namesakes(folding, listings, folder, entry.name);
+      const std::vector<std::string> namesakes = Namesakes(listings, folder, entry);
       const auto decoy = ExamineShortcut(context, driveRoot, listings, path, folder, namesakes);
       if (!decoy) continue;
       context.list.AddVirus(path, kDecoyCategory, "a shortcut that starts " + decoy->command);
       for (const LaunchedFile& payload : decoy->launches.files) {
-        context.list.AddVirusAtLeast(payload.path, kDecoyPayloadCategory,
-                                     "started by the shortcut " + path + ", argument \"" + payload.argument + "\"");
+        context.list.AddVirusAtLeast(
+            payload.path, kDecoyPayloadCategory,
+            "started by the shortcut " + path + ", argument \"" + payload.argument + "\"");
       }
       decoys.push_back(path);
       // What the worm hid under the decoy's name, and the folders it opens.
       for (const std::string& namesake : namesakes) {
-        if (std::ranges::none_of(decoy->launches.files,
-                                 [&](const LaunchedFile& file) { return EqualNoCase(folding, file.path, namesake); }))
+        if (std::ranges::none_of(decoy->launches.files, [&](const LaunchedFile& file) {
+              return EqualNoCase(folding, file.path, namesake);
+            }))
           noteVictim(namesake);
       }
       for (const std::string& opened : decoy->launches.openedFolders) noteVictim(opened);
@@ -308,22 +315,23 @@ void FindShortcutDecoys(const DetectContext& context, std::string_view driveRoot
     return entry.folder && !KeptHiddenOnPurpose(Child(root, entry.name)) &&
            (WormHidden(entry.marks) || (hidden(entry) && IsWormFolderName(folding, entry.name)));
   };
-  const std::string_view label = TrimControls(volumeLabel);
+  const std::string label = LowerText(folding, TrimControls(volumeLabel));
   for (const Entry& entry : listings.In(root)) {
-    if (entry.folder || !IsProgramDecoyType(folding, entry.name)) continue;
-    const std::string_view stem = Stem(entry.name);
+    if (entry.folder || !IsProgramDecoyType(folding, entry.key)) continue;
     const auto folder = std::ranges::find_if(listings.In(root), [&](const Entry& other) {
-      return other.folder && hidden(other) && EqualNoCase(folding, other.name, stem);
+      return other.folder && hidden(other) && other.key == entry.stemKey;
     });
-    const bool likeVolume = !label.empty() && EqualNoCase(folding, TrimControls(stem), label) &&
+    const bool likeVolume = !label.empty() && TrimControls(entry.stemKey) == label &&
                             std::ranges::any_of(listings.In(root), wormHiddenFolder);
     if (folder == listings.In(root).end() && !likeVolume) continue;
     const std::string path = Child(root, entry.name);
     if (folder != listings.In(root).end()) {
-      context.list.AddVirus(path, kDecoyCategory, "a program named like the hidden folder " + Child(root, folder->name));
+      context.list.AddVirus(path, kDecoyCategory,
+                            "a program named like the hidden folder " + Child(root, folder->name));
       noteVictim(Child(root, folder->name));
     } else {
-      context.list.AddVirus(path, kDecoyCategory, "a program named like the volume, beside folders a worm hid");
+      context.list.AddVirus(path, kDecoyCategory,
+                            "a program named like the volume, beside folders a worm hid");
       for (const Entry& other : listings.In(root)) {
         if (wormHiddenFolder(other)) noteVictim(Child(root, other.name));
       }
