@@ -239,9 +239,10 @@ std::optional<Decoy> ExamineShortcut(const DetectContext& context, std::string_v
   return decoy;
 }
 
-// The entries of a folder named like a decoy of `name`: exactly without its
-// extension first (Photos for Photos.lnk), then those that have lost their
-// own extension in its name (Report 2023.docx for Report 2023.lnk).
+// The entries of a folder named like one of its shortcuts: exactly without
+// the shortcut's extension first (Photos for Photos.lnk), then those whose
+// own extension the shortcut's name leaves out (Report 2023.docx for
+// Report 2023.lnk).
 std::vector<std::string> Namesakes(const Listings& listings, const std::string& folder,
                                    const Entry& shortcut) {
   std::vector<std::string> namesakes{Child(folder, Stem(shortcut.name))};
