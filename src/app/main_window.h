@@ -43,6 +43,7 @@ class ConsoleView : public SweepView {
   virtual void ListCleared() = 0;
   virtual void ListAppended(const SuspectEntry& entry) = 0;
   virtual void ListDeleted(std::size_t index) = 0;
+  virtual void ListChanged(std::size_t index, const SuspectEntry& entry) = 0;
   virtual void SetTotalNumber(std::string_view caption) = 0;
   virtual void SetAutoKillChecked(bool checked) = 0;
   virtual void ApplyLayout(const MainWindowPlaces& places) = 0;
@@ -161,6 +162,7 @@ class Tconsole final : private SuspectListView, private RemovalView {
   void ListCleared() override { view_.ListCleared(); }
   void ListAppended(const SuspectEntry& entry) override { view_.ListAppended(entry); }
   void ListDeleted(std::size_t index) override { view_.ListDeleted(index); }
+  void ListChanged(std::size_t index, const SuspectEntry& entry) override { view_.ListChanged(index, entry); }
   void SetTotalNumber(std::string_view caption) override { view_.SetTotalNumber(caption); }
   void ShowMainWindow() override { CoolTrayIcon1.ShowMainWindow(); }
   // RemovalView: the clean button emptied the list.

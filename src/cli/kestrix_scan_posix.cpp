@@ -32,9 +32,9 @@ int Run(int argc, char** argv) {
   std::optional<std::string> tempDirectory;
   int codePage = 1252;
   app.add_option("--drive", driveMappings,
-                 "Map a drive letter: L=TYPE[@N]:DIR, TYPE one of removable, fixed, remote, cdrom, ramdisk, "
-                 "unknown; N the first extent's length")
-      ->type_name("L=TYPE[@N]:DIR");
+                 "Map a drive letter: L=TYPE[@N][#LABEL]:DIR, TYPE one of removable, fixed, remote, cdrom, "
+                 "ramdisk, unknown; N the first extent's length; LABEL the volume's label")
+      ->type_name("L=TYPE[@N][#LABEL]:DIR");
   app.add_option("--windows", windowsDirectory, "The Windows directory, a Windows path")
       ->capture_default_str();
   app.add_option("--temp", tempDirectory, "The temporary directory (default: the Windows directory's TEMP)");

@@ -39,6 +39,7 @@ class ConsoleView final : public SweepView, public SuspectListView, public Messa
   void ListCleared() override {}
   void ListAppended(const SuspectEntry&) override {}
   void ListDeleted(std::size_t) override {}
+  void ListChanged(std::size_t, const SuspectEntry&) override {}
   void SetTotalNumber(std::string_view) override {}
   void ShowMainWindow() override {}
   void PumpMessages() override {}

@@ -58,7 +58,7 @@ void DriveSweep::SweepDrives() {
 
     RulePass(context, loadRules(), driveRoot, {"!DSKROOT"});
     AnalyseAutorun(context, driveRoot, autorunPath);
-    FindShortcutDecoys(context, driveRoot, type, recovery_);
+    FindShortcutDecoys(context, driveRoot, type, services_.volumes.VolumeLabel(letter), recovery_);
     RulePass(context, loadRules(), driveRoot, {"!ALL", "@WinPath", "@SYS32path", "@SYSpath", "@DSKROOT"});
   }
 

@@ -1,12 +1,13 @@
 #include "detect/shortcut_decoys.h"
 
 #include <algorithm>
+#include <array>
 #include <map>
 #include <optional>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
-#include "detect/file_tests.h"
 #include "detect/launched_files.h"
 #include "platform/common/case_text.h"
 #include "platform/common/windows_path.h"
@@ -21,6 +22,9 @@ std::string_view Extension(std::string_view name) {
   const auto dot = name.rfind('.');
   return dot == std::string_view::npos ? std::string_view() : name.substr(dot);
 }
+
+// The name without its last extension.
+std::string_view Stem(std::string_view name) { return name.substr(0, name.rfind('.')); }
 
 // A name that shows as nothing: blanks, controls, no-break and zero-width
 // spaces, fillers. Worms move the user's files into such a folder.
@@ -39,6 +43,15 @@ bool IsBlankName(std::string_view name) {
     i += length;
   }
   return true;
+}
+
+// A name worms give the folder they hide files in: blank, underscores only,
+// or a recycle bin's that is not the volume's own ($RECYCLE.BIN).
+bool IsWormFolderName(const CaseFolding& folding, std::string_view name) {
+  if (IsBlankName(name) || name.find_first_not_of('_') == std::string_view::npos) return true;
+  std::string folded = LowerText(folding, name);
+  std::erase(folded, ' ');
+  return folded != "$recycle.bin" && (folded.starts_with("recycle") || folded.starts_with("$recycle"));
 }
 
 // A path on `driveRoot`'s drive, spelled in full; nullopt for one elsewhere.
@@ -60,61 +73,110 @@ std::string Child(std::string_view folder, std::string_view name) {
 
 constexpr std::uint32_t kWormMarks = kAttributeHidden | kAttributeSystem;
 
-bool IsShortcut(const CaseFolding& folding, const FolderEntry& entry) {
-  return !entry.folder && LowerText(folding, Extension(entry.name)) == ".lnk";
+// Hidden and system together: what worms set, and what Explorer offers no
+// user to set.
+bool WormHidden(std::uint32_t marks) { return (marks & kWormMarks) == kWormMarks; }
+
+bool IsShortcut(const CaseFolding& folding, std::string_view name) {
+  return LowerText(folding, Extension(name)) == ".lnk";
 }
 
-// The folders and shortcuts of the drive's root and of its hidden folders,
-// listed once, by folder as spelled here; the folders also by their paths.
+// What a worm leaves at a root to be taken for a folder or the drive.
+bool IsProgramDecoyType(const CaseFolding& folding, std::string_view name) {
+  static constexpr std::array<std::string_view, 4> kExtensions = {".exe", ".scr", ".com", ".pif"};
+  return std::ranges::find(kExtensions, LowerText(folding, Extension(name))) != kExtensions.end();
+}
+
+struct Entry {
+  std::string name;
+  std::string key;      // the name lower-cased
+  std::string stemKey;  // without its last extension
+  bool folder = false;
+  std::uint32_t marks = 0;  // as they are now
+};
+
+// The folders, shortcuts and programs of the drive's root and of its hidden
+// folders, and the files named like a shortcut beside it, listed once with
+// their marks, by folder as spelled here. Only reading: nothing is changed.
 class Listings {
  public:
   Listings(Files& files, const CaseFolding& folding) : files_(files), folding_(folding) {}
-  void Add(const std::string& folder, std::vector<FolderEntry> entries) {
-    // A stick's root may hold thousands of other files, of no interest here.
-    std::erase_if(entries,
-                  [&](const FolderEntry& entry) { return !entry.folder && !IsShortcut(folding_, entry); });
-    // Listing order differs between file systems; the list must not.
-    std::ranges::sort(entries, {}, &FolderEntry::name);
-    for (const FolderEntry& entry : entries) {
-      if (entry.folder)
-        folderMarks_.try_emplace(LowerText(folding_, Child(folder, entry.name)), entry.attributes);
+  void Add(const std::string& folder, const std::vector<FolderEntry>& listed) {
+    std::unordered_set<std::string> stems;
+    for (const FolderEntry& entry : listed) {
+      if (!entry.folder && IsShortcut(folding_, entry.name))
+        stems.insert(LowerText(folding_, Stem(entry.name)));
     }
-    byFolder_[folder] = std::move(entries);
+    std::vector<Entry>& entries = byFolder_[folder];
+    for (const FolderEntry& entry : listed) {
+      std::string key = LowerText(folding_, entry.name);
+      std::string stemKey(Stem(key));
+      // A stick's root may hold thousands of other files, of no interest here.
+      if (!entry.folder && !IsShortcut(folding_, key) && !IsProgramDecoyType(folding_, key) &&
+          !stems.contains(key) && !stems.contains(stemKey)) {
+        continue;
+      }
+      const std::string path = Child(folder, entry.name);
+      const std::uint32_t marks =
+          entry.folder ? entry.attributes : files_.CurrentAttributes(path).value_or(0);
+      marks_.try_emplace(LowerText(folding_, path), marks);
+      entries.push_back({entry.name, std::move(key), std::move(stemKey), entry.folder, marks});
+    }
+    // Listing order differs between file systems; the list must not.
+    std::ranges::sort(entries, {}, &Entry::name);
   }
-  const std::vector<FolderEntry>& In(const std::string& folder) const {
-    static const std::vector<FolderEntry> kNone;
+  const std::vector<Entry>& In(const std::string& folder) const {
+    static const std::vector<Entry> kNone;
     const auto found = byFolder_.find(folder);
     return found == byFolder_.end() ? kNone : found->second;
   }
-  // The attribute bits of what a path in a listed folder names, as they are
-  // now: a folder's as listed.
+  // The marks of what a path names, as they are now.
   std::optional<std::uint32_t> Marks(std::string_view path) const {
-    const auto folder = folderMarks_.find(LowerText(folding_, path));
-    if (folder != folderMarks_.end()) return folder->second;
+    const auto listed = marks_.find(LowerText(folding_, path));
+    if (listed != marks_.end()) return listed->second;
     return files_.CurrentAttributes(path);
   }
 
  private:
   Files& files_;
   const CaseFolding& folding_;
-  std::map<std::string, std::vector<FolderEntry>> byFolder_;
-  std::unordered_map<std::string, std::uint32_t> folderMarks_;
+  std::map<std::string, std::vector<Entry>> byFolder_;
+  std::unordered_map<std::string, std::uint32_t> marks_;
 };
 
 struct Decoy {
-  std::string path;
   std::string command;  // the target's name and the arguments, for the reason
-  std::vector<LaunchedFile> payloads;
+  Launches launches;
 };
 
-// What a shortcut would run on the drive, when it is a decoy: it starts a
+// True when a file a shortcut runs was hidden as worms hide theirs: it, or a
+// folder it lies in, is hidden and system (its own marks as they were
+// before anything of this program reset them), or it lies in a hidden
+// folder of the root with a worm's name.
+bool Concealed(const DetectContext& context, const Listings& listings, std::string_view driveRoot,
+               std::string_view path) {
+  if (WormHidden(context.files.OriginalAttributes(path).value_or(0))) return true;
+  for (std::size_t end = path.find('\\', driveRoot.size()); end != std::string_view::npos;
+       end = path.find('\\', end + 1)) {
+    const std::string_view folder = path.substr(0, end);
+    const std::uint32_t marks = listings.Marks(folder).value_or(0);
+    const bool atRoot = end == path.find('\\', driveRoot.size());
+    if (WormHidden(marks) ||
+        (atRoot && (marks & kAttributeHidden) != 0 && IsWormFolderName(context.folding, FileName(folder)))) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// What a shortcut would do on the drive, when it is a decoy: it starts a
 // program of the drive, or an interpreter on a file of the drive, and what
-// it runs, or the user's entry of its name, was hidden as worms hide them.
-// Anything else, a user's own shortcut to a program on a stick among them,
-// is no decoy.
+// it runs was hidden as worms hide theirs, or it is named like an entry
+// hidden beside it. Hidden alone is no evidence: Explorer lets any user
+// hide a folder and start its program from a shortcut at the root.
 std::optional<Decoy> ExamineShortcut(const DetectContext& context, std::string_view driveRoot,
-                                     const Listings& listings, const std::string& path, const std::string& folder,
-                                     const std::string& namesake) {
+                                     const Listings& listings, const std::string& path,
+                                     const std::string& folder, std::span<const std::string> namesakes) {
   const auto link = context.files.ReadShortcut(path);
   if (!link) return std::nullopt;
   const CaseFolding& folding = context.folding;
@@ -133,29 +195,40 @@ std::optional<Decoy> ExamineShortcut(const DetectContext& context, std::string_v
   bases.emplace_back(driveRoot);
   // The target as a program of the drive is found below the shortcut's folder.
   const std::string program = OnDrive(folding, target, folder, driveRoot).value_or(target);
-  std::string commandLine = "\"" + program + "\" " + link->arguments;
-  std::vector<LaunchedFile> payloads =
-      FindLaunches(context, commandLine, driveRoot, bases, {.withProgram = true, .resetMarks = false}).files;
+  const std::string commandLine = "\"" + program + "\" " + link->arguments;
+  Launches launches =
+      FindLaunches(context, commandLine, driveRoot, bases, {.withProgram = true, .resetMarks = false});
   // The user's entry of the decoy's name is opened by it, never run.
-  std::erase_if(payloads, [&](const LaunchedFile& file) {
-    return EqualNoCase(folding, file.path, namesake) || EqualNoCase(folding, file.path, path);
+  std::erase_if(launches.files, [&](const LaunchedFile& file) {
+    return EqualNoCase(folding, file.path, namesakes.front()) || EqualNoCase(folding, file.path, path);
   });
-  if (payloads.empty()) return std::nullopt;
+  if (launches.files.empty()) return std::nullopt;
 
-  const auto hidden = [&](std::string_view entry) {
-    return (listings.Marks(entry).value_or(0) & kWormMarks) != 0;
+  const auto runs = [&](std::string_view entry) {
+    return std::ranges::any_of(
+        launches.files, [&](const LaunchedFile& file) { return EqualNoCase(folding, file.path, entry); });
   };
-  const auto concealed = [&](const LaunchedFile& file) {
-    // Its marks as they were before the sweep cleared them, or a hidden folder
-    // at the root that holds it.
-    const auto original = context.files.OriginalAttributes(file.path);
-    const std::size_t below = file.path.find('\\', driveRoot.size());
-    return (original && (*original & kWormMarks) != 0) ||
-           (below != std::string::npos && hidden(std::string_view(file.path).substr(0, below)));
+  // A hidden folder named like the shortcut that holds all it runs is a
+  // user's program and its launcher, unless the folder is marked system.
+  const auto inside = [&](std::string_view entry) {
+    const std::string prefix = LowerText(folding, entry) + "\\";
+    return std::ranges::all_of(launches.files, [&](const LaunchedFile& file) {
+      return LowerText(folding, file.path).starts_with(prefix);
+    });
   };
-  if (!hidden(namesake) && std::ranges::none_of(payloads, concealed)) return std::nullopt;
+  const auto hiddenNamesake = [&](const std::string& entry) {
+    const auto marks = listings.Marks(entry);
+    if (!marks || (*marks & kAttributeHidden) == 0 || runs(entry)) return false;
+    return WormHidden(*marks) || context.files.FileExists(entry) || !inside(entry);
+  };
+  if (std::ranges::none_of(namesakes, hiddenNamesake) &&
+      std::ranges::none_of(launches.files, [&](const LaunchedFile& file) {
+        return Concealed(context, listings, driveRoot, file.path);
+      })) {
+    return std::nullopt;
+  }
 
-  Decoy decoy{path, std::string(FileName(target)), std::move(payloads)};
+  Decoy decoy{std::string(FileName(target)), std::move(launches)};
   if (!link->arguments.empty()) decoy.command.append(" ").append(link->arguments);
   constexpr std::size_t kShownCommand = 200;
   if (decoy.command.size() > kShownCommand) {
@@ -166,57 +239,111 @@ std::optional<Decoy> ExamineShortcut(const DetectContext& context, std::string_v
   return decoy;
 }
 
+// The entries of a folder named like one of its shortcuts: exactly without
+// the shortcut's extension first (Photos for Photos.lnk), then those whose
+// own extension the shortcut's name leaves out (Report 2023.docx for
+// Report 2023.lnk).
+std::vector<std::string> Namesakes(const Listings& listings, const std::string& folder,
+                                   const Entry& shortcut) {
+  std::vector<std::string> namesakes{Child(folder, Stem(shortcut.name))};
+  for (const Entry& entry : listings.In(folder)) {
+    if (entry.stemKey == shortcut.stemKey && entry.key != shortcut.stemKey &&
+        entry.key.size() > entry.stemKey.size() + 1 && !entry.key.ends_with(".lnk")) {
+      namesakes.push_back(Child(folder, entry.name));
+    }
+  }
+  return namesakes;
+}
+
 }  // namespace
 
 void FindShortcutDecoys(const DetectContext& context, std::string_view driveRoot, DriveType type,
-                        ShortcutRecovery* recovery) {
+                        std::string_view volumeLabel, ShortcutRecovery* recovery) {
   if (type != DriveType::kRemovable && type != DriveType::kRemote) return;
   const CaseFolding& folding = context.folding;
   const std::string root(driveRoot);
   Listings listings(context.files, folding);
   listings.Add(root, context.files.ListFolder(root));
-  const auto hidden = [](const FolderEntry& entry) { return (entry.attributes & kAttributeHidden) != 0; };
-  for (const FolderEntry& entry : listings.In(root)) {
+  const auto hidden = [](const Entry& entry) { return (entry.marks & kAttributeHidden) != 0; };
+  std::vector<std::string> folders{root};
+  for (const Entry& entry : listings.In(root)) {
     if (!entry.folder || !hidden(entry)) continue;
     context.pump.PumpMessages();
-    listings.Add(Child(root, entry.name), context.files.ListFolder(Child(root, entry.name)));
+    folders.push_back(Child(root, entry.name));
+    listings.Add(folders.back(), context.files.ListFolder(folders.back()));
   }
 
-  // Each shortcut at the root and in its hidden folders, with the entry of its own name there.
-  std::vector<std::string> folders{root};
-  for (const FolderEntry& entry : listings.In(root)) {
-    if (entry.folder && hidden(entry)) folders.push_back(Child(root, entry.name));
-  }
   std::vector<std::string> decoys;
   std::vector<HiddenEntry> victims;
+  const auto noteVictim = [&](const std::string& path) {
+    const auto marks = listings.Marks(path);
+    if (!marks || (*marks & kWormMarks) == 0) return;
+    if (std::ranges::none_of(victims,
+                             [&](const HiddenEntry& v) { return EqualNoCase(folding, v.path, path); }))
+      victims.push_back({path, *marks});
+  };
+
+  // Each shortcut at the root and in its hidden folders.
   for (const std::string& folder : folders) {
-    for (const FolderEntry& entry : listings.In(folder)) {
-      if (!IsShortcut(folding, entry)) continue;
+    for (const Entry& entry : listings.In(folder)) {
+      if (entry.folder || !IsShortcut(folding, entry.name)) continue;
       context.pump.PumpMessages();
       const std::string path = Child(folder, entry.name);
-      const std::string namesake = Child(folder, std::string_view(entry.name).substr(0, entry.name.rfind('.')));
-      const auto decoy = ExamineShortcut(context, driveRoot, listings, path, folder, namesake);
+      const std::vector<std::string> namesakes = Namesakes(listings, folder, entry);
+      const auto decoy = ExamineShortcut(context, driveRoot, listings, path, folder, namesakes);
       if (!decoy) continue;
-      if (ExistsAndClearAttributes(context.files, decoy->path)) {
-        context.list.AddVirus(decoy->path, kDecoyCategory, "a shortcut that starts " + decoy->command);
+      context.list.AddVirus(path, kDecoyCategory, "a shortcut that starts " + decoy->command);
+      for (const LaunchedFile& payload : decoy->launches.files) {
+        context.list.AddVirusAtLeast(
+            payload.path, kDecoyPayloadCategory,
+            "started by the shortcut " + path + ", argument \"" + payload.argument + "\"");
       }
-      for (const LaunchedFile& payload : decoy->payloads) {
-        context.list.AddVirus(payload.path, kDecoyPayloadCategory,
-                              "started by the shortcut " + decoy->path + ", argument \"" + payload.argument + "\"");
+      decoys.push_back(path);
+      // What the worm hid under the decoy's name, and the folders it opens.
+      for (const std::string& namesake : namesakes) {
+        if (std::ranges::none_of(decoy->launches.files, [&](const LaunchedFile& file) {
+              return EqualNoCase(folding, file.path, namesake);
+            }))
+          noteVictim(namesake);
       }
-      decoys.push_back(decoy->path);
-      // The entry the worm hid under the decoy's name.
-      if (const auto marks = listings.Marks(namesake); marks && (*marks & kWormMarks) != 0) {
-        victims.push_back({namesake, *marks});
+      for (const std::string& opened : decoy->launches.openedFolders) noteVictim(opened);
+    }
+  }
+
+  // Programs at the root named like a hidden folder there, or like the
+  // volume beside folders a worm hid: they wear a folder's or a drive's icon.
+  const auto wormHiddenFolder = [&](const Entry& entry) {
+    return entry.folder && !KeptHiddenOnPurpose(Child(root, entry.name)) &&
+           (WormHidden(entry.marks) || (hidden(entry) && IsWormFolderName(folding, entry.name)));
+  };
+  const std::string label = LowerText(folding, TrimControls(volumeLabel));
+  for (const Entry& entry : listings.In(root)) {
+    if (entry.folder || !IsProgramDecoyType(folding, entry.key)) continue;
+    const auto folder = std::ranges::find_if(listings.In(root), [&](const Entry& other) {
+      return other.folder && hidden(other) && other.key == entry.stemKey;
+    });
+    const bool likeVolume = !label.empty() && TrimControls(entry.stemKey) == label &&
+                            std::ranges::any_of(listings.In(root), wormHiddenFolder);
+    if (folder == listings.In(root).end() && !likeVolume) continue;
+    const std::string path = Child(root, entry.name);
+    if (folder != listings.In(root).end()) {
+      context.list.AddVirus(path, kDecoyCategory,
+                            "a program named like the hidden folder " + Child(root, folder->name));
+      noteVictim(Child(root, folder->name));
+    } else {
+      context.list.AddVirus(path, kDecoyCategory,
+                            "a program named like the volume, beside folders a worm hid");
+      for (const Entry& other : listings.In(root)) {
+        if (wormHiddenFolder(other)) noteVictim(Child(root, other.name));
       }
     }
+    decoys.push_back(path);
   }
   if (decoys.empty()) return;
 
   // And hidden folders at the root whose names show as nothing.
-  for (const FolderEntry& entry : listings.In(root)) {
-    if (entry.folder && hidden(entry) && IsBlankName(entry.name))
-      victims.push_back({Child(root, entry.name), entry.attributes});
+  for (const Entry& entry : listings.In(root)) {
+    if (entry.folder && hidden(entry) && IsBlankName(entry.name)) noteVictim(Child(root, entry.name));
   }
   if (recovery != nullptr) recovery->Note(std::move(decoys), std::move(victims));
 }

@@ -241,6 +241,8 @@ class Volumes {
   // Windows its serial number, elsewhere the root's device and file
   // number); nullopt when there is no such drive.
   virtual std::optional<std::string> VolumeIdentity(char letter) = 0;
+  // The label of the volume behind drive `letter`; empty when it has none.
+  virtual std::string VolumeLabel(char letter) = 0;
 };
 
 // Letter case as the system folds it. Folding is per code point, so every

@@ -1,8 +1,22 @@
 #include "remedy/shortcut_recovery.h"
 
 #include <algorithm>
+#include <array>
+
+#include "platform/common/case_text.h"
 
 namespace kestrix {
+
+bool KeptHiddenOnPurpose(std::string_view path) {
+  static constexpr std::array<std::string_view, 3> kAtRoot = {"System Volume Information", "$RECYCLE.BIN",
+                                                              "Autorun.inf"};
+  static constexpr std::array<std::string_view, 2> kAnywhere = {"desktop.ini", "Thumbs.db"};
+  const std::size_t slash = path.find_last_of('\\');
+  const std::string_view name = path.substr(slash + 1);
+  const auto named = [&](std::string_view kept) { return EqualAsciiNoCase(name, kept); };
+  return std::ranges::any_of(kAnywhere, named) ||
+         (slash == path.find('\\') && std::ranges::any_of(kAtRoot, named));
+}
 
 void ShortcutRecovery::Clear() {
   drives_.clear();
@@ -24,6 +38,7 @@ std::vector<std::string> ShortcutRecovery::Recover(Files& files) {
       return false;
     }
     for (const HiddenEntry& entry : drive.hidden) {
+      if (KeptHiddenOnPurpose(entry.path)) continue;
       if (files.SetAttributes(entry.path, entry.attributes & ~(kAttributeHidden | kAttributeSystem))) {
         recovered.push_back(entry.path);
       }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
@@ -16,6 +17,11 @@ struct HiddenEntry {
   std::uint32_t attributes = 0;
 };
 
+// What Windows and this program keep hidden on purpose, whatever a decoy is
+// named or opens: a volume's own folders and the vaccine at a drive's root,
+// and a folder's settings and thumbnails anywhere.
+bool KeptHiddenOnPurpose(std::string_view path);
+
 class ShortcutRecovery {
  public:
   // Forgets every drive; a sweep starts with this.
@@ -25,7 +31,8 @@ class ShortcutRecovery {
   void Note(std::vector<std::string> decoys, std::vector<HiddenEntry> hidden);
 
   // For each noted drive whose decoys no longer exist, clears the hidden and
-  // system marks of the entries noted with them, and forgets the drive.
+  // system marks of the entries noted with them (never of what is kept
+  // hidden on purpose), and forgets the drive.
   // Returns the entries made visible now, and adds them to Recovered().
   std::vector<std::string> Recover(Files& files);
 

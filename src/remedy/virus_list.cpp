@@ -1,5 +1,8 @@
 #include "remedy/virus_list.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "platform/common/case_text.h"
 
 namespace kestrix {
@@ -18,6 +21,17 @@ CategoryDisplay DisplayCategory(std::int32_t category, std::int32_t size) {
       return {"垃圾", category % 4};
   }
 }
+
+namespace {
+
+// 病毒 above 危险 above 可疑 above junk.
+int Strength(std::string_view category) {
+  constexpr std::string_view kStrongestFirst[] = {"病毒", "危险", "可疑"};
+  const auto found = std::ranges::find(kStrongestFirst, category);
+  return static_cast<int>(std::end(kStrongestFirst) - found);
+}
+
+}  // namespace
 
 SuspectList::SuspectList(Files& files, const CaseFolding& folding, SuspectListView& view)
     : files_(files), folding_(folding), view_(view) {}
@@ -40,6 +54,22 @@ void SuspectList::AddVirus(std::string_view fileName, std::int32_t category, std
 
   view_.ListAppended(entry);
   view_.SetTotalNumber(entry.number);
+}
+
+void SuspectList::AddVirusAtLeast(std::string_view fileName, std::int32_t category, std::string reason) {
+  if (!keys_.contains(Key(fileName))) return AddVirus(fileName, category, std::move(reason));
+  const CategoryDisplay display = DisplayCategory(category, files_.QueryFileSize(fileName));
+  for (std::size_t index = 0; index < entries_.size(); ++index) {
+    SuspectEntry& entry = entries_[index];
+    if (Key(entry.path) != Key(fileName)) continue;
+    if (Strength(display.text) <= Strength(entry.category)) return;
+    entry.category = display.text;
+    entry.image = display.image;
+    if (!entry.reason.empty()) entry.reason += "; ";
+    entry.reason += reason;
+    view_.ListChanged(index, entry);
+    return;
+  }
 }
 
 void SuspectList::AddToReason(std::string_view fileName, std::string_view note) {

@@ -29,6 +29,8 @@ class SuspectListView {
   virtual void ListCleared() = 0;
   virtual void ListAppended(const SuspectEntry& entry) = 0;
   virtual void ListDeleted(std::size_t index) = 0;
+  // The entry at `index` now shows another category.
+  virtual void ListChanged(std::size_t index, const SuspectEntry& entry) = 0;
   // The caption of the count label (TotalNumber).
   virtual void SetTotalNumber(std::string_view caption) = 0;
   // Brings the main window up from the tray.
@@ -51,6 +53,11 @@ class SuspectList {
   // lower-cased), so the first pass to find a file decides its category.
   // The first entry after the list was emptied brings the main window up.
   void AddVirus(std::string_view fileName, std::int32_t category, std::string reason = {});
+
+  // As AddVirus, but a path listed already with a weaker category (病毒 is
+  // the strongest, then 危险, then 可疑) takes this one, and the reason
+  // is added to its own.
+  void AddVirusAtLeast(std::string_view fileName, std::int32_t category, std::string reason);
 
   // Adds `note` to the reason of the entry listed for the path, if any.
   void AddToReason(std::string_view fileName, std::string_view note);

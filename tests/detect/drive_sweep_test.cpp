@@ -139,6 +139,7 @@ TEST_F(SweepFixture, WithoutRulesTheAutorunAnalysisStillRuns) {
   EXPECT_THAT(Sweep(), ElementsAre("E:\\Autorun.inf 危险", "E:\\w.exe 危险"));
 }
 
+// A file a decoy runs is a virus, whatever a rule or the Autorun.inf said.
 TEST_F(SweepFixture, LooksForShortcutDecoysAfterTheAutorunOnSticksAndSharesOnly) {
   const std::string decoy =
       testing::ShellLinkBytes({.target = "C:\\WINDOWS\\system32\\cmd.exe", .arguments = "/c x.vbs"});
@@ -158,8 +159,8 @@ TEST_F(SweepFixture, LooksForShortcutDecoysAfterTheAutorunOnSticksAndSharesOnly)
   DriveSweep sweep = MakeSweep();
   sweep.SetShortcutRecovery(&recovery);
   sweep.SweepDrives();
-  EXPECT_THAT(engine.Listed(), ElementsAre("E:\\x.vbs 垃圾", "E:\\Autorun.inf 危险", "E:\\Photos.lnk 危险",
-                                           "F:\\x.vbs 垃圾", "H:\\x.vbs 垃圾", "H:\\Photos.lnk 危险"));
+  EXPECT_THAT(engine.Listed(), ElementsAre("E:\\x.vbs 病毒", "E:\\Autorun.inf 危险", "E:\\Photos.lnk 危险",
+                                           "F:\\x.vbs 垃圾", "H:\\x.vbs 病毒", "H:\\Photos.lnk 危险"));
   for (const char* path : {"E:\\Photos.lnk", "H:\\Photos.lnk", "F:\\Photos.lnk"}) machine.RemoveFile(path);
   EXPECT_THAT(recovery.Recover(machine), ElementsAre("E:\\Photos", "H:\\Photos"));
 }

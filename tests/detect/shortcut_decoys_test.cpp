@@ -46,15 +46,32 @@ TEST(InterpreterOf, KnowsTheHostsWhateverTheirSpelling) {
   }
 }
 
-// Each case: shortcuts and files on the machine, the drive E: is, and what
-// the pass lists.
+// Plants "PATH" or "PATH|MARKS" (h hidden, s system, r read-only; a path
+// ending in "\\" is a folder); a file without "|" gets `marks`.
+void Plant(testing::FakeMachine& machine, std::string_view spec, std::string_view marks = "hs") {
+  const std::size_t bar = spec.find('|');
+  if (bar != std::string_view::npos) marks = spec.substr(bar + 1);
+  const std::string path(spec.substr(0, bar));
+  const auto has = [&](char mark) { return marks.find(mark) != std::string_view::npos; };
+  if (path.ends_with('\\')) {
+    machine.AddFolder(path.substr(0, path.size() - 1),
+                      (has('h') ? kAttributeHidden : 0) | (has('s') ? kAttributeSystem : 0));
+    return;
+  }
+  testing::FakeFile& file = machine.AddFile(path);
+  file.hidden = has('h');
+  file.system = has('s');
+  file.readOnly = has('r');
+}
+
+// Each case: shortcuts and files on the machine (files hidden and system
+// unless marked otherwise), the drive E: is, and what the pass lists.
 struct DecoyCase {
   std::string_view name;
   std::vector<std::pair<std::string, LinkFields>> shortcuts;
   std::vector<std::string> files;
   std::vector<std::string> listed;
   DriveType type = DriveType::kRemovable;
-  bool concealed = true;  // the files hidden, as worms hide theirs
 };
 
 TEST(FindShortcutDecoys, ListsDecoysByWhatTheyStartAndWhatTheyWouldRun) {
@@ -129,36 +146,53 @@ TEST(FindShortcutDecoys, ListsDecoysByWhatTheyStartAndWhatTheyWouldRun) {
         {"E:\\Notes.lnk", {.target = "C:\\WINDOWS\\system32\\wscript.exe", .arguments = "y.vbs Notes.txt"}}},
        {"E:\\x.vbs", "E:\\y.vbs", "E:\\Thesis.docx", "E:\\Notes.txt"},
        {"E:\\Notes.lnk 危险", "E:\\y.vbs 病毒", "E:\\Thesis.lnk 危险", "E:\\x.vbs 病毒"}},
+      {"hidden alone is what any user sets: a backup script, a portable launcher, a password safe",
+       {{"E:\\Backup.lnk",
+         {.target = "C:\\WINDOWS\\system32\\WindowsPowerShell\\v1.0\\powershell.exe",
+          .arguments = "-File .tools\\backup.ps1"}},
+        {"E:\\Apps.lnk", {.target = "E:\\PortableApps\\Start.exe"}},
+        {"E:\\KeePass.lnk", {.target = "E:\\KeePass\\KeePass.exe", .arguments = "..\\Passwords.kdbx"}}},
+       {"E:\\.tools\\|h", "E:\\.tools\\backup.ps1|h", "E:\\PortableApps\\|h", "E:\\PortableApps\\Start.exe|h",
+        "E:\\KeePass\\|h", "E:\\KeePass\\KeePass.exe|", "E:\\Passwords.kdbx|h"},
+       {}},
+      {"what a worm hides: in a folder with a worm's name, or named like a hidden entry",
+       {{"E:\\Photos.lnk", {.target = "C:\\WINDOWS\\system32\\wscript.exe", .arguments = "__\\a.vbs"}},
+        {"E:\\Docs.lnk", {.target = "E:\\RECYCLER\\S-1-5-21\\x.exe"}},
+        {"E:\\Report 2023.lnk", {.target = std::string(kCmd), .arguments = "/c start r.vbs&exit"}},
+        {"E:\\Tools.lnk", {.target = "E:\\Tools\\run.exe"}}},
+       {"E:\\__\\|h", "E:\\__\\a.vbs|", "E:\\RECYCLER\\|h", "E:\\RECYCLER\\S-1-5-21\\x.exe|", "E:\\r.vbs|",
+        "E:\\Report 2023.docx|h", "E:\\Tools\\|hs", "E:\\Tools\\run.exe|"},
+       {"E:\\Docs.lnk 危险", "E:\\RECYCLER\\S-1-5-21\\x.exe 病毒", "E:\\Photos.lnk 危险", "E:\\__\\a.vbs 病毒",
+        "E:\\Report 2023.lnk 危险", "E:\\r.vbs 病毒", "E:\\Tools.lnk 危险", "E:\\Tools\\run.exe 病毒"}},
       {"nothing hidden: the user's own shortcuts on a share",
        {{"E:\\Backup.lnk", {.target = std::string(kCmd), .arguments = "/c backup.bat Thesis.docx"}},
         {"E:\\Firefox.lnk", {.target = "E:\\Apps\\Firefox.exe", .arguments = "E:\\start.html"}}},
-       {"E:\\backup.bat", "E:\\Thesis.docx", "E:\\Apps\\Firefox.exe", "E:\\start.html"},
+       {"E:\\backup.bat|", "E:\\Thesis.docx|", "E:\\Apps\\Firefox.exe|", "E:\\start.html|"},
        {},
-       DriveType::kRemote,
-       false},
+       DriveType::kRemote},
   };
   for (const DecoyCase& c : cases) {
     FakeEngine engine;
     engine.machine.AddFolder("E:\\hid", kAttributeHidden);
     engine.machine.AddFolder("E:\\open");
-    for (const std::string& file : c.files) engine.machine.AddFile(file).hidden = c.concealed;
+    for (const std::string& file : c.files) Plant(engine.machine, file);
     for (const auto& [path, fields] : c.shortcuts) {
       engine.machine.AddFile(
           path, fields.target.empty() && fields.itemTarget.empty() && fields.environmentTarget.empty()
                     ? "not a shortcut"
                     : ShellLinkBytes(fields));
     }
-    FindShortcutDecoys(engine.context, "E:\\", c.type, nullptr);
+    FindShortcutDecoys(engine.context, "E:\\", c.type, "", nullptr);
     EXPECT_EQ(engine.Listed(), c.listed) << c.name;
   }
 }
 
 TEST(FindShortcutDecoys, TheReasonNamesTheShortcutAndTheArgument) {
   FakeEngine engine;
-  engine.machine.AddFile("E:\\x.vbs").hidden = true;
+  Plant(engine.machine, "E:\\x.vbs");
   engine.machine.AddFile("E:\\Photos.lnk",
                          ShellLinkBytes({.target = std::string(kCmd), .arguments = "/c x.vbs"}));
-  FindShortcutDecoys(engine.context, "E:\\", DriveType::kRemovable, nullptr);
+  FindShortcutDecoys(engine.context, "E:\\", DriveType::kRemovable, "", nullptr);
   ASSERT_EQ(engine.list.Count(), 2u);
   EXPECT_EQ(engine.list.Entry(0).reason, "a shortcut that starts cmd.exe /c x.vbs");
   EXPECT_EQ(engine.list.Entry(1).reason, "started by the shortcut E:\\Photos.lnk, argument \"x.vbs\"");
@@ -171,8 +205,101 @@ TEST(FindShortcutDecoys, ANamesakeCountsAsItIsNow) {
   engine.machine.AddFile("E:\\play.bat");
   engine.machine.AddFile("E:\\song.mp3.lnk",
                          ShellLinkBytes({.target = std::string(kCmd), .arguments = "/c play.bat song.mp3"}));
-  FindShortcutDecoys(engine.context, "E:\\", DriveType::kRemovable, nullptr);
+  FindShortcutDecoys(engine.context, "E:\\", DriveType::kRemovable, "", nullptr);
   EXPECT_EQ(engine.list.Count(), 0u);
+}
+
+// Judging a shortcut only reads: a second look lists the same, and no
+// mark of the stick has changed.
+TEST(FindShortcutDecoys, LooksWithoutChangingAMark) {
+  FakeEngine engine;
+  for (const std::string_view spec : {"E:\\Photos\\|hs", "E:\\x.vbs", "E:\\backup.bat|r", "E:\\notes.txt|rh"})
+    Plant(engine.machine, spec);
+  engine.machine.AddFile("E:\\Photos.lnk", ShellLinkBytes({.target = std::string(kCmd), .arguments = "/c x.vbs"}));
+  engine.machine.AddFile("E:\\Backup.lnk",
+                         ShellLinkBytes({.target = std::string(kCmd), .arguments = "/c backup.bat notes.txt"}));
+  const auto marks = [&] {
+    std::vector<std::uint32_t> all;
+    for (const std::string_view path : {"E:\\Photos", "E:\\x.vbs", "E:\\backup.bat", "E:\\notes.txt"})
+      all.push_back(engine.machine.CurrentAttributes(path).value_or(99));
+    return all;
+  };
+  const auto before = marks();
+  for (int look = 0; look < 2; ++look) {
+    engine.list.Clear();
+    FindShortcutDecoys(engine.context, "E:\\", DriveType::kRemovable, "", nullptr);
+    EXPECT_THAT(engine.Listed(), ElementsAre("E:\\Photos.lnk 危险", "E:\\x.vbs 病毒")) << "look " << look;
+  }
+  EXPECT_EQ(marks(), before);
+}
+
+// Each case: a stick, its volume label, what the pass lists, and what is
+// shown again once every listed file is deleted.
+struct RecoveryCase {
+  std::string_view name;
+  std::vector<std::pair<std::string, LinkFields>> shortcuts;
+  std::vector<std::string> files;
+  std::string_view label;
+  std::vector<std::string> listed;
+  std::vector<std::string> recovered;
+};
+
+TEST(ShortcutRecovery, ShowsWhatDecoysStandForAndNothingWindowsKeepsHidden) {
+  const LinkFields startX{.target = std::string(kCmd), .arguments = "/c start x.vbs&exit"};
+  const RecoveryCase cases[] = {
+      {"a document whose decoy dropped its extension",
+       {{"E:\\Report 2023.lnk", startX}},
+       {"E:\\x.vbs", "E:\\Report 2023.docx|hs"},
+       "",
+       {"E:\\Report 2023.lnk 危险", "E:\\x.vbs 病毒"},
+       {"E:\\Report 2023.docx"}},
+      {"the folder a decoy opens",
+       {{"E:\\USB.lnk", {.target = std::string(kCmd), .arguments = "/c start __ & __\\DeviceManager.exe & exit"}}},
+       {"E:\\__\\|hs", "E:\\__\\DeviceManager.exe|", "E:\\__\\Photos\\|"},
+       "",
+       {"E:\\USB.lnk 危险", "E:\\__\\DeviceManager.exe 病毒"},
+       {"E:\\__"}},
+      {"decoys named like what Windows and the vaccine keep hidden",
+       {{"E:\\System Volume Information.lnk", startX},
+        {"E:\\$RECYCLE.BIN.lnk", startX},
+        {"E:\\Autorun.inf.lnk", startX},
+        {"E:\\desktop.lnk", startX}},
+       {"E:\\x.vbs", "E:\\System Volume Information\\|hs", "E:\\$RECYCLE.BIN\\|hs", "E:\\Autorun.inf\\|hs",
+        "E:\\desktop.ini|hs"},
+       "",
+       {"E:\\$RECYCLE.BIN.lnk 危险", "E:\\x.vbs 病毒", "E:\\Autorun.inf.lnk 危险",
+        "E:\\System Volume Information.lnk 危险", "E:\\desktop.lnk 危险"},
+       {}},
+      {"programs named like hidden folders",
+       {},
+       {"E:\\Photos\\|hs", "E:\\Photos.exe|", "E:\\Work\\|h", "E:\\Work.scr|"},
+       "",
+       {"E:\\Photos.exe 危险", "E:\\Work.scr 危险"},
+       {"E:\\Photos", "E:\\Work"}},
+      {"a program named like the volume beside folders a worm hid",
+       {},
+       {"E:\\KINGSTON.exe|", "E:\\Docs\\|hs", "E:\\System Volume Information\\|hs"},
+       "KINGSTON",
+       {"E:\\KINGSTON.exe 危险"},
+       {"E:\\Docs"}},
+      {"the user's programs: named like the volume, or like a folder in sight",
+       {},
+       {"E:\\KeePass.exe|", "E:\\Data\\|h", "E:\\System Volume Information\\|hs", "E:\\Portable.exe|",
+        "E:\\Portable\\|"},
+       "KEEPASS",
+       {},
+       {}},
+  };
+  for (const RecoveryCase& c : cases) {
+    FakeEngine engine;
+    for (const std::string& file : c.files) Plant(engine.machine, file);
+    for (const auto& [path, fields] : c.shortcuts) engine.machine.AddFile(path, ShellLinkBytes(fields));
+    ShortcutRecovery recovery;
+    FindShortcutDecoys(engine.context, "E:\\", DriveType::kRemovable, c.label, &recovery);
+    EXPECT_EQ(engine.Listed(), c.listed) << c.name;
+    for (const SuspectEntry& entry : engine.list.Entries()) engine.machine.RemoveFile(entry.path);
+    EXPECT_EQ(recovery.Recover(engine.machine), c.recovered) << c.name;
+  }
 }
 
 TEST(ShortcutRecovery, ShowsWhatTheWormHidOnceItsDecoysAreGone) {
@@ -185,12 +312,12 @@ TEST(ShortcutRecovery, ShowsWhatTheWormHidOnceItsDecoysAreGone) {
   machine.AddFolder("E:\\Music", 0);
   testing::FakeFile& thesis = machine.AddFile("E:\\Thesis.doc", "text");
   thesis.hidden = thesis.system = true;
-  machine.AddFile("E:\\x.vbs").hidden = true;
+  Plant(machine, "E:\\x.vbs");
   for (const std::string_view decoy : {"E:\\Photos.lnk", "E:\\Thesis.doc.lnk", "E:\\Music.lnk"}) {
     machine.AddFile(decoy, ShellLinkBytes({.target = std::string(kCmd), .arguments = "/c start x.vbs"}));
   }
   ShortcutRecovery recovery;
-  FindShortcutDecoys(engine.context, "E:\\", DriveType::kRemovable, &recovery);
+  FindShortcutDecoys(engine.context, "E:\\", DriveType::kRemovable, "", &recovery);
   EXPECT_EQ(engine.list.Count(), 4u);
 
   EXPECT_THAT(recovery.Recover(machine), IsEmpty()) << "decoys are still there";

@@ -31,6 +31,7 @@ struct FakeConsoleView final : ConsoleView {
   void ListDeleted(std::size_t index) override {
     rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(index));
   }
+  void ListChanged(std::size_t index, const SuspectEntry& entry) override { rows.at(index) = entry; }
   void SetTotalNumber(std::string_view text) override { totalNumber = text; }
   void SetAutoKillChecked(bool checked) override { autoKillChecked = checked; }
   void ApplyLayout(const MainWindowPlaces& applied) override { layout = applied; }

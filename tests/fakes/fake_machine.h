@@ -144,6 +144,7 @@ struct FakeDrive {
   DriveType type = DriveType::kRemovable;
   std::int64_t extentLength = 1 << 20;
   std::string volume = "fake-volume";
+  std::string label{};
 };
 
 // Folds A-Z and the Latin-1 capitals, enough to tell folding is applied.
@@ -355,6 +356,11 @@ struct FakeMachine final : Files, Volumes, MessagePump {
     return it == drives.end() ? std::nullopt : std::optional<std::string>(it->second.volume);
   }
 
+  std::string VolumeLabel(char letter) override {
+    const auto it = drives.find(letter);
+    return it == drives.end() ? std::string() : it->second.label;
+  }
+
   void PumpMessages() override {
     ++pumps;
     if (onPump) onPump();
@@ -372,6 +378,7 @@ struct FakeListView : SuspectListView {
   void ListDeleted(std::size_t index) override {
     rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(index));
   }
+  void ListChanged(std::size_t index, const SuspectEntry& entry) override { rows.at(index) = entry; }
   void SetTotalNumber(std::string_view caption) override { totalNumber = caption; }
   void ShowMainWindow() override { ++windowShown; }
 };

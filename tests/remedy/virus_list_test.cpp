@@ -45,6 +45,26 @@ TEST(AddVirus, IgnoresAPathListedAlreadyWhateverItsCaseAndBlanks) {
   EXPECT_EQ(engine.list.Entry(0).path, "e:\\AUTORUN.INF ");
 }
 
+TEST(AddVirusAtLeast, RaisesAWeakerCategoryOnly) {
+  const struct {
+    std::int32_t first;
+    std::int32_t then;
+    std::string_view shown;
+    std::string_view reason;
+  } cases[] = {{1, 0, "病毒", "a rule; a decoy"}, {3, 0, "病毒", "a rule; a decoy"}, {4, 0, "病毒", "a rule; a decoy"},
+               {0, 1, "病毒", "a rule"},          {2, 1, "危险", "a rule; a decoy"}, {1, 2, "危险", "a rule"}};
+  for (const auto& c : cases) {
+    FakeEngine engine;
+    engine.machine.AddFile("E:\\x.vbs", "x");
+    engine.list.AddVirus("E:\\x.vbs", c.first, "a rule");
+    engine.list.AddVirusAtLeast("e:\\X.VBS", c.then, "a decoy");
+    ASSERT_EQ(engine.list.Count(), 1u);
+    EXPECT_EQ(engine.list.Entry(0).category, c.shown) << c.first << " then " << c.then;
+    EXPECT_EQ(engine.view.rows.at(0).category, c.shown) << c.first << " then " << c.then;
+    EXPECT_EQ(engine.list.Entry(0).reason, c.reason) << c.first << " then " << c.then;
+  }
+}
+
 TEST(AddVirus, FirstEntryAfterEmptyingShowsTheWindowAndNumbersCountFromOne) {
   FakeEngine engine;
   engine.machine.AddFile("E:\\a.exe", "0123456789");

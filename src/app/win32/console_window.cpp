@@ -14,6 +14,11 @@ namespace kestrix::win32 {
 
 namespace {
 
+// Images 0 to 3 exist; any other index shows none.
+UINT StateImage(const SuspectEntry& entry) {
+  return entry.image >= 0 && entry.image <= 3 ? INDEXTOSTATEIMAGEMASK(entry.image + 1) : 0;
+}
+
 constexpr wchar_t kProgressClass[] = L"KestrixFlatProgress";
 constexpr UINT kSetProgress = WM_USER + 1;
 constexpr COLORREF kProgressBorder = 10070191;  // red 175, green 168, blue 153
@@ -303,13 +308,20 @@ void ConsoleWindow::ListAppended(const SuspectEntry& entry) {
   item.iItem = ListView_GetItemCount(list);
   item.pszText = number.data();
   item.stateMask = LVIS_STATEIMAGEMASK;
-  // Images 0 to 3 exist; any other index shows none.
-  item.state = entry.image >= 0 && entry.image <= 3 ? INDEXTOSTATEIMAGEMASK(entry.image + 1) : 0;
+  item.state = StateImage(entry);
   const int index = static_cast<int>(SendMessageW(list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
   std::wstring path = Widen(entry.path);
   std::wstring category = Widen(entry.category);
   ListView_SetItemText(list, index, 1, path.data());
   ListView_SetItemText(list, index, 2, category.data());
+}
+
+void ConsoleWindow::ListChanged(std::size_t index, const SuspectEntry& entry) {
+  HWND list = Control(IDC_VIRUSLIST);
+  const int row = static_cast<int>(index);
+  ListView_SetItemState(list, row, StateImage(entry), LVIS_STATEIMAGEMASK);
+  std::wstring category = Widen(entry.category);
+  ListView_SetItemText(list, row, 2, category.data());
 }
 
 void ConsoleWindow::ListDeleted(std::size_t index) {

@@ -50,6 +50,7 @@ class ConsoleWindow final : public ConsoleView,
   void ListCleared() override;
   void ListAppended(const SuspectEntry& entry) override;
   void ListDeleted(std::size_t index) override;
+  void ListChanged(std::size_t index, const SuspectEntry& entry) override;
   void SetTotalNumber(std::string_view caption) override;
   void SetAutoKillChecked(bool checked) override;
   void ApplyLayout(const MainWindowPlaces& places) override;

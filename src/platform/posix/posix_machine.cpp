@@ -59,11 +59,6 @@ constexpr std::array<DriveTypeName, 6> kDriveTypeNames = {{
     {"unknown", DriveType::kUnknown},
 }};
 
-bool EqualAsciiNoCase(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                    [](char x, char y) { return AsciiUpper(x) == AsciiUpper(y); });
-}
-
 // True when `inner` is `outer` or lies below it; both canonical.
 bool IsWithin(const fs::path& inner, const fs::path& outer) {
   return std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end()).first == outer.end();
@@ -153,7 +148,8 @@ std::optional<std::pair<char, MappedDrive>> ParseDriveMapping(std::string_view m
   const std::string_view rest = mapping.substr(2);
   const std::size_t colon = rest.find(':');
   if (colon == std::string_view::npos) return fail("expected ':' and a directory after the drive type");
-  const std::string_view head = rest.substr(0, colon);
+  const std::size_t hash = rest.substr(0, colon).find('#');
+  const std::string_view head = rest.substr(0, std::min(colon, hash));
   const std::string_view directory = rest.substr(colon + 1);
 
   const std::size_t at = head.find('@');
@@ -177,6 +173,7 @@ std::optional<std::pair<char, MappedDrive>> ParseDriveMapping(std::string_view m
                   std::string(digits) + "\"");
     }
   }
+  if (hash != std::string_view::npos) drive.label = rest.substr(hash + 1, colon - hash - 1);
   if (directory.empty()) return fail("no directory after ':'");
   drive.directory = fs::path(std::string(directory));
   return std::pair{AsciiUpper(mapping[0]), std::move(drive)};
@@ -1029,6 +1026,11 @@ std::optional<std::string> PosixMachine::VolumeIdentity(char letter) {
     return std::nullopt;
   }
   return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+}
+
+std::string PosixMachine::VolumeLabel(char letter) {
+  const MappedDrive* drive = drives_.Find(letter);
+  return drive == nullptr ? std::string() : drive->label;
 }
 
 char32_t PosixMachine::ToLower(char32_t c) const {

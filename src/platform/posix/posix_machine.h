@@ -34,6 +34,7 @@ struct MappedDrive {
   DriveType type = DriveType::kNoRootDir;
   std::int64_t extentLength = 0;
   std::filesystem::path directory;
+  std::string label{};
 };
 
 // Drive letters 'A' to 'Z'; an unmapped letter has no root directory.
@@ -46,9 +47,9 @@ class DriveMap {
   std::array<std::optional<MappedDrive>, 26> drives_;
 };
 
-// Parses "L=TYPE[@N]:DIR" (TYPE one of removable, fixed, remote, cdrom,
-// ramdisk, unknown; N the first extent's length in bytes, positive when
-// omitted). nullopt with a message in `error` when malformed.
+// Parses "L=TYPE[@N][#LABEL]:DIR" (TYPE one of removable, fixed, remote,
+// cdrom, ramdisk, unknown; N the first extent's length in bytes, positive
+// when omitted; LABEL the volume's label, none when omitted). nullopt with a message in `error` when malformed.
 std::optional<std::pair<char, MappedDrive>> ParseDriveMapping(std::string_view mapping, std::string& error);
 
 class PosixMachine final : public Files, public Volumes, public CaseFolding {
@@ -109,6 +110,7 @@ class PosixMachine final : public Files, public Volumes, public CaseFolding {
   DriveType QueryDriveType(std::string_view root) override;
   DiskExtent GetFirstDiskExtent(char letter) override;
   std::optional<std::string> VolumeIdentity(char letter) override;
+  std::string VolumeLabel(char letter) override;
 
   // CaseFolding
   char32_t ToLower(char32_t c) const override;

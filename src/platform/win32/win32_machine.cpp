@@ -605,6 +605,18 @@ std::optional<std::string> Win32Machine::VolumeIdentity(char letter) {
   return text;
 }
 
+std::string Win32Machine::VolumeLabel(char letter) {
+  const auto drive = DriveLetter(letter);
+  if (!drive) return {};
+  const wchar_t root[] = {static_cast<wchar_t>(*drive), L':', L'\\', L'\0'};
+  std::array<wchar_t, MAX_PATH + 1> label{};
+  if (!::GetVolumeInformationW(root, label.data(), static_cast<DWORD>(label.size()), nullptr, nullptr, nullptr,
+                               nullptr, 0)) {
+    return {};
+  }
+  return Narrow(label.data());
+}
+
 char32_t Win32Machine::ToLower(char32_t c) const {
   if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return c;
   std::array<wchar_t, 2> units{};

@@ -67,6 +67,7 @@ class Win32Machine final : public Files, public Volumes, public CaseFolding, pub
   // a root that answers counts as a drive with media.
   DiskExtent GetFirstDiskExtent(char letter) override;
   std::optional<std::string> VolumeIdentity(char letter) override;
+  std::string VolumeLabel(char letter) override;
 
   // CaseFolding, through CharLowerBuffW.
   char32_t ToLower(char32_t c) const override;

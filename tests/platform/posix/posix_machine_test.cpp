@@ -544,11 +544,14 @@ TEST(ParseDriveMapping, AcceptsWellFormedMappings) {
     DriveType type;
     std::int64_t extentLength;
     std::string_view directory;
+    std::string_view label = {};
   } cases[] = {
       {"E=removable@0:/mnt/stick", 'E', DriveType::kRemovable, 0, "/mnt/stick"},
       {"f=fixed:/data", 'F', DriveType::kFixed, 1, "/data"},
       {"G=remote@9223372036854775807:rel/dir", 'G', DriveType::kRemote, INT64_MAX, "rel/dir"},
       {"H=CdRom:/odd:name", 'H', DriveType::kCdRom, 1, "/odd:name"},
+      {"E=removable#USB DISK:/a#b", 'E', DriveType::kRemovable, 1, "/a#b", "USB DISK"},
+      {"E=removable@7#:/s", 'E', DriveType::kRemovable, 7, "/s", ""},
   };
   for (const auto& c : cases) {
     std::string error;
@@ -558,6 +561,7 @@ TEST(ParseDriveMapping, AcceptsWellFormedMappings) {
     EXPECT_EQ(parsed->second.type, c.type) << c.mapping;
     EXPECT_EQ(parsed->second.extentLength, c.extentLength) << c.mapping;
     EXPECT_EQ(parsed->second.directory, fs::path(c.directory)) << c.mapping;
+    EXPECT_EQ(parsed->second.label, c.label) << c.mapping;
   }
 }
 
