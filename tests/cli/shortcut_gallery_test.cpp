@@ -144,6 +144,7 @@ class ShortcutGallery : public ::testing::TestWithParam<StickLayout> {};
 
 TEST_P(ShortcutGallery, SweepsListTheWormAloneAndCleaningGivesBackWhatItHid) {
   const StickLayout& layout = GetParam();
+  SCOPED_TRACE(layout.about);
   const testing::TempDir sandbox;
   const fs::path stick = sandbox.Path() / "stick";
   LayOut(layout, stick);
