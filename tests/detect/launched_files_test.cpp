@@ -55,6 +55,7 @@ TEST(FindLaunches, ReadsALineAsCmdDoesAndOnlyLooksAtTheDrive) {
        {"E:\\x.chk", "E:\\list.txt", "E:\\notes.txt", "E:\\y.txt"},
        {"E:\\x.chk"}},
       {"cmd < x.chk", {"E:\\x.chk"}, {"E:\\x.chk"}},
+      {"\"C:\\Windows\\System32\\cmd.exe\" /RCmD<qjM.chK", {"E:\\qjM.chK"}, {"E:\\qjM.chK"}},
       {"%comspec% /k < E:\\x.txt", {"E:\\x.txt"}, {"E:\\x.txt"}},
       // start's own folder.
       {"cmd /c start /d _ /min x.exe", {"E:\\_\\x.exe"}, {"E:\\_\\x.exe"}, {}, {"E:\\_"}},
