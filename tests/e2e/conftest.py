@@ -21,7 +21,7 @@ SOURCE = Path(__file__).resolve().parents[2]
 def pytest_addoption(parser):
     for name, what in (("kestrix", "the built kestrix.exe, with Kestrix.dat and kestrix-scan.exe beside it"),
                        ("driver", "kestrix_driver.exe"), ("idle", "kestrix_idle.exe"),
-                       ("make-stick", "make_shortcut_stick.exe, which lays a shortcut worm's stick"),
+                       ("make-stick", "make_gallery_stick.exe, which lays a stick of the shortcut gallery out"),
                        ("work", "a directory for the prefix, the screenshots and the logs")):
         parser.addoption(f"--{name}", required=True, help=what)
 

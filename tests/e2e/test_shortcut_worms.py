@@ -9,13 +9,19 @@ DECOYS = ("Photos", "Work", "Music", "Games", "Papers", "Tools")
 PAYLOADS = (r"_\run.bat", r"_\w.vbs", r"_\c.js", r"_\m.hta", r"_\p.ps1", "~$WQWDW.FAT32")
 
 
+def lay_out(desktop, pytestconfig, layout):
+    """Lays a layout of the shortcut gallery out on E:."""
+    maker = str(Path(pytestconfig.getoption("make_stick")).resolve())
+    gallery = "Z:" + str(Path(__file__).resolve().parents[1] / "support" / "shortcut_gallery.txt").replace("/", "\\")
+    code, out = desktop.wine.output(maker, gallery, layout, "E:\\")
+    assert code == 0, out
+
+
 def test_shortcut_worm_is_listed_cleaned_and_the_folders_come_back(desktop, stick, pytestconfig):
     """The decoys are listed as 危险 and what they start as 病毒, the
     harmless shortcuts never; cleaning deletes them and shows the user's
     folders again."""
-    maker = str(Path(pytestconfig.getoption("make_stick")).resolve())
-    code, out = desktop.wine.output(maker, "E:\\")
-    assert code == 0, out
+    lay_out(desktop, pytestconfig, "interpreters")
     desktop.start_kestrix()
     desktop.wait_first_sweep()
     rows = {tuple(row.split("\t")[1:]) for row in desktop.rows().splitlines()}
@@ -36,3 +42,15 @@ def test_shortcut_worm_is_listed_cleaned_and_the_folders_come_back(desktop, stic
     hidden = [line for line in attributes.splitlines() if any(f"E:\\{name}" == line.split()[-1] for name in DECOYS)
               and "H" in line.split("E:\\")[0]]
     assert hidden == [], f"folders still hidden:\n{attributes}"
+
+
+def test_a_file_a_decoy_starts_shows_as_a_virus_though_autorun_listed_it_first(desktop, stick, pytestconfig):
+    """The Autorun.inf analysis lists the worm's copy as 危险; the decoy that
+    starts it turns its row into 病毒, image and all."""
+    lay_out(desktop, pytestconfig, "autorun_and_decoys")
+    desktop.start_kestrix()
+    desktop.wait_first_sweep()
+    rows = [tuple(row.split("\t")[1:]) for row in desktop.rows().splitlines()]
+    assert rows == [("E:\\Autorun.inf", "危险"), ("E:\\RECYCLER\\svchost.exe", "病毒"),
+                    ("E:\\Pictures.lnk", "危险")], rows
+    desktop.shot("autorun-and-decoy")
