@@ -7,9 +7,11 @@
 
 #include "detect/autorun.h"
 #include "detect/rule_database.h"
+#include "detect/shortcut_decoys.h"
 #include "fakes/fake_machine.h"
 #include "platform/common/text_file.h"
 #include "platform/posix/ansi_decoder.h"
+#include "support/shell_link_bytes.h"
 
 namespace kestrix {
 namespace {
@@ -61,6 +63,28 @@ void RulePassOverManyRules(benchmark::State& state) {
   state.SetComplexityN(state.range(0));
 }
 BENCHMARK(RulePassOverManyRules)->RangeMultiplier(4)->Range(1 << 10, 1 << 16)->Complexity();
+
+// A worm that made a decoy for each of a stick's files: the pass over the
+// root must stay near linear in the number of entries.
+void ShortcutPassOverAWormedRoot(benchmark::State& state) {
+  testing::FakeEngine engine;
+  testing::FakeFile& payload = engine.machine.AddFile("E:\\x.vbs");
+  payload.hidden = payload.system = true;
+  const std::string decoy = testing::ShellLinkBytes(
+      {.target = "C:\\WINDOWS\\system32\\cmd.exe", .arguments = "/c start x.vbs&exit"});
+  for (std::int64_t i = 0; i < state.range(0); ++i) {
+    testing::FakeFile& file = engine.machine.AddFile("E:\\file " + std::to_string(i) + ".docx");
+    file.hidden = file.system = true;
+    engine.machine.AddFile("E:\\file " + std::to_string(i) + ".lnk", decoy);
+  }
+  for (auto _ : state) {
+    engine.list.Clear();
+    ShortcutRecovery recovery;
+    FindShortcutDecoys(engine.context, "E:\\", DriveType::kRemovable, "", &recovery);
+  }
+  state.SetComplexityN(state.range(0));
+}
+BENCHMARK(ShortcutPassOverAWormedRoot)->RangeMultiplier(4)->Range(1 << 8, 1 << 12)->Complexity();
 
 void DecodeAnsiBinary(benchmark::State& state) {
   const std::string bytes = RandomBytes(static_cast<std::size_t>(state.range(0)));

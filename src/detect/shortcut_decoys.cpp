@@ -124,11 +124,27 @@ class Listings {
     }
     // Listing order differs between file systems; the list must not.
     std::ranges::sort(entries, {}, &Entry::name);
+    std::unordered_map<std::string, std::vector<std::size_t>>& byName = names_[folder];
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      byName[entries[i].stemKey].push_back(i);
+      if (entries[i].key != entries[i].stemKey) byName[entries[i].key].push_back(i);
+    }
   }
   const std::vector<Entry>& In(const std::string& folder) const {
     static const std::vector<Entry> kNone;
     const auto found = byFolder_.find(folder);
     return found == byFolder_.end() ? kNone : found->second;
+  }
+  // The entries of a folder whose lower-cased names, whole or without their
+  // last extension, are `key`.
+  std::vector<const Entry*> Named(const std::string& folder, const std::string& key) const {
+    std::vector<const Entry*> found;
+    const auto names = names_.find(folder);
+    if (names == names_.end()) return found;
+    const auto indexes = names->second.find(key);
+    if (indexes == names->second.end()) return found;
+    for (const std::size_t i : indexes->second) found.push_back(&In(folder)[i]);
+    return found;
   }
   // The marks of what a path names, as they are now.
   std::optional<std::uint32_t> Marks(std::string_view path) const {
@@ -141,6 +157,7 @@ class Listings {
   Files& files_;
   const CaseFolding& folding_;
   std::map<std::string, std::vector<Entry>> byFolder_;
+  std::map<std::string, std::unordered_map<std::string, std::vector<std::size_t>>> names_;
   std::unordered_map<std::string, std::uint32_t> marks_;
 };
 
@@ -246,10 +263,10 @@ std::optional<Decoy> ExamineShortcut(const DetectContext& context, std::string_v
 std::vector<std::string> Namesakes(const Listings& listings, const std::string& folder,
                                    const Entry& shortcut) {
   std::vector<std::string> namesakes{Child(folder, Stem(shortcut.name))};
-  for (const Entry& entry : listings.In(folder)) {
-    if (entry.stemKey == shortcut.stemKey && entry.key != shortcut.stemKey &&
-        entry.key.size() > entry.stemKey.size() + 1 && !entry.key.ends_with(".lnk")) {
-      namesakes.push_back(Child(folder, entry.name));
+  for (const Entry* entry : listings.Named(folder, shortcut.stemKey)) {
+    if (entry->stemKey == shortcut.stemKey && entry->key != shortcut.stemKey &&
+        entry->key.size() > entry->stemKey.size() + 1 && !entry->key.ends_with(".lnk")) {
+      namesakes.push_back(Child(folder, entry->name));
     }
   }
   return namesakes;
@@ -275,11 +292,10 @@ void FindShortcutDecoys(const DetectContext& context, std::string_view driveRoot
 
   std::vector<std::string> decoys;
   std::vector<HiddenEntry> victims;
+  std::unordered_set<std::string> noted;
   const auto noteVictim = [&](const std::string& path) {
     const auto marks = listings.Marks(path);
-    if (!marks || (*marks & kWormMarks) == 0) return;
-    if (std::ranges::none_of(victims,
-                             [&](const HiddenEntry& v) { return EqualNoCase(folding, v.path, path); }))
+    if (marks && (*marks & kWormMarks) != 0 && noted.insert(LowerText(folding, path)).second)
       victims.push_back({path, *marks});
   };
 
@@ -317,19 +333,20 @@ void FindShortcutDecoys(const DetectContext& context, std::string_view driveRoot
            (WormHidden(entry.marks) || (hidden(entry) && IsWormFolderName(folding, entry.name)));
   };
   const std::string label = LowerText(folding, TrimControls(volumeLabel));
+  const bool wormHidRoot = std::ranges::any_of(listings.In(root), wormHiddenFolder);
   for (const Entry& entry : listings.In(root)) {
     if (entry.folder || !IsProgramDecoyType(folding, entry.key)) continue;
-    const auto folder = std::ranges::find_if(listings.In(root), [&](const Entry& other) {
-      return other.folder && hidden(other) && other.key == entry.stemKey;
+    const std::vector<const Entry*> named = listings.Named(root, entry.stemKey);
+    const auto folder = std::ranges::find_if(named, [&](const Entry* other) {
+      return other->folder && hidden(*other) && other->key == entry.stemKey;
     });
-    const bool likeVolume = !label.empty() && TrimControls(entry.stemKey) == label &&
-                            std::ranges::any_of(listings.In(root), wormHiddenFolder);
-    if (folder == listings.In(root).end() && !likeVolume) continue;
+    const bool likeVolume = wormHidRoot && !label.empty() && TrimControls(entry.stemKey) == label;
+    if (folder == named.end() && !likeVolume) continue;
     const std::string path = Child(root, entry.name);
-    if (folder != listings.In(root).end()) {
+    if (folder != named.end()) {
       context.list.AddVirus(path, kDecoyCategory,
-                            "a program named like the hidden folder " + Child(root, folder->name));
-      noteVictim(Child(root, folder->name));
+                            "a program named like the hidden folder " + Child(root, (*folder)->name));
+      noteVictim(Child(root, (*folder)->name));
     } else {
       context.list.AddVirus(path, kDecoyCategory,
                             "a program named like the volume, beside folders a worm hid");
