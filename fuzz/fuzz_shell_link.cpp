@@ -23,12 +23,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     machine.AddFile(path);
   }
   machine.AddFolder("E:\\\xC2\xA0", kestrix::kAttributeHidden | kestrix::kAttributeSystem);
+  machine.AddFolder("E:\\__", kestrix::kAttributeHidden | kestrix::kAttributeSystem);
+  kestrix::testing::FakeFile& payload = machine.AddFile("E:\\__\\z.exe");
+  payload.hidden = payload.system = true;
   machine.AddFile("E:\\Photos.lnk", std::string(bytes));
   kestrix::ShortcutRecovery recovery;
-  kestrix::FindShortcutDecoys(engine.context, "E:\\", kestrix::DriveType::kRemovable, &recovery);
+  kestrix::FindShortcutDecoys(engine.context, "E:\\", kestrix::DriveType::kRemovable, "", &recovery);
 
   // Whatever the shortcut says, only files of the stick are listed, and
-  // only when the shortcut itself is.
+  // only when the shortcut itself is; no mark is changed.
+  if (!machine.attributeResets.empty()) std::abort();
   const auto& entries = engine.list.Entries();
   if (!entries.empty() && entries.front().path != "E:\\Photos.lnk") std::abort();
   for (const kestrix::SuspectEntry& entry : entries) {
