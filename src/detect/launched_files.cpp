@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <optional>
+#include <unordered_map>
 
 #include "detect/command_line.h"
 #include "detect/file_tests.h"
@@ -21,11 +22,11 @@ constexpr std::array<std::string_view, 16> kRunnableExtensions = {
 constexpr std::array<std::string_view, 5> kCmdExtensions = {".exe", ".com", ".pif", ".cmd", ".bat"};
 
 // cmd /c cmd /c ... is followed this deep, no more arguments of one command
-// than this are read, and no more names of one line looked up: a hostile
-// line may hold a million.
+// than this are read, and no more paths of one line looked up on the drive
+// (a path asked again costs nothing): a hostile line may hold a million.
 constexpr int kMaxNesting = 4;
 constexpr int kMaxArguments = 64;
-constexpr int kMaxLookups = 256;
+constexpr int kMaxLookups = 512;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -78,6 +79,14 @@ class LaunchSearch {
       if (interpreter == Interpreter::kNone && options_.withProgram) ListProgram(program);
     } else if (starter == Starter::kCmd && EqualsAscii(program, "START")) {
       if (depth < kMaxNesting) Start(arguments, depth);
+      return;
+    } else if (starter == Starter::kCmd && EqualsAscii(program, "CALL")) {
+      // call x.bat runs it as cmd would; call :label names no file.
+      std::string_view rest = SkipBlanks(arguments);
+      const std::string called = TakeCmdName(rest, " \t,;=");
+      if (depth < kMaxNesting && !called.empty() && called.front() != ':') {
+        Run(called, rest, inputs, depth + 1, Starter::kCmd);
+      }
       return;
     } else {
       runs = ListProgram(program);
@@ -284,7 +293,6 @@ class LaunchSearch {
   // A name relative to a base, rooted, or with the drive's own letter;
   // never an entry of another drive, nor the root itself.
   std::optional<std::string> OnDrive(std::string_view name, Look look) {
-    if (++lookups_ > kMaxLookups) return std::nullopt;
     // Only a drive letter takes a colon: "vbscript:..." and "x.txt:stream" name no file here.
     const std::size_t colon = name.find(':');
     if (name.empty() || name.find_first_of("*?\"<>|") != std::string_view::npos ||
@@ -299,10 +307,15 @@ class LaunchSearch {
         return std::nullopt;
       }
       std::string text = path->Text();
-      const bool exists = look == Look::kFolder     ? files.CurrentAttributes(text) && !files.FileExists(text)
-                          : look == Look::kTestFile ? ExistsAndClearAttributes(files, text)
-                                                    : files.FileExists(text);
-      if (exists) return text;
+      const auto [known, asked] =
+          looked_.try_emplace(LowerText(context_.folding, text) + char('0' + int(look)));
+      if (asked) {
+        if (++lookups_ > kMaxLookups) return std::nullopt;
+        known->second = look == Look::kFolder     ? files.CurrentAttributes(text) && !files.FileExists(text)
+                        : look == Look::kTestFile ? ExistsAndClearAttributes(files, text)
+                                                  : files.FileExists(text);
+      }
+      if (known->second) return text;
     }
     return std::nullopt;
   }
@@ -312,6 +325,7 @@ class LaunchSearch {
   std::vector<std::string> bases_;
   LaunchOptions options_;
   std::array<CmdVariable, 4> variables_;
+  std::unordered_map<std::string, bool> looked_;  // each path asked, with how it was looked for
   int lookups_ = 0;
 };
 

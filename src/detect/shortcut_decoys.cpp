@@ -217,7 +217,8 @@ std::optional<Decoy> ExamineShortcut(const DetectContext& context, std::string_v
       FindLaunches(context, commandLine, driveRoot, bases, {.withProgram = true, .resetMarks = false});
   // The user's entry of the decoy's name is opened by it, never run.
   std::erase_if(launches.files, [&](const LaunchedFile& file) {
-    return EqualNoCase(folding, file.path, namesakes.front()) || EqualNoCase(folding, file.path, path);
+    return (!namesakes.empty() && EqualNoCase(folding, file.path, namesakes.front())) ||
+           EqualNoCase(folding, file.path, path);
   });
   if (launches.files.empty()) return std::nullopt;
 
@@ -225,23 +226,23 @@ std::optional<Decoy> ExamineShortcut(const DetectContext& context, std::string_v
     return std::ranges::any_of(
         launches.files, [&](const LaunchedFile& file) { return EqualNoCase(folding, file.path, entry); });
   };
-  // A hidden folder named like the shortcut that holds all it runs is a
-  // user's program and its launcher, unless the folder is marked system.
-  const auto inside = [&](std::string_view entry) {
-    const std::string prefix = LowerText(folding, entry) + "\\";
-    return std::ranges::all_of(launches.files, [&](const LaunchedFile& file) {
-      return LowerText(folding, file.path).starts_with(prefix);
-    });
-  };
-  const auto hiddenNamesake = [&](const std::string& entry) {
+  // Explorer lets any user hide an entry, but not mark it system: a
+  // shortcut named like an entry hidden only is a decoy only when what it
+  // runs hides itself too. What Windows keeps hidden is no user's entry.
+  const bool runsHidden = std::ranges::any_of(launches.files, [&](const LaunchedFile& file) {
+    return (context.files.OriginalAttributes(file.path).value_or(0) & kAttributeHidden) != 0;
+  });
+  const auto namedLikeHidden = [&](const std::string& entry) {
     const auto marks = listings.Marks(entry);
-    if (!marks || (*marks & kAttributeHidden) == 0 || runs(entry)) return false;
-    return WormHidden(*marks) || context.files.FileExists(entry) || !inside(entry);
+    if (!marks || (*marks & kAttributeHidden) == 0 || runs(entry) || KeptHiddenOnPurpose(entry)) return false;
+    return WormHidden(*marks) || runsHidden;
   };
-  if (std::ranges::none_of(namesakes, hiddenNamesake) &&
-      std::ranges::none_of(launches.files, [&](const LaunchedFile& file) {
-        return Concealed(context, listings, driveRoot, file.path);
-      })) {
+  // A file the rules or the drive's Autorun.inf named already is a worm's,
+  // whatever its marks now: those passes reset them.
+  const auto known = [&](const LaunchedFile& file) {
+    return context.list.Contains(file.path) || Concealed(context, listings, driveRoot, file.path);
+  };
+  if (std::ranges::none_of(namesakes, namedLikeHidden) && std::ranges::none_of(launches.files, known)) {
     return std::nullopt;
   }
 
@@ -256,12 +257,23 @@ std::optional<Decoy> ExamineShortcut(const DetectContext& context, std::string_v
   return decoy;
 }
 
+// True when a lower-cased name is the volume's label, or, for a volume
+// without one, a name Windows shows for such a stick.
+bool IsVolumeName(std::string_view name, std::string_view label) {
+  static constexpr std::array<std::string_view, 6> kUnlabelled = {
+      "usb drive", "removable disk", "usb 磁碟機", "卸除式磁碟", "u 盘", "可移动磁盘"};
+  name = TrimControls(name);
+  return label.empty() ? std::ranges::find(kUnlabelled, name) != kUnlabelled.end() : name == label;
+}
+
 // The entries of a folder named like one of its shortcuts: exactly without
 // the shortcut's extension first (Photos for Photos.lnk), then those whose
 // own extension the shortcut's name leaves out (Report 2023.docx for
 // Report 2023.lnk).
 std::vector<std::string> Namesakes(const Listings& listings, const std::string& folder,
                                    const Entry& shortcut) {
+  // ".lnk" and "...lnk" stand for no entry: "." is the folder itself.
+  if (shortcut.stemKey.find_first_not_of(". ") == std::string::npos) return {};
   std::vector<std::string> namesakes{Child(folder, Stem(shortcut.name))};
   for (const Entry* entry : listings.Named(folder, shortcut.stemKey)) {
     if (entry->stemKey == shortcut.stemKey && entry->key != shortcut.stemKey &&
@@ -334,19 +346,27 @@ void FindShortcutDecoys(const DetectContext& context, std::string_view driveRoot
   };
   const std::string label = LowerText(folding, TrimControls(volumeLabel));
   const bool wormHidRoot = std::ranges::any_of(listings.In(root), wormHiddenFolder);
+  // A user may keep Tool.exe beside a Tool folder hidden in Explorer; a
+  // worm hides each folder with a copy of its own beside it.
+  std::vector<std::pair<const Entry*, const Entry*>> posing;  // program, folder
   for (const Entry& entry : listings.In(root)) {
     if (entry.folder || !IsProgramDecoyType(folding, entry.key)) continue;
-    const std::vector<const Entry*> named = listings.Named(root, entry.stemKey);
-    const auto folder = std::ranges::find_if(named, [&](const Entry* other) {
-      return other->folder && hidden(*other) && other->key == entry.stemKey;
-    });
-    const bool likeVolume = wormHidRoot && !label.empty() && TrimControls(entry.stemKey) == label;
-    if (folder == named.end() && !likeVolume) continue;
+    for (const Entry* other : listings.Named(root, entry.stemKey)) {
+      if (other->folder && hidden(*other) && other->key == entry.stemKey) posing.emplace_back(&entry, other);
+    }
+  }
+  std::erase_if(posing,
+                [&](const auto& pair) { return posing.size() < 2 && !WormHidden(pair.second->marks); });
+  for (const Entry& entry : listings.In(root)) {
+    if (entry.folder || !IsProgramDecoyType(folding, entry.key)) continue;
+    const auto folder = std::ranges::find(posing, &entry, &std::pair<const Entry*, const Entry*>::first);
+    const bool likeVolume = wormHidRoot && IsVolumeName(entry.stemKey, label);
+    if (folder == posing.end() && !likeVolume) continue;
     const std::string path = Child(root, entry.name);
-    if (folder != named.end()) {
+    if (folder != posing.end()) {
       context.list.AddVirus(path, kDecoyCategory,
-                            "a program named like the hidden folder " + Child(root, (*folder)->name));
-      noteVictim(Child(root, (*folder)->name));
+                            "a program named like the hidden folder " + Child(root, folder->second->name));
+      noteVictim(Child(root, folder->second->name));
     } else {
       context.list.AddVirus(path, kDecoyCategory,
                             "a program named like the volume, beside folders a worm hid");

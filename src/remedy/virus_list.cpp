@@ -40,7 +40,7 @@ std::string SuspectList::Key(std::string_view path) const { return LowerText(fol
 
 void SuspectList::AddVirus(std::string_view fileName, std::int32_t category, std::string reason) {
   std::string key = Key(fileName);
-  if (keys_.contains(key)) return;
+  if (indexes_.contains(key)) return;
   if (entries_.empty()) view_.ShowMainWindow();
 
   const CategoryDisplay display = DisplayCategory(category, files_.QueryFileSize(fileName));
@@ -50,47 +50,57 @@ void SuspectList::AddVirus(std::string_view fileName, std::int32_t category, std
   entry.category = display.text;
   entry.image = display.image;
   entry.reason = std::move(reason);
-  keys_.insert(std::move(key));
+  indexes_.emplace(std::move(key), entries_.size() - 1);
 
   view_.ListAppended(entry);
   view_.SetTotalNumber(entry.number);
 }
 
-void SuspectList::AddVirusAtLeast(std::string_view fileName, std::int32_t category, std::string reason) {
-  if (!keys_.contains(Key(fileName))) return AddVirus(fileName, category, std::move(reason));
-  const CategoryDisplay display = DisplayCategory(category, files_.QueryFileSize(fileName));
-  for (std::size_t index = 0; index < entries_.size(); ++index) {
-    SuspectEntry& entry = entries_[index];
-    if (Key(entry.path) != Key(fileName)) continue;
-    if (Strength(display.text) <= Strength(entry.category)) return;
-    entry.category = display.text;
-    entry.image = display.image;
-    if (!entry.reason.empty()) entry.reason += "; ";
-    entry.reason += reason;
-    view_.ListChanged(index, entry);
-    return;
+std::optional<std::size_t> SuspectList::Find(std::string_view fileName) {
+  if (renumber_) {
+    for (std::size_t index = 0; index < entries_.size(); ++index) indexes_[Key(entries_[index].path)] = index;
+    renumber_ = false;
   }
+  const auto found = indexes_.find(Key(fileName));
+  return found == indexes_.end() ? std::nullopt : std::optional<std::size_t>(found->second);
+}
+
+bool SuspectList::Contains(std::string_view fileName) const { return indexes_.contains(Key(fileName)); }
+
+void SuspectList::AddVirusAtLeast(std::string_view fileName, std::int32_t category, std::string reason) {
+  const auto index = Find(fileName);
+  if (!index) return AddVirus(fileName, category, std::move(reason));
+  const CategoryDisplay display = DisplayCategory(category, files_.QueryFileSize(fileName));
+  SuspectEntry& entry = entries_[*index];
+  if (Strength(display.text) <= Strength(entry.category)) return;
+  entry.category = display.text;
+  entry.image = display.image;
+  if (!entry.reason.empty()) entry.reason += "; ";
+  entry.reason += reason;
+  view_.ListChanged(*index, entry);
 }
 
 void SuspectList::AddToReason(std::string_view fileName, std::string_view note) {
-  if (!keys_.contains(Key(fileName))) return;
-  for (SuspectEntry& entry : entries_) {
-    if (Key(entry.path) != Key(fileName)) continue;
-    if (!entry.reason.empty()) entry.reason += "; ";
-    entry.reason += note;
-    return;
-  }
+  const auto index = Find(fileName);
+  if (!index) return;
+  SuspectEntry& entry = entries_[*index];
+  if (!entry.reason.empty()) entry.reason += "; ";
+  entry.reason += note;
 }
 
 void SuspectList::Clear() {
   entries_.clear();
-  keys_.clear();
+  indexes_.clear();
+  renumber_ = false;
   view_.ListCleared();
 }
 
 void SuspectList::Delete(std::size_t index) {
-  keys_.erase(Key(entries_[index].path));
+  indexes_.erase(Key(entries_[index].path));
   entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(index));
+  // Later entries moved up; they are renumbered when next looked up, so
+  // that deleting every entry takes linear time.
+  renumber_ = true;
   view_.ListDeleted(index);
 }
 

@@ -4,9 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_set>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/platform.h"
@@ -59,6 +60,9 @@ class SuspectList {
   // is added to its own.
   void AddVirusAtLeast(std::string_view fileName, std::int32_t category, std::string reason);
 
+  // True when the path is listed (compared as AddVirus compares it).
+  bool Contains(std::string_view fileName) const;
+
   // Adds `note` to the reason of the entry listed for the path, if any.
   void AddToReason(std::string_view fileName, std::string_view note);
 
@@ -80,7 +84,11 @@ class SuspectList {
   const CaseFolding& folding_;
   SuspectListView& view_;
   std::vector<SuspectEntry> entries_;
-  std::unordered_set<std::string> keys_;  // the duplicate test in constant time
+  // The entry listed for a path, if any.
+  std::optional<std::size_t> Find(std::string_view fileName);
+
+  std::unordered_map<std::string, std::size_t> indexes_;  // each listed key's entry, in constant time
+  bool renumber_ = false;                                 // entries moved since indexes_ was right
 };
 
 }  // namespace kestrix

@@ -21,6 +21,9 @@ struct LaunchCase {
 };
 
 TEST(FindLaunches, ReadsALineAsCmdDoesAndOnlyLooksAtTheDrive) {
+  std::string padded = "cmd /c ";
+  for (int i = 0; i < 200; ++i) padded += "a&b" + std::to_string(i % 50) + "&";
+  padded += "start x.exe";
   const LaunchCase cases[] = {
       // Quotes inside a token and ^ outside quotes are gone from the name cmd looks up.
       {"cmd /c start Windows\" \"Update.vbs", {"E:\\Windows Update.vbs"}, {"E:\\Windows Update.vbs"}},
@@ -57,6 +60,9 @@ TEST(FindLaunches, ReadsALineAsCmdDoesAndOnlyLooksAtTheDrive) {
       {"cmd < x.chk", {"E:\\x.chk"}, {"E:\\x.chk"}},
       {"\"C:\\Windows\\System32\\cmd.exe\" /RCmD<qjM.chK", {"E:\\qjM.chK"}, {"E:\\qjM.chK"}},
       {"%comspec% /k < E:\\x.txt", {"E:\\x.txt"}, {"E:\\x.txt"}},
+      {"cmd /c call _\\x.bat&call :next&start Photos", {"E:\\_\\x.bat"}, {"E:\\_\\x.bat"}},
+      // Names asked again cost nothing: padding does not hide what follows.
+      {padded, {"E:\\x.exe"}, {"E:\\x.exe"}},
       // start's own folder.
       {"cmd /c start /d _ /min x.exe", {"E:\\_\\x.exe"}, {"E:\\_\\x.exe"}, {}, {"E:\\_"}},
       // Folders the line opens.

@@ -63,6 +63,14 @@ TEST(AddVirusAtLeast, RaisesAWeakerCategoryOnly) {
     EXPECT_EQ(engine.view.rows.at(0).category, c.shown) << c.first << " then " << c.then;
     EXPECT_EQ(engine.list.Entry(0).reason, c.reason) << c.first << " then " << c.then;
   }
+  // After an entry leaves, the one that moved up is the one raised.
+  FakeEngine engine;
+  for (const char* path : {"E:\\a.exe", "E:\\b.exe"}) engine.machine.AddFile(path, "x");
+  engine.list.AddVirus("E:\\a.exe", 1);
+  engine.list.AddVirus("E:\\b.exe", 1);
+  engine.list.Delete(0);
+  engine.list.AddVirusAtLeast("E:\\b.exe", 0, "a decoy");
+  EXPECT_EQ(engine.view.rows.at(0).category, "病毒");
 }
 
 TEST(AddVirus, FirstEntryAfterEmptyingShowsTheWindowAndNumbersCountFromOne) {
