@@ -21,8 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const std::string_view folder : {"E:\\__", "E:\\sub", "E:\\Photos"}) machine.AddFolder(folder);
   const std::string bases[] = {"E:\\sub", "E:\\"};
   const std::string_view line(reinterpret_cast<const char*>(data), size);
-  const kestrix::Launches launches = kestrix::FindLaunches(engine.context, line, "E:\\", bases,
-                                                           {.withProgram = true, .resetMarks = false});
+  const kestrix::Launches launches =
+      kestrix::FindLaunches(engine.context, line, "E:\\", bases, {.withProgram = true, .resetMarks = false});
   if (!machine.attributeResets.empty()) std::abort();
   for (const kestrix::LaunchedFile& file : launches.files) {
     if (!file.path.starts_with("E:\\") || machine.Find(file.path) == nullptr) std::abort();

@@ -142,7 +142,8 @@ TEST(FindShortcutDecoys, ListsDecoysByWhatTheyStartAndWhatTheyWouldRun) {
        DriveType::kRemote},
       {"no shortcut at all", {{"E:\\Photos.lnk", {}}}, {}, {}},
       {"documents a decoy opens and a script's arguments are never run",
-       {{"E:\\Thesis.lnk", {.target = std::string(kCmd), .arguments = "/c start x.vbs & start Thesis.docx&exit"}},
+       {{"E:\\Thesis.lnk",
+         {.target = std::string(kCmd), .arguments = "/c start x.vbs & start Thesis.docx&exit"}},
         {"E:\\Notes.lnk", {.target = "C:\\WINDOWS\\system32\\wscript.exe", .arguments = "y.vbs Notes.txt"}}},
        {"E:\\x.vbs", "E:\\y.vbs", "E:\\Thesis.docx", "E:\\Notes.txt"},
        {"E:\\Notes.lnk 危险", "E:\\y.vbs 病毒", "E:\\Thesis.lnk 危险", "E:\\x.vbs 病毒"}},
@@ -155,8 +156,8 @@ TEST(FindShortcutDecoys, ListsDecoysByWhatTheyStartAndWhatTheyWouldRun) {
         {"E:\\Passwords.lnk", {.target = "E:\\KeePassXC\\KeePassXC.exe", .arguments = "E:\\Passwords.kdbx"}},
         {"E:\\PortableApps.lnk", {.target = "E:\\Start.exe"}}},
        {"E:\\.tools\\|h", "E:\\.tools\\backup.ps1|h", "E:\\PortableApps\\|h", "E:\\PortableApps\\Start.exe|h",
-        "E:\\KeePass\\|h", "E:\\KeePass\\KeePass.exe|", "E:\\Passwords.kdbx|h", "E:\\KeePassXC\\KeePassXC.exe|",
-        "E:\\Start.exe|"},
+        "E:\\KeePass\\|h", "E:\\KeePass\\KeePass.exe|", "E:\\Passwords.kdbx|h",
+        "E:\\KeePassXC\\KeePassXC.exe|", "E:\\Start.exe|"},
        {}},
       {"what a worm hides: in a folder with a worm's name, or named like a hidden entry",
        {{"E:\\Photos.lnk", {.target = "C:\\WINDOWS\\system32\\wscript.exe", .arguments = "__\\a.vbs"}},
@@ -165,8 +166,9 @@ TEST(FindShortcutDecoys, ListsDecoysByWhatTheyStartAndWhatTheyWouldRun) {
         {"E:\\Tools.lnk", {.target = "E:\\Tools\\run.exe"}}},
        {"E:\\__\\|h", "E:\\__\\a.vbs|", "E:\\RECYCLER\\|h", "E:\\RECYCLER\\S-1-5-21\\x.exe|", "E:\\r.vbs|h",
         "E:\\Report 2023.docx|h", "E:\\Tools\\|hs", "E:\\Tools\\run.exe|"},
-       {"E:\\Docs.lnk 危险", "E:\\RECYCLER\\S-1-5-21\\x.exe 病毒", "E:\\Photos.lnk 危险", "E:\\__\\a.vbs 病毒",
-        "E:\\Report 2023.lnk 危险", "E:\\r.vbs 病毒", "E:\\Tools.lnk 危险", "E:\\Tools\\run.exe 病毒"}},
+       {"E:\\Docs.lnk 危险", "E:\\RECYCLER\\S-1-5-21\\x.exe 病毒", "E:\\Photos.lnk 危险",
+        "E:\\__\\a.vbs 病毒", "E:\\Report 2023.lnk 危险", "E:\\r.vbs 病毒", "E:\\Tools.lnk 危险",
+        "E:\\Tools\\run.exe 病毒"}},
       {"nothing hidden: the user's own shortcuts on a share",
        {{"E:\\Backup.lnk", {.target = std::string(kCmd), .arguments = "/c backup.bat Thesis.docx"}},
         {"E:\\Firefox.lnk", {.target = "E:\\Apps\\Firefox.exe", .arguments = "E:\\start.html"}}},
@@ -218,9 +220,10 @@ TEST(FindShortcutDecoys, LooksWithoutChangingAMark) {
   FakeEngine engine;
   for (const std::string_view spec : {"E:\\Photos\\|hs", "E:\\x.vbs", "E:\\backup.bat|r", "E:\\notes.txt|rh"})
     Plant(engine.machine, spec);
-  engine.machine.AddFile("E:\\Photos.lnk", ShellLinkBytes({.target = std::string(kCmd), .arguments = "/c x.vbs"}));
-  engine.machine.AddFile("E:\\Backup.lnk",
-                         ShellLinkBytes({.target = std::string(kCmd), .arguments = "/c backup.bat notes.txt"}));
+  engine.machine.AddFile("E:\\Photos.lnk",
+                         ShellLinkBytes({.target = std::string(kCmd), .arguments = "/c x.vbs"}));
+  engine.machine.AddFile("E:\\Backup.lnk", ShellLinkBytes({.target = std::string(kCmd),
+                                                           .arguments = "/c backup.bat notes.txt"}));
   const auto marks = [&] {
     std::vector<std::uint32_t> all;
     for (const std::string_view path : {"E:\\Photos", "E:\\x.vbs", "E:\\backup.bat", "E:\\notes.txt"})
@@ -257,7 +260,8 @@ TEST(ShortcutRecovery, ShowsWhatDecoysStandForAndNothingWindowsKeepsHidden) {
        {"E:\\Report 2023.lnk 危险", "E:\\x.vbs 病毒"},
        {"E:\\Report 2023.docx"}},
       {"the folder a decoy opens",
-       {{"E:\\USB.lnk", {.target = std::string(kCmd), .arguments = "/c start __ & __\\DeviceManager.exe & exit"}}},
+       {{"E:\\USB.lnk",
+         {.target = std::string(kCmd), .arguments = "/c start __ & __\\DeviceManager.exe & exit"}}},
        {"E:\\__\\|hs", "E:\\__\\DeviceManager.exe|", "E:\\__\\Photos\\|"},
        "",
        {"E:\\USB.lnk 危险", "E:\\__\\DeviceManager.exe 病毒"},

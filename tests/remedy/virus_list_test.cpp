@@ -51,8 +51,9 @@ TEST(AddVirusAtLeast, RaisesAWeakerCategoryOnly) {
     std::int32_t then;
     std::string_view shown;
     std::string_view reason;
-  } cases[] = {{1, 0, "病毒", "a rule; a decoy"}, {3, 0, "病毒", "a rule; a decoy"}, {4, 0, "病毒", "a rule; a decoy"},
-               {0, 1, "病毒", "a rule"},          {2, 1, "危险", "a rule; a decoy"}, {1, 2, "危险", "a rule"}};
+  } cases[] = {{1, 0, "病毒", "a rule; a decoy"}, {3, 0, "病毒", "a rule; a decoy"},
+               {4, 0, "病毒", "a rule; a decoy"}, {0, 1, "病毒", "a rule"},
+               {2, 1, "危险", "a rule; a decoy"}, {1, 2, "危险", "a rule"}};
   for (const auto& c : cases) {
     FakeEngine engine;
     engine.machine.AddFile("E:\\x.vbs", "x");

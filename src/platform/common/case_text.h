@@ -24,8 +24,8 @@ inline char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>
 inline char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c; }
 // Both texts compared whole, ASCII letters in either case.
 inline bool EqualAsciiNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return AsciiUpper(x) == AsciiUpper(y); });
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [](char x, char y) { return AsciiUpper(x) == AsciiUpper(y); });
 }
 
 // Both texts lower-cased and compared whole.

@@ -49,7 +49,8 @@ class DriveMap {
 
 // Parses "L=TYPE[@N][#LABEL]:DIR" (TYPE one of removable, fixed, remote,
 // cdrom, ramdisk, unknown; N the first extent's length in bytes, positive
-// when omitted; LABEL the volume's label, none when omitted). nullopt with a message in `error` when malformed.
+// when omitted; LABEL the volume's label, none when omitted). nullopt with
+// a message in `error` when malformed.
 std::optional<std::pair<char, MappedDrive>> ParseDriveMapping(std::string_view mapping, std::string& error);
 
 class PosixMachine final : public Files, public Volumes, public CaseFolding {

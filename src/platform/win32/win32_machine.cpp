@@ -610,8 +610,8 @@ std::string Win32Machine::VolumeLabel(char letter) {
   if (!drive) return {};
   const wchar_t root[] = {static_cast<wchar_t>(*drive), L':', L'\\', L'\0'};
   std::array<wchar_t, MAX_PATH + 1> label{};
-  if (!::GetVolumeInformationW(root, label.data(), static_cast<DWORD>(label.size()), nullptr, nullptr, nullptr,
-                               nullptr, 0)) {
+  if (!::GetVolumeInformationW(root, label.data(), static_cast<DWORD>(label.size()), nullptr, nullptr,
+                               nullptr, nullptr, 0)) {
     return {};
   }
   return Narrow(label.data());
