@@ -58,7 +58,10 @@ void DriveSweep::SweepDrives() {
 
     RulePass(context, loadRules(), driveRoot, {"!DSKROOT"});
     AnalyseAutorun(context, driveRoot, autorunPath);
-    FindShortcutDecoys(context, driveRoot, type, services_.volumes.VolumeLabel(letter), recovery_);
+    // The label is asked of sticks and shares alone, the drives the shortcut pass looks at.
+    const bool labelled = type == DriveType::kRemovable || type == DriveType::kRemote;
+    FindShortcutDecoys(context, driveRoot, type,
+                       labelled ? services_.volumes.VolumeLabel(letter) : std::string(), recovery_);
     RulePass(context, loadRules(), driveRoot, {"!ALL", "@WinPath", "@SYS32path", "@SYSpath", "@DSKROOT"});
   }
 
