@@ -8,7 +8,7 @@
 #include <sys/xattr.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -41,9 +41,8 @@ const std::vector<StickLayout>& Gallery() {
   return layouts;
 }
 
-// "E:\a\b" or "a\b" as the host path below the stick.
-fs::path OnStick(const fs::path& stick, std::string path) {
-  if (path.starts_with("E:\\")) path.erase(0, 3);
+// "a\b" as the host path below the stick.
+fs::path OnStick(const fs::path& stick, const std::string& path) {
   return stick / testing::ReplaceAll(path, "\\", "/");
 }
 
@@ -110,16 +109,13 @@ std::map<std::string, Entry> Snapshot(const fs::path& stick) {
 // What kestrix-scan lists on drive E: mapped to the stick, "path category"
 // in path order; "no report" when it gave none.
 std::vector<std::string> Scan(const fs::path& sandbox, const std::string& drive, const std::string& more) {
+  const fs::path out = sandbox / "report.json";
   const std::string command = "env XDG_STATE_HOME='" + (sandbox / "state").string() +
                               "' '" KESTRIX_SCAN_EXE "' --json --rules /nonexistent.dat --drive '" + drive +
-                              "' " + more + " 2>/dev/null";
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  char buffer[4096];
-  for (std::size_t n; pipe != nullptr && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-    out.append(buffer, n);
-  if (pipe != nullptr) pclose(pipe);
-  const auto report = nlohmann::json::parse(out, nullptr, false);
+                              "' " + more + " >'" + out.string() + "' 2>/dev/null";
+  if (std::system(command.c_str()) == -1) return {"no report"};
+  std::ifstream file(out);
+  const auto report = nlohmann::json::parse(file, nullptr, false);
   if (!report.is_object() || !report.contains("entries")) return {"no report"};
   std::vector<std::string> listed;
   for (const auto& entry : report["entries"])
