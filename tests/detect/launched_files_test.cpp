@@ -95,9 +95,8 @@ TEST(FindLaunches, ReadsALineAsCmdDoesAndOnlyLooksAtTheDrive) {
     // Looking left every mark as it was.
     EXPECT_TRUE(machine.attributeResets.empty()) << c.line;
     for (const std::string& file : c.files) EXPECT_TRUE(machine.Find(file)->hidden) << c.line << ": " << file;
-    for (const std::string& folder : c.folders) {
+    for (const std::string& folder : c.folders)
       EXPECT_EQ(machine.CurrentAttributes(folder), kAttributeHidden) << c.line << ": " << folder;
-    }
   }
 }
 

@@ -10,10 +10,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cwchar>
 #include <fstream>
 #include <string>
-#include <utility>
 
 #include "support/stick_layout.h"
 
@@ -102,18 +100,12 @@ int wmain(int argc, wchar_t** argv) {
               L"write", path);
         if (handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
       } else if (pass == 1 && entry.kind == StickEntry::Kind::kLink) {
-        std::wstring target = Wide(entry.target);
-        for (const auto& [name, folder] :
-             {std::pair{L"%SYSTEM%", system}, std::pair{L"%WINDOWS%", windows}}) {
-          if (target.starts_with(name)) target = folder + target.substr(std::wcslen(name));
-        }
-        WriteShortcut(path, target, Wide(entry.arguments), Wide(entry.workingFolder));
-      } else if (pass == 2 && (entry.hidden || entry.system || entry.readOnly)) {
-        const DWORD marks = (entry.hidden ? FILE_ATTRIBUTE_HIDDEN : 0) |
-                            (entry.system ? FILE_ATTRIBUTE_SYSTEM : 0) |
-                            (entry.readOnly ? FILE_ATTRIBUTE_READONLY : 0);
+        WriteShortcut(path, kestrix::testing::ExpandTarget<std::wstring>(Wide(entry.target), system, windows),
+                      Wide(entry.arguments), Wide(entry.workingFolder));
+      } else if (pass == 2 && entry.marks != 0) {
         const DWORD attributes = ::GetFileAttributesW(path.c_str());
-        Check(attributes != INVALID_FILE_ATTRIBUTES && ::SetFileAttributesW(path.c_str(), attributes | marks),
+        Check(attributes != INVALID_FILE_ATTRIBUTES &&
+                  ::SetFileAttributesW(path.c_str(), attributes | entry.marks),
               L"mark", path);
       }
     }
