@@ -48,10 +48,10 @@ TEST(InterpreterOf, KnowsTheHostsWhateverTheirSpelling) {
 
 // Plants "PATH" or "PATH|MARKS" (h hidden, s system, r read-only; a path
 // ending in "\\" is a folder); a file without "|" gets `marks`.
-void Plant(testing::FakeMachine& machine, std::string_view spec, std::string_view marks = "hs") {
-  const std::size_t bar = spec.find('|');
-  if (bar != std::string_view::npos) marks = spec.substr(bar + 1);
-  const std::string path(spec.substr(0, bar));
+void Plant(testing::FakeMachine& machine, std::string_view entry, std::string_view marks = "hs") {
+  const std::size_t bar = entry.find('|');
+  if (bar != std::string_view::npos) marks = entry.substr(bar + 1);
+  const std::string path(entry.substr(0, bar));
   const auto has = [&](char mark) { return marks.find(mark) != std::string_view::npos; };
   if (path.ends_with('\\')) {
     machine.AddFolder(path.substr(0, path.size() - 1),
