@@ -87,7 +87,8 @@ namespace {
 // and blanks, or an .exe or .com extension.
 std::string ProgramName(const CaseFolding& folding, std::string_view program) {
   program = TrimControls(program);
-  while (!program.empty() && program.back() == '"') program = TrimControls(program.substr(0, program.size() - 1));
+  while (!program.empty() && program.back() == '"')
+    program = TrimControls(program.substr(0, program.size() - 1));
   std::string name = LowerText(folding, program.substr(program.find_last_of("\\/\"") + 1));
   // Windows drops trailing dots and blanks from a file name.
   while (name.ends_with('.') || name.ends_with(' ')) name.pop_back();
@@ -150,10 +151,8 @@ std::string ExpandVariables(std::string_view line, std::span<const CmdVariable> 
     if (close == std::string_view::npos) break;
     expanded.append(line.substr(at, open - at));
     const std::string_view name = line.substr(open + 1, close - open - 1);
-    const auto known = std::ranges::find_if(variables, [&](const CmdVariable& variable) {
-      return std::ranges::equal(name, variable.name,
-                                [](char a, char b) { return AsciiUpper(a) == AsciiUpper(b); });
-    });
+    const auto known = std::ranges::find_if(
+        variables, [&](const CmdVariable& variable) { return EqualAsciiNoCase(name, variable.name); });
     if (known != variables.end() && !name.empty()) {
       expanded.append(known->value);
       at = close + 1;
@@ -219,9 +218,7 @@ CmdCommand ParseCmdCommand(std::string_view text, std::vector<std::string> input
 bool OpensBlock(std::string_view text) {
   const std::string_view head = text.substr(0, 5);
   const std::string_view word = head.substr(0, head.find_first_of(" \t"));
-  const auto is = [&](std::string_view keyword) {
-    return std::ranges::equal(word, keyword, [](char a, char b) { return AsciiUpper(a) == b; });
-  };
+  const auto is = [&](std::string_view keyword) { return EqualAsciiNoCase(word, keyword); };
   return word.empty() || is("IF") || is("FOR") || is("DO") || is("ELSE");
 }
 

@@ -28,13 +28,7 @@ constexpr int kMaxNesting = 4;
 constexpr int kMaxArguments = 64;
 constexpr int kMaxLookups = 512;
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
 std::string_view FileName(std::string_view path) { return path.substr(path.find_last_of("\\/") + 1); }
-
-bool EqualsAscii(std::string_view text, std::string_view upper) {
-  return std::ranges::equal(text, upper, [](char a, char b) { return AsciiUpper(a) == b; });
-}
 
 // Windows' own folder never lies on a swept drive, but what its variables
 // name there must still be known for what it is.
@@ -77,10 +71,10 @@ class LaunchSearch {
       // A program of a worm's own, named like the one Windows has.
       if (interpreter != Interpreter::kNone) List(program, program, program);
       if (interpreter == Interpreter::kNone && options_.withProgram) ListProgram(program);
-    } else if (starter == Starter::kCmd && EqualsAscii(program, "START")) {
+    } else if (starter == Starter::kCmd && EqualAsciiNoCase(program, "START")) {
       if (depth < kMaxNesting) Start(arguments, depth);
       return;
-    } else if (starter == Starter::kCmd && EqualsAscii(program, "CALL")) {
+    } else if (starter == Starter::kCmd && EqualAsciiNoCase(program, "CALL")) {
       // call x.bat runs it as cmd would; call :label names no file.
       std::string_view rest = SkipBlanks(arguments);
       const std::string called = TakeCmdName(rest, " \t,;=");
@@ -157,7 +151,7 @@ class LaunchSearch {
           mode = letter;
         } else {
           stripAlways = stripAlways || letter == 'S';
-          while (!rest.empty() && !IsBlank(rest.front()) && rest.front() != '/') rest.remove_prefix(1);
+          rest.remove_prefix(std::min(rest.find_first_of(" \t/"), rest.size()));
         }
       } else {
         TakeArgument(rest, false);
@@ -195,7 +189,7 @@ class LaunchSearch {
         const std::string option = TakeArgument(rest, false).value_or("");
         if (option.size() >= 2 && AsciiUpper(option[1]) == 'D') {
           folder = option.size() > 2 ? option.substr(2) : TakeArgument(rest, false).value_or("");
-        } else if (EqualsAscii(option, "/NODE") || EqualsAscii(option, "/AFFINITY")) {
+        } else if (EqualAsciiNoCase(option, "/NODE") || EqualAsciiNoCase(option, "/AFFINITY")) {
           TakeArgument(rest, false);
         }
       } else {
@@ -308,7 +302,7 @@ class LaunchSearch {
       }
       std::string text = path->Text();
       const auto [known, asked] =
-          looked_.try_emplace(LowerText(context_.folding, text) + char('0' + int(look)));
+          looked_.try_emplace(std::to_string(static_cast<int>(look)) + LowerText(context_.folding, text));
       if (asked) {
         if (++lookups_ > kMaxLookups) return std::nullopt;
         known->second = look == Look::kFolder     ? files.CurrentAttributes(text) && !files.FileExists(text)
