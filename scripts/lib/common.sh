@@ -29,11 +29,13 @@ ensure_build_tools() {
 # an X server for the windows, and a CJK font so Chinese text shows; the
 # end-to-end suite also inspects and drives the windows (x11-utils, xdotool)
 # and reads its screenshots (ImageMagick) from pytest cases (python3-pytest);
-# python3 reads JSON reports, and unzip unpacks the release.
+# python3 reads JSON reports, and unzip unpacks the release. wixl builds the
+# Windows Installer package and msitools reads its tables back; osslsigncode
+# signs the programs and the package, and openssl makes the tests' certificate.
 ensure_windows_tools() {
   ensure_build_tools
   ensure_packages g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 xvfb xauth fonts-wqy-microhei \
-    imagemagick x11-utils xdotool python3 python3-pytest locales unzip
+    imagemagick x11-utils xdotool python3 python3-pytest locales unzip wixl msitools osslsigncode openssl
   ensure_chinese_locales
 }
 
