@@ -20,18 +20,20 @@ ensure_packages() {
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
 }
 
+# wixl and msitools: the native suite builds the Windows Installer package
+# from stand-in files and reads its tables back.
 ensure_build_tools() {
   ensure_packages cmake ninja-build g++ ccache libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev \
-    libutfcpp-dev libjpeg-dev libssl-dev
+    libutfcpp-dev libjpeg-dev libssl-dev wixl msitools
 }
 
 # The Windows cross build and what runs its programs here: mingw-w64, Wine,
 # an X server for the windows, and a CJK font so Chinese text shows; the
 # end-to-end suite also inspects and drives the windows (x11-utils, xdotool)
 # and reads its screenshots (ImageMagick) from pytest cases (python3-pytest);
-# python3 reads JSON reports, and unzip unpacks the release. wixl builds the
-# Windows Installer package and msitools reads its tables back; osslsigncode
-# signs the programs and the package, and openssl makes the tests' certificate.
+# python3 reads JSON reports, and unzip unpacks the release. osslsigncode
+# signs the programs and the Windows Installer package (wixl, msitools), and
+# openssl makes the tests' throw-away certificate.
 ensure_windows_tools() {
   ensure_build_tools
   ensure_packages g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 xvfb xauth fonts-wqy-microhei \
