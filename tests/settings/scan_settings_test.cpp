@@ -6,6 +6,7 @@
 #include "fakes/fake_machine.h"
 #include "fakes/fake_registry.h"
 #include "remedy/quarantine.h"
+#include "settings/policy.h"
 #include "settings/registry_values.h"
 
 namespace kestrix {
@@ -126,6 +127,109 @@ TEST(StoreValue, WritesDeletesAndSkipsAKeyThatCannotBeOpened) {
   registry.refusedWrites.insert("AutoKill");
   EXPECT_THROW(StoreValue(registry, kSettingsKey, kAutoKillValue, "TRUE"), RegistryError);
   EXPECT_EQ(registry.openKeys, 0);
+}
+
+std::string Dword(std::uint32_t n) {
+  std::string bytes(4, '\0');
+  for (char& b : bytes) b = static_cast<char>(n & 0xff), n >>= 8;
+  return bytes;
+}
+
+TEST(ReadPolicy, AValueIsManagedOnlyAsAFourByteDword) {
+  struct Case {
+    std::uint32_t type;
+    std::string bytes;
+    std::optional<std::uint32_t> managed;
+  };
+  const Case cases[] = {
+      {testing::kRegDword, Dword(1), 1},
+      {testing::kRegDword, Dword(0), 0},
+      {testing::kRegDword, Dword(7), 7},  // any non-zero number is on
+      {testing::kRegDword, Dword(0x10000), 0x10000},
+      {testing::kRegDword, std::string("\1\0", 2), std::nullopt},  // short
+      {testing::kRegDword, Dword(1) + Dword(0), std::nullopt},     // a QWORD's length
+      {testing::kRegSz, "1", std::nullopt},
+      {11, Dword(1) + Dword(0), std::nullopt},  // REG_QWORD
+  };
+  for (const std::string_view name :
+       {kAutoKillValue, kSkipFloopyValue, kAutoStartPolicyValue, kQuarantineLimitValue}) {
+    for (const Case& c : cases) {
+      FakeRegistry registry;
+      registry.Set(kPolicyKey, name, c.bytes, c.type);
+      const Policy policy = ReadPolicy(registry);
+      const auto on = c.managed ? std::optional<bool>(*c.managed != 0) : std::nullopt;
+      const auto limit =
+          c.managed ? std::optional<std::uint64_t>(std::uint64_t{*c.managed} << 20) : std::nullopt;
+      EXPECT_EQ(policy.autoClean, name == kAutoKillValue ? on : std::nullopt) << name << c.type;
+      EXPECT_EQ(policy.skipFloppies, name == kSkipFloopyValue ? on : std::nullopt) << name << c.type;
+      EXPECT_EQ(policy.startWithWindows, name == kAutoStartPolicyValue ? on : std::nullopt) << name << c.type;
+      EXPECT_EQ(policy.quarantineLimit, name == kQuarantineLimitValue ? limit : std::nullopt)
+          << name << c.type;
+      if (name == kQuarantineLimitValue) {
+        registry.Set(kSettingsKey, kQuarantineLimitValue, "2048");  // the policy wins over the user's limit
+        EXPECT_EQ(ReadQuarantineLimit(registry), limit.value_or(2048)) << c.type;
+      }
+    }
+  }
+  FakeRegistry none;
+  EXPECT_EQ(ReadPolicy(none), Policy());
+}
+
+TEST_F(ReadSettingsFixture, APolicyWinsOverTheUsersOption) {
+  struct Case {
+    std::optional<std::uint32_t> policy;  // nullopt: no policy value
+    std::optional<std::string> user;      // nullopt: a number where text belongs
+    bool on;
+  };
+  const Case cases[] = {
+      {std::nullopt, "TRUE", true}, {std::nullopt, "", false}, {1, "", true},
+      {0, "TRUE", false},           {1, std::nullopt, true},   {0, std::nullopt, false},
+  };
+  for (const std::string_view name : {kAutoKillValue, kSkipFloopyValue}) {
+    for (const Case& c : cases) {
+      registry = FakeRegistry();
+      settings = {};
+      registry.Set(kSettingsKey, kAutoKillValue, "TRUE");
+      registry.Set(kSettingsKey, kSkipFloopyValue, "TRUE");
+      registry.Set(kSettingsKey, name, c.user.value_or(Dword(1)),
+                   c.user ? testing::kRegSz : testing::kRegDword);
+      if (c.policy) registry.Set(kPolicyKey, name, Dword(*c.policy), testing::kRegDword);
+      const auto before = registry.keys;
+      EXPECT_NO_THROW(Read()) << name;
+      EXPECT_EQ(name == kAutoKillValue ? settings.autoClean : settings.skipFloppies, c.on) << name;
+      EXPECT_EQ(name == kAutoKillValue ? settings.skipFloppies : settings.autoClean, true) << name;
+      EXPECT_EQ(registry.keys, before) << "the user's own option stays as it is";
+    }
+  }
+}
+
+TEST_F(ReadSettingsFixture, AManagedStartWithWindowsBringsTheRunValueInLine) {
+  machine.AddFile("D:\\Old\\kestrix.exe");
+  const std::string current = "\"C:\\Program Files\\Kestrix\\kestrix.exe\"";
+  struct Case {
+    std::uint32_t policy;
+    std::string stored;  // empty: no Run value
+    bool writable;
+    std::string after;
+  };
+  const Case cases[] = {
+      {1, "", true, current},       {1, "\"D:\\Old\\kestrix.exe\"", true, current},
+      {1, current, true, current},  {1, "", false, ""},  // a standard user's start cannot write it
+      {0, current, true, ""},       {0, "\"D:\\Old\\kestrix.exe\"", true, ""},
+      {0, current, false, current}, {0, "", true, ""},
+  };
+  for (const Case& c : cases) {
+    registry = FakeRegistry();
+    registry.Set(kPolicyKey, kAutoStartPolicyValue, Dword(c.policy), testing::kRegDword);
+    registry.keys[FakeRegistry::Key(kRunKey)];
+    if (!c.stored.empty()) registry.Set(kRunKey, kRunValue, c.stored);
+    if (!c.writable) registry.readOnlyKeys.insert(FakeRegistry::Key(kRunKey));
+    settings = {};
+    EXPECT_NO_THROW(Read());
+    EXPECT_EQ(settings.startWithWindows, c.policy != 0) << "the box shows the policy";
+    const auto* run = registry.Get(kRunKey, kRunValue);
+    EXPECT_EQ(run ? run->data : "", c.after) << c.policy << " " << c.stored << " " << c.writable;
+  }
 }
 
 }  // namespace
