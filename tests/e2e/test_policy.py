@@ -6,6 +6,7 @@ import pytest
 
 from kestrix_e2e import (IDC_AUTOKILL, IDC_AUTOKILLV, IDC_AUTOSTART, IDM_SHOWMAIN, SETTINGS_KEY,
                          wait_until)
+from test_high_dpi import scale  # noqa: F401  (the screen's scale, a fixture)
 
 POLICY_KEY = r"HKLM\Software\Policies\Halvorn\Kestrix"
 IDC_MANAGEDNOTICE = 3010
@@ -20,7 +21,8 @@ def policy(desktop, options):
     desktop.reg_delete(POLICY_KEY)
 
 
-def test_policy_cleans_a_stick_and_greys_the_option(desktop, stick, policy):
+@pytest.mark.parametrize("scale", [96, 144], indirect=True)
+def test_policy_cleans_a_stick_and_greys_the_option(desktop, stick, policy, scale):
     """With AutoKill=1 in the policy and the user's option off, kestrix.exe
     cleans an infected stick by itself; the option is greyed in the dialog,
     which says the administrator manages it, and on the main window, and
@@ -35,7 +37,7 @@ def test_policy_cleans_a_stick_and_greys_the_option(desktop, stick, policy):
     desktop.expect_main("visible", "the main window did not come up")
     assert desktop.drive("control-state", "main", IDC_AUTOKILLV) == "0 自動清除病毒(&A)"
     assert desktop.drive("check", IDC_AUTOKILLV) == "1"
-    desktop.shot("policy-main-window")
+    desktop.shot(f"policy-main-window-{scale}")
 
     desktop.open_options()
     assert desktop.drive("control-state", "dialog", IDC_AUTOKILL) == "0 自動清除病毒(&A)"
@@ -47,7 +49,7 @@ def test_policy_cleans_a_stick_and_greys_the_option(desktop, stick, policy):
     assert wait_until(lambda: desktop.x_shown("Kestrix選項")), "the dialog is not on the screen"
     for window in desktop.x_windows("Kestrix選項"):
         subprocess.run(["xdotool", "windowraise", window], env=desktop.wine.env, check=True)
-    desktop.shot("policy-options-dialog")
+    desktop.shot(f"policy-options-dialog-{scale}")
     assert not desktop.try_drive("click-dialog", IDC_AUTOKILL, 1000)[0], "the greyed box can be pressed"
     # Alt+A passes the greyed box by; Alt+S, pressed after it, shows both
     # keys have arrived.
