@@ -85,20 +85,5 @@ TEST(PlaceOptionsDialog, ScalesTheDesignAndStaysInsideTheClientArea) {
   }
 }
 
-TEST(PlaceOptionsDialog, TheManagedNoticeLiesBetweenTheBoxesAndTheStatusBar) {
-  for (const int dpi : {96, 144, 192}) {
-    SCOPED_TRACE(std::to_string(dpi) + " dpi");
-    const OptionsPlaces plain = PlaceOptionsDialog(dpi);
-    const OptionsPlaces p = PlaceOptionsDialog(dpi, true);
-    EXPECT_EQ(plain.notice, Place{});
-    EXPECT_EQ(p.flatButton1, plain.flatButton1) << "only the status bar moves";
-    EXPECT_GE(p.notice.top, std::max(p.groupBox2.top + p.groupBox2.height, p.image1.top + p.image1.height));
-    EXPECT_LE(p.notice.top + p.notice.height, p.statusBar.top);
-    EXPECT_EQ(p.statusBar.top + p.statusBar.height,
-              ScaleForDpi(kOptionsClientHeight + kOptionsNoticeHeight, dpi));
-    EXPECT_LE(p.notice.left + p.notice.width, ScaleForDpi(kOptionsClientWidth, dpi));
-  }
-}
-
 }  // namespace
 }  // namespace kestrix

@@ -129,106 +129,57 @@ TEST(StoreValue, WritesDeletesAndSkipsAKeyThatCannotBeOpened) {
   EXPECT_EQ(registry.openKeys, 0);
 }
 
-std::string Dword(std::uint32_t n) {
-  std::string bytes(4, '\0');
-  for (char& b : bytes) b = static_cast<char>(n & 0xff), n >>= 8;
-  return bytes;
-}
+std::string Dword(std::uint32_t n) { return {static_cast<char>(n), static_cast<char>(n >> 8), 0, 0}; }
 
-TEST(ReadPolicy, AValueIsManagedOnlyAsAFourByteDword) {
-  struct Case {
-    std::uint32_t type;
-    std::string bytes;
-    std::optional<std::uint32_t> managed;
-  };
-  const Case cases[] = {
-      {testing::kRegDword, Dword(1), 1},
+TEST(ReadPolicy, AValueIsManagedOnlyAsAFourByteDwordAndWinsOverTheUserSLimit) {
+  const std::tuple<std::uint32_t, std::string, std::optional<std::uint32_t>> cases[] = {
       {testing::kRegDword, Dword(0), 0},
-      {testing::kRegDword, Dword(7), 7},  // any non-zero number is on
-      {testing::kRegDword, Dword(0x10000), 0x10000},
-      {testing::kRegDword, std::string("\1\0", 2), std::nullopt},  // short
-      {testing::kRegDword, Dword(1) + Dword(0), std::nullopt},     // a QWORD's length
-      {testing::kRegSz, "1", std::nullopt},
-      {11, Dword(1) + Dword(0), std::nullopt},  // REG_QWORD
-  };
-  for (const std::string_view name :
-       {kAutoKillValue, kSkipFloopyValue, kAutoStartPolicyValue, kQuarantineLimitValue}) {
-    for (const Case& c : cases) {
-      FakeRegistry registry;
-      registry.Set(kPolicyKey, name, c.bytes, c.type);
-      const Policy policy = ReadPolicy(registry);
-      const auto on = c.managed ? std::optional<bool>(*c.managed != 0) : std::nullopt;
-      const auto limit =
-          c.managed ? std::optional<std::uint64_t>(std::uint64_t{*c.managed} << 20) : std::nullopt;
-      EXPECT_EQ(policy.autoClean, name == kAutoKillValue ? on : std::nullopt) << name << c.type;
-      EXPECT_EQ(policy.skipFloppies, name == kSkipFloopyValue ? on : std::nullopt) << name << c.type;
-      EXPECT_EQ(policy.startWithWindows, name == kAutoStartPolicyValue ? on : std::nullopt) << name << c.type;
-      EXPECT_EQ(policy.quarantineLimit, name == kQuarantineLimitValue ? limit : std::nullopt)
-          << name << c.type;
-      if (name == kQuarantineLimitValue) {
-        registry.Set(kSettingsKey, kQuarantineLimitValue, "2048");  // the policy wins over the user's limit
-        EXPECT_EQ(ReadQuarantineLimit(registry), limit.value_or(2048)) << c.type;
-      }
-    }
-  }
-  FakeRegistry none;
-  EXPECT_EQ(ReadPolicy(none), Policy());
-}
-
-TEST_F(ReadSettingsFixture, APolicyWinsOverTheUsersOption) {
-  struct Case {
-    std::optional<std::uint32_t> policy;  // nullopt: no policy value
-    std::optional<std::string> user;      // nullopt: a number where text belongs
-    bool on;
-  };
-  const Case cases[] = {
-      {std::nullopt, "TRUE", true}, {std::nullopt, "", false}, {1, "", true},
-      {0, "TRUE", false},           {1, std::nullopt, true},   {0, std::nullopt, false},
-  };
-  for (const std::string_view name : {kAutoKillValue, kSkipFloopyValue}) {
-    for (const Case& c : cases) {
-      registry = FakeRegistry();
-      settings = {};
-      registry.Set(kSettingsKey, kAutoKillValue, "TRUE");
-      registry.Set(kSettingsKey, kSkipFloopyValue, "TRUE");
-      registry.Set(kSettingsKey, name, c.user.value_or(Dword(1)),
-                   c.user ? testing::kRegSz : testing::kRegDword);
-      if (c.policy) registry.Set(kPolicyKey, name, Dword(*c.policy), testing::kRegDword);
-      const auto before = registry.keys;
-      EXPECT_NO_THROW(Read()) << name;
-      EXPECT_EQ(name == kAutoKillValue ? settings.autoClean : settings.skipFloppies, c.on) << name;
-      EXPECT_EQ(name == kAutoKillValue ? settings.skipFloppies : settings.autoClean, true) << name;
-      EXPECT_EQ(registry.keys, before) << "the user's own option stays as it is";
-    }
+      {testing::kRegDword, Dword(7), 7},
+      {testing::kRegDword, Dword(1).substr(0, 2), {}},
+      {testing::kRegDword, Dword(1) + Dword(0), {}},
+      {testing::kRegSz, "1", {}},
+      {11 /* REG_QWORD */, Dword(1) + Dword(0), {}}};
+  for (const auto& [type, bytes, managed] : cases) {
+    FakeRegistry registry;
+    for (const auto name : {kAutoKillValue, kSkipFloopyValue, kAutoStartPolicyValue, kQuarantineLimitValue})
+      registry.Set(kPolicyKey, name, bytes, type);
+    registry.Set(kSettingsKey, kQuarantineLimitValue, "2048");
+    const Policy policy = ReadPolicy(registry);
+    const auto on = managed ? std::optional<bool>(*managed != 0) : std::nullopt;
+    EXPECT_TRUE(policy.autoClean == on && policy.skipFloppies == on && policy.startWithWindows == on) << type;
+    EXPECT_EQ(ReadQuarantineLimit(registry), managed ? std::uint64_t{*managed} << 20 : 2048) << type;
   }
 }
 
-TEST_F(ReadSettingsFixture, AManagedStartWithWindowsBringsTheRunValueInLine) {
+TEST_F(ReadSettingsFixture, APolicyWinsOverTheUsersOptionAndBringsTheRunValueInLine) {
   machine.AddFile("D:\\Old\\kestrix.exe");
-  const std::string current = "\"C:\\Program Files\\Kestrix\\kestrix.exe\"";
+  const std::string current = "\"C:\\Program Files\\Kestrix\\kestrix.exe\"", old = "\"D:\\Old\\kestrix.exe\"";
   struct Case {
     std::uint32_t policy;
-    std::string stored;  // empty: no Run value
-    bool writable;
+    std::string user;  // the user's options; "-": of the wrong type; the Run value
+    bool writable;     // a standard user's start cannot write the Run value
     std::string after;
   };
-  const Case cases[] = {
-      {1, "", true, current},       {1, "\"D:\\Old\\kestrix.exe\"", true, current},
-      {1, current, true, current},  {1, "", false, ""},  // a standard user's start cannot write it
-      {0, current, true, ""},       {0, "\"D:\\Old\\kestrix.exe\"", true, ""},
-      {0, current, false, current}, {0, "", true, ""},
-  };
+  const Case cases[] = {{1, "", true, current},       {1, old, true, current}, {1, "", false, ""},
+                        {1, "-", true, current},      {0, current, true, ""},  {0, old, true, ""},
+                        {0, current, false, current}, {0, "-", true, ""}};
   for (const Case& c : cases) {
     registry = FakeRegistry();
-    registry.Set(kPolicyKey, kAutoStartPolicyValue, Dword(c.policy), testing::kRegDword);
+    for (const auto name : {kAutoKillValue, kSkipFloopyValue, kAutoStartPolicyValue})
+      registry.Set(kPolicyKey, name, Dword(c.policy), testing::kRegDword);
+    for (const auto name : {kAutoKillValue, kSkipFloopyValue})
+      registry.Set(kSettingsKey, name, c.user == "-" ? Dword(1) : c.user,
+                   c.user == "-" ? testing::kRegDword : testing::kRegSz);
     registry.keys[FakeRegistry::Key(kRunKey)];
-    if (!c.stored.empty()) registry.Set(kRunKey, kRunValue, c.stored);
+    if (c.user != "-" && !c.user.empty()) registry.Set(kRunKey, kRunValue, c.user);
     if (!c.writable) registry.readOnlyKeys.insert(FakeRegistry::Key(kRunKey));
     settings = {};
-    EXPECT_NO_THROW(Read());
-    EXPECT_EQ(settings.startWithWindows, c.policy != 0) << "the box shows the policy";
+    EXPECT_NO_THROW(Read()) << "a managed option's own value is not read";
+    EXPECT_TRUE(settings.autoClean == (c.policy != 0) && settings.skipFloppies == (c.policy != 0) &&
+                settings.startWithWindows == (c.policy != 0))
+        << c.policy << c.user;
     const auto* run = registry.Get(kRunKey, kRunValue);
-    EXPECT_EQ(run ? run->data : "", c.after) << c.policy << " " << c.stored << " " << c.writable;
+    EXPECT_EQ(run ? run->data : "", c.after) << c.policy << " " << c.user << " " << c.writable;
   }
 }
 
