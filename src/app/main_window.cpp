@@ -53,6 +53,7 @@ Tconsole::Tconsole(ConsoleServices services, ConsoleView& view)
   sweep_.SetShortcutRecovery(&shortcutRecovery_);
   autokillv.OnClick = [this] { autokillvClick(); };
   autokillv.OnPaint = [this](bool checked) { view_.SetAutoKillChecked(checked); };
+  autokillv.OnEnable = [this](bool enabled) { view_.SetAutoKillEnabled(enabled); };
   CoolTrayIcon1.OnDblClick = [this] { CoolTrayIcon1DblClick(); };
   CoolTrayIcon1.OnStartup = [this](bool& showMainForm) { CoolTrayIcon1Startup(showMainForm); };
   // Automatic cleaning follows the dialog's box as it is now, not the
@@ -80,7 +81,8 @@ void Tconsole::Dispatch(const std::function<void()>& handler) {
 void Tconsole::FormCreate() {
   executablePath_ = services_.application.ExecutablePath();
   sweepSettings_.ruleDatabasePath = std::string(FolderOf(executablePath_)) + std::string(kRuleDatabaseName);
-  scanSettings_ = ScanSettings{.startWithWindows = false, .autoClean = false, .skipFloppies = true};
+  scanSettings_ =
+      ScanSettings{.startWithWindows = false, .autoClean = false, .skipFloppies = true, .policy = {}};
   sweepSettings_.skipFloppies = scanSettings_.skipFloppies;
   if (!ExistsAndClearAttributes(services_.files, sweepSettings_.ruleDatabasePath)) {
     sweepSettings_.ruleDatabasePath.clear();
@@ -165,6 +167,10 @@ void Tconsole::ScanDispachTimer() {
 
 void Tconsole::freshonetimeTimer() {
   freshonetime_.SetEnabled(false);
+  // Managed boxes are greyed before they take the policy's values.
+  const Policy& policy = scanSettings_.policy;
+  autokillv.SetEnabled(!policy.autoClean);
+  if (dialog_ != nullptr) dialog_->ApplyPolicy(policy);
   autokillv.SetChecked(scanSettings_.autoClean);
   if (dialog_ == nullptr) return;
   dialog_->autokill.SetChecked(scanSettings_.autoClean);
@@ -174,7 +180,8 @@ void Tconsole::freshonetimeTimer() {
 
 void Tconsole::autokillvClick() {
   if (dialog_ != nullptr) dialog_->autokill.SetChecked(autokillv.Checked());
-  StoreOption(services_.registry, kSettingsKey, kAutoKillValue, autokillv.Checked());
+  if (!scanSettings_.policy.autoClean)
+    StoreOption(services_.registry, kSettingsKey, kAutoKillValue, autokillv.Checked());
   if (dialog_ != nullptr) dialog_->UpdateOptionStatus();
 }
 

@@ -46,6 +46,8 @@ class ConsoleView : public SweepView {
   virtual void ListChanged(std::size_t index, const SuspectEntry& entry) = 0;
   virtual void SetTotalNumber(std::string_view caption) = 0;
   virtual void SetAutoKillChecked(bool checked) = 0;
+  // Greys the auto-clean box out when the administrator manages it.
+  virtual void SetAutoKillEnabled(bool enabled) = 0;
   virtual void ApplyLayout(const MainWindowPlaces& places) = 0;
 };
 

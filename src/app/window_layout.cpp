@@ -66,7 +66,7 @@ MainWindowPlaces PlaceMainWindow(int clientWidth, int clientHeight, int dpi) {
   };
 }
 
-OptionsPlaces PlaceOptionsDialog(int dpi) {
+OptionsPlaces PlaceOptionsDialog(int dpi, bool notice) {
   // Controls inside a group box are placed relative to it: GroupBox1 at
   // 104, 0 and GroupBox2 at 104, 44.
   const auto at = [dpi](int left, int top, int width, int height) {
@@ -81,7 +81,8 @@ OptionsPlaces PlaceOptionsDialog(int dpi) {
       .autostart = at(104 + 19, 44 + 38, 89, 15),
       .skipFloopy = at(104 + 19, 44 + 60, 118, 15),
       .flatButton1 = at(104 + 80, 44 + 100, 82, 25),
-      .statusBar = at(0, 180, kOptionsClientWidth, 22),
+      .statusBar = at(0, notice ? 180 + kOptionsNoticeHeight : 180, kOptionsClientWidth, 22),
+      .notice = notice ? at(8, 181, kOptionsClientWidth - 16, 15) : Place{},
       .statusPart0 = ScaleForDpi(60, dpi),
   };
 }

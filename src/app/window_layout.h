@@ -22,6 +22,9 @@ inline constexpr int kDesignClientHeight = 362 - kDesignFrameHeight;
 // The options dialog's client area as designed.
 inline constexpr int kOptionsClientWidth = 274;
 inline constexpr int kOptionsClientHeight = 202;
+// The line that says the greyed options are managed, shown above the status
+// bar only when some are: the dialog grows by its height.
+inline constexpr int kOptionsNoticeHeight = 18;
 
 // A control's rectangle in its window's client area.
 struct Place {
@@ -101,11 +104,12 @@ struct OptionsPlaces {
   Place skipFloopy;
   Place flatButton1;
   Place statusBar;
+  Place notice;  // empty without the notice
   // The right edge of the status bar's first part.
   int statusPart0 = 0;
 
   bool operator==(const OptionsPlaces&) const = default;
 };
-OptionsPlaces PlaceOptionsDialog(int dpi);
+OptionsPlaces PlaceOptionsDialog(int dpi, bool notice = false);
 
 }  // namespace kestrix

@@ -13,6 +13,7 @@
 #include "detect/rule_database.h"
 #include "platform/win32/win32_machine.h"
 #include "platform/win32/win32_store.h"
+#include "settings/policy.h"
 
 namespace kestrix {
 namespace {
@@ -101,6 +102,9 @@ int Run(int argc, wchar_t** argv) {
   options.programFiles = ProgramFilesDirectory(registry);
   const std::string defaultFolder = win32::DefaultQuarantineFolder();
   options.quarantineFolder = defaultFolder;
+  // The administrator's limit is the default, and wins over one given here.
+  const auto managedLimit = ReadPolicy(registry).quarantineLimit;
+  if (managedLimit) options.quarantineLimit = *managedLimit;
   AddScanOptions(app, options);
   bool restoreDiskClass = false;
   app.add_flag("--restore-disk-class", restoreDiskClass,
@@ -111,6 +115,11 @@ int Run(int argc, wchar_t** argv) {
     return app.exit(error) == 0 ? 0 : 2;
   }
   if (restoreDiskClass) return RunDiskClassRestore(registry, options.json);
+  if (managedLimit && options.quarantineLimit != *managedLimit) {
+    std::cerr << "kestrix-scan: the administrator's policy sets the quarantine limit to " << *managedLimit
+              << " bytes\n";
+    options.quarantineLimit = *managedLimit;
+  }
 
   win32::Win32Machine machine;
   win32::Win32ProcessTable processes;

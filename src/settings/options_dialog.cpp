@@ -15,19 +15,29 @@ TConfigKestrix::TConfigKestrix(Registry& registry, OptionsDialogView& view, Flat
 
 void TConfigKestrix::autokillClick() {
   autokillv_.SetChecked(autokill.Checked());
-  StoreOption(registry_, kSettingsKey, kAutoKillValue, autokill.Checked());
+  if (!policy_.autoClean) StoreOption(registry_, kSettingsKey, kAutoKillValue, autokill.Checked());
   UpdateOptionStatus();
 }
 
 void TConfigKestrix::autostartClick() {
-  StoreValue(registry_, kRunKey, kRunValue, autostart.Checked() ? RunCommand(executablePath_) : "");
+  if (!policy_.startWithWindows)
+    StoreValue(registry_, kRunKey, kRunValue, autostart.Checked() ? RunCommand(executablePath_) : "");
   UpdateOptionStatus();
 }
 
 void TConfigKestrix::SkipFloopyClick() {
   // Sweeps of this run keep skipping as they started; the change counts
   // from the next start.
-  StoreOption(registry_, kSettingsKey, kSkipFloopyValue, SkipFloopy.Checked());
+  if (!policy_.skipFloppies) StoreOption(registry_, kSettingsKey, kSkipFloopyValue, SkipFloopy.Checked());
+}
+
+void TConfigKestrix::ApplyPolicy(const Policy& policy) {
+  policy_ = policy;
+  autokill.SetEnabled(!policy.autoClean);
+  autostart.SetEnabled(!policy.startWithWindows);
+  SkipFloopy.SetEnabled(!policy.skipFloppies);
+  if (policy.autoClean || policy.startWithWindows || policy.skipFloppies)
+    view_.ShowManagedNotice(kManagedNotice);
 }
 
 void TConfigKestrix::RzBitBtn1Click() { view_.Close(); }

@@ -1,6 +1,7 @@
 // The options dialog's logic: its three check boxes store their option in
 // the registry the moment they change, and the status bar tells how the
-// program starts and cleans.
+// program starts and cleans. An option the administrator manages shows the
+// policy's value in a greyed box, and a notice says why.
 #pragma once
 
 #include <string>
@@ -8,6 +9,7 @@
 
 #include "platform/platform.h"
 #include "settings/flat_check_box.h"
+#include "settings/policy.h"
 
 namespace kestrix {
 
@@ -17,6 +19,8 @@ class OptionsDialogView {
   virtual ~OptionsDialogView() = default;
   // The second panel of the status bar.
   virtual void SetStatusText(std::string_view text) = 0;
+  // Shows the line that explains the greyed boxes.
+  virtual void ShowManagedNotice(std::string_view text) = 0;
   virtual bool IsVisible() const = 0;
   // Shows the dialog modally; returns when it is closed.
   virtual void ShowModal() = 0;
@@ -24,6 +28,7 @@ class OptionsDialogView {
 };
 
 inline constexpr std::string_view kStatusReady = "準備就緒。";
+inline constexpr std::string_view kManagedNotice = "灰色的選項由系統管理員管理。";
 
 class TConfigKestrix {
  public:
@@ -43,6 +48,9 @@ class TConfigKestrix {
   // "完成(&C)": closes the dialog; everything is stored already.
   void RzBitBtn1Click();
   void UpdateOptionStatus();
+  // Greys out the boxes of the options the policy manages, before they take
+  // their values: a managed option is never stored.
+  void ApplyPolicy(const Policy& policy);
 
   bool Visible() const { return view_.IsVisible(); }
   void ShowModal() { view_.ShowModal(); }
@@ -52,6 +60,7 @@ class TConfigKestrix {
   OptionsDialogView& view_;
   FlatCheckBox& autokillv_;
   std::string executablePath_;
+  Policy policy_;
 };
 
 }  // namespace kestrix

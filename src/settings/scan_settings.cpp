@@ -18,25 +18,38 @@ std::string RunCommand(std::string_view executablePath) {
 void ReadScanSettings(Registry& registry, Files& files, const CaseFolding& folding,
                       std::string_view executablePath, ScanSettings& settings,
                       std::string& programFilesDirectory) {
+  const Policy& policy = settings.policy = ReadPolicy(registry);
+  settings.autoClean = policy.autoClean.value_or(settings.autoClean);
+  settings.skipFloppies = policy.skipFloppies.value_or(settings.skipFloppies);
+  settings.startWithWindows = policy.startWithWindows.value_or(settings.startWithWindows);
   if (const auto key = registry.OpenKey(kSettingsKey)) {
-    settings.autoClean = !ReadTextValue(*key, kAutoKillValue).empty();
-    settings.skipFloppies = !ReadTextValue(*key, kSkipFloopyValue).empty();
+    if (!policy.autoClean) settings.autoClean = !ReadTextValue(*key, kAutoKillValue).empty();
+    if (!policy.skipFloppies) settings.skipFloppies = !ReadTextValue(*key, kSkipFloopyValue).empty();
   }
   if (const auto key = registry.OpenKey(kCurrentVersionKey)) {
     programFilesDirectory = ReadTextValue(*key, kProgramFilesValue);
   }
   const auto run = registry.OpenKey(kRunKey);
-  if (!run) return;
-  const std::string command = ReadTextValue(*run, kRunValue);
-  settings.startWithWindows = !command.empty();
-  if (command.empty()) return;
+  const std::string command = run ? ReadTextValue(*run, kRunValue) : "";
+  if (!policy.startWithWindows) {
+    if (!run) return;
+    settings.startWithWindows = !command.empty();
+  }
+  // Off: only a policy's off finds a value here, and takes it away.
+  if (!settings.startWithWindows) {
+    if (!command.empty()) {
+      if (const auto writable = registry.OpenOrCreateKey(kRunKey)) writable->DeleteValue(kRunValue);
+    }
+    return;
+  }
 
   const std::string expected = RunCommand(executablePath);
   if (LowerText(folding, TrimControls(command)) == LowerText(folding, TrimControls(expected))) return;
-  // Another copy of the program that still exists keeps its entry.
+  // Another copy of the program that still exists keeps its entry, unless
+  // the policy starts this one (as the start push does for a user's choice).
   std::string named = command;
   std::erase(named, '"');
-  if (ExistsAndClearAttributes(files, named)) return;
+  if (!policy.startWithWindows && ExistsAndClearAttributes(files, named)) return;
   // A standard user may not change it: the entry stays as it is.
   const auto writable = registry.OpenOrCreateKey(kRunKey);
   if (!writable) return;
@@ -45,6 +58,7 @@ void ReadScanSettings(Registry& registry, Files& files, const CaseFolding& foldi
 }
 
 std::uint64_t ReadQuarantineLimit(Registry& registry) {
+  if (const auto managed = ReadPolicy(registry).quarantineLimit) return *managed;
   const auto key = registry.OpenKey(kSettingsKey);
   const std::string text = key ? key->ReadText(kQuarantineLimitValue).value_or("") : "";
   std::uint64_t limit = 0;

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "platform/platform.h"
+#include "settings/policy.h"
 
 namespace kestrix {
 
@@ -22,28 +23,34 @@ inline constexpr std::string_view kOptionOn = "TRUE";
 inline constexpr std::string_view kQuarantineLimitValue = "QuarantineLimit";
 
 // Read once at start-up. Changes made while the program runs are stored at
-// once but reach these flags only at the next start.
+// once but reach these flags only at the next start. A managed option holds
+// the policy's value.
 struct ScanSettings {
   bool startWithWindows = false;
   bool autoClean = false;
   bool skipFloppies = true;
+  Policy policy;
 };
 
 // The Run value that starts the running program with Windows: its full
 // path in double quotes.
 std::string RunCommand(std::string_view executablePath);
 
-// Reads the options and the Program Files directory, and points a Run value
-// that names a file that is gone at the running program. Keys that cannot be
-// opened (for writing, to mend the Run value) are skipped; a value of the wrong type raises RegistryError,
-// and what was read before it stays read.
+// Reads the policy, the options and the Program Files directory, and points a
+// Run value that names a file that is gone at the running program. An option
+// the policy manages takes the policy's value and its own value is not read;
+// a managed start with Windows writes or deletes the Run value to match.
+// Keys that cannot be opened (for writing, to mend the Run value) are
+// skipped; a value of the wrong type raises RegistryError, and what was read
+// before it, the policy first, stays read.
 void ReadScanSettings(Registry& registry, Files& files, const CaseFolding& folding,
                       std::string_view executablePath, ScanSettings& settings,
                       std::string& programFilesDirectory);
 
-// The quarantine's limit in bytes: the settings key's QuarantineLimit, a
-// decimal number as text; kDefaultQuarantineLimit when the value is missing,
-// not text or not a number. Never raises: the program starts either way.
+// The quarantine's limit in bytes: the policy's when it manages one, else
+// the settings key's QuarantineLimit, a decimal number as text;
+// kDefaultQuarantineLimit when the value is missing, not text or not a
+// number. Never raises: the program starts either way.
 std::uint64_t ReadQuarantineLimit(Registry& registry);
 
 }  // namespace kestrix

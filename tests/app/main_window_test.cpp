@@ -149,6 +149,23 @@ TEST_F(Program, TheAutoCleanBoxesMirrorEachOtherAndStoreAtOnce) {
   EXPECT_EQ(registry.Get(kSettingsKey, kAutoKillValue), nullptr);
 }
 
+TEST_F(Program, APolicysAutoCleanCleansAndGreysBothBoxesWithoutStoring) {
+  registry.Set(kPolicyKey, kAutoKillValue, std::string("\1\0\0\0", 4), testing::kRegDword);
+  registry.readOnlyKeys.insert(testing::FakeRegistry::Key(kSettingsKey));  // a standard user
+  registry.keys[testing::FakeRegistry::Key(kSettingsKey)];
+  InfectStick();
+  StartAndTick();
+  EXPECT_TRUE(application.errors.empty()) << "nothing was stored, so nothing failed";
+  EXPECT_TRUE(view.autoKillChecked);
+  EXPECT_FALSE(view.autoKillEnabled);
+  EXPECT_FALSE(dialog->autokill.Enabled());
+  EXPECT_TRUE(dialog->autostart.Enabled());
+  EXPECT_THAT(machine.removed, ElementsAre("E:\\worm.exe", "E:\\Autorun.inf"));
+  console->Dispatch([&] { console->autokillv.Click(); });
+  EXPECT_TRUE(console->autokillv.Checked());
+  EXPECT_EQ(registry.Get(kSettingsKey, kAutoKillValue), nullptr);
+}
+
 TEST_F(Program, TheSkipOptionCountsFromTheNextStart) {
   registry.Set(kSettingsKey, kAutoKillValue, "");
   StartAndTick();

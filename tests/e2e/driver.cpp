@@ -25,6 +25,7 @@
 //   click-dialog ID [ms]                  presses a button or box of the shown options dialog
 //   dialog-check ID                       1 when a box of the options dialog is ticked, else 0
 //   dialog-status                         the options dialog's status text (the status bar's second part)
+//   control-state main|dialog ID          "1 TEXT" for a control that can be used, "0 TEXT" for a greyed one
 //   check ID                              1 when a box of the main window is ticked, else 0
 //   activate                              brings the main window to the front, as a click on it would
 //   keys TARGET KEY...                    once TARGET is in front with the keyboard focus, presses keys:
@@ -526,6 +527,18 @@ int DialogCheck(const Arguments& args) {
   return 0;
 }
 
+// A control of the main window or the dialog: 1 when it can be used, 0 when
+// greyed, then its text.
+int ControlState(const Arguments& args) {
+  HWND main = MainWindow();
+  HWND control = args.At(0) == L"dialog" ? DialogControl(args.Id(1))
+                 : main != nullptr       ? GetDlgItem(main, args.Id(1))
+                                         : nullptr;
+  if (control == nullptr) return Fail(L"no such control");
+  Print(std::wstring(IsWindowEnabled(control) ? L"1 " : L"0 ") + TextOf(control));
+  return 0;
+}
+
 // SB_GETTEXTW, like the list's messages, needs its buffer inside kestrix.
 int DialogStatus(const Arguments&) {
   constexpr WPARAM kStatusPart = 1;
@@ -917,6 +930,7 @@ constexpr Action kActions[] = {
     {L"click-dialog", 1, ClickDialog},
     {L"dialog-check", 1, DialogCheck},
     {L"dialog-status", 0, DialogStatus},
+    {L"control-state", 2, ControlState},
     {L"check", 1, Check},
     {L"activate", 0, Activate},
     {L"keys", 2, Keys},

@@ -20,6 +20,7 @@ struct FakeConsoleView final : ConsoleView {
   std::vector<SuspectEntry> rows;
   std::string totalNumber = "0";
   bool autoKillChecked = false;
+  bool autoKillEnabled = true;
   std::optional<MainWindowPlaces> layout;
 
   void SetCurrentVirus(std::string_view text) override { currentVirus = text; }
@@ -34,6 +35,7 @@ struct FakeConsoleView final : ConsoleView {
   void ListChanged(std::size_t index, const SuspectEntry& entry) override { rows.at(index) = entry; }
   void SetTotalNumber(std::string_view text) override { totalNumber = text; }
   void SetAutoKillChecked(bool checked) override { autoKillChecked = checked; }
+  void SetAutoKillEnabled(bool enabled) override { autoKillEnabled = enabled; }
   void ApplyLayout(const MainWindowPlaces& applied) override { layout = applied; }
 };
 
@@ -101,9 +103,11 @@ struct FakeTrayWindow final : TrayWindow {
 
 struct FakeDialogView final : OptionsDialogView {
   std::string status = std::string(kStatusReady);
+  std::string notice;
   bool visible = false;
   int modalShows = 0;
   void SetStatusText(std::string_view text) override { status = text; }
+  void ShowManagedNotice(std::string_view text) override { notice = text; }
   bool IsVisible() const override { return visible; }
   void ShowModal() override { ++modalShows; }
   void Close() override { visible = false; }

@@ -134,5 +134,23 @@ TEST_F(DialogFixture, TheDoneButtonClosesTheDialog) {
   EXPECT_TRUE(registry.log.empty()) << "closing stores nothing";
 }
 
+TEST_F(DialogFixture, AManagedBoxIsGreyedAndItsClickStoresNothing) {
+  Policy policy;
+  policy.quarantineLimit = 1;
+  dialog.ApplyPolicy(policy);
+  EXPECT_EQ(view.notice, "") << "no box is greyed: nothing to explain";
+  policy = {true, false, false, {}};
+  dialog.ApplyPolicy(policy);
+  EXPECT_EQ(view.notice, "灰色的選項由系統管理員管理。");
+  for (FlatCheckBox* box : {&dialog.autokill, &dialog.SkipFloopy, &dialog.autostart}) {
+    EXPECT_FALSE(box->Enabled());
+    const bool before = box->Checked();
+    box->Click();
+    EXPECT_EQ(box->Checked(), before) << "a click on a greyed box does nothing";
+    box->SetChecked(!before);  // the start gives it the policy's value
+  }
+  EXPECT_TRUE(registry.keys.empty()) << "a managed option is never stored";
+}
+
 }  // namespace
 }  // namespace kestrix

@@ -6,6 +6,7 @@
 #include "fakes/fake_machine.h"
 #include "fakes/fake_registry.h"
 #include "remedy/quarantine.h"
+#include "settings/policy.h"
 #include "settings/registry_values.h"
 
 namespace kestrix {
@@ -126,6 +127,60 @@ TEST(StoreValue, WritesDeletesAndSkipsAKeyThatCannotBeOpened) {
   registry.refusedWrites.insert("AutoKill");
   EXPECT_THROW(StoreValue(registry, kSettingsKey, kAutoKillValue, "TRUE"), RegistryError);
   EXPECT_EQ(registry.openKeys, 0);
+}
+
+std::string Dword(std::uint32_t n) { return {static_cast<char>(n), static_cast<char>(n >> 8), 0, 0}; }
+
+TEST(ReadPolicy, AValueIsManagedOnlyAsAFourByteDwordAndWinsOverTheUserSLimit) {
+  const std::tuple<std::uint32_t, std::string, std::optional<std::uint32_t>> cases[] = {
+      {testing::kRegDword, Dword(0), 0},
+      {testing::kRegDword, Dword(7), 7},
+      {testing::kRegDword, Dword(1).substr(0, 2), {}},
+      {testing::kRegDword, Dword(1) + Dword(0), {}},
+      {testing::kRegSz, "1", {}},
+      {11 /* REG_QWORD */, Dword(1) + Dword(0), {}}};
+  for (const auto& [type, bytes, managed] : cases) {
+    FakeRegistry registry;
+    for (const auto name : {kAutoKillValue, kSkipFloopyValue, kAutoStartPolicyValue, kQuarantineLimitValue})
+      registry.Set(kPolicyKey, name, bytes, type);
+    registry.Set(kSettingsKey, kQuarantineLimitValue, "2048");
+    const Policy policy = ReadPolicy(registry);
+    const auto on = managed ? std::optional<bool>(*managed != 0) : std::nullopt;
+    EXPECT_TRUE(policy.autoClean == on && policy.skipFloppies == on && policy.startWithWindows == on) << type;
+    EXPECT_EQ(ReadQuarantineLimit(registry), managed ? std::uint64_t{*managed} << 20 : 2048) << type;
+  }
+}
+
+TEST_F(ReadSettingsFixture, APolicyWinsOverTheUsersOptionAndBringsTheRunValueInLine) {
+  machine.AddFile("D:\\Old\\kestrix.exe");
+  const std::string current = "\"C:\\Program Files\\Kestrix\\kestrix.exe\"", old = "\"D:\\Old\\kestrix.exe\"";
+  struct Case {
+    std::uint32_t policy;
+    std::string user;  // the user's options; "-": of the wrong type; the Run value
+    bool writable;     // a standard user's start cannot write the Run value
+    std::string after;
+  };
+  const Case cases[] = {{1, "", true, current},       {1, old, true, current}, {1, "", false, ""},
+                        {1, "-", true, current},      {0, current, true, ""},  {0, old, true, ""},
+                        {0, current, false, current}, {0, "-", true, ""}};
+  for (const Case& c : cases) {
+    registry = FakeRegistry();
+    for (const auto name : {kAutoKillValue, kSkipFloopyValue, kAutoStartPolicyValue})
+      registry.Set(kPolicyKey, name, Dword(c.policy), testing::kRegDword);
+    for (const auto name : {kAutoKillValue, kSkipFloopyValue})
+      registry.Set(kSettingsKey, name, c.user == "-" ? Dword(1) : c.user,
+                   c.user == "-" ? testing::kRegDword : testing::kRegSz);
+    registry.keys[FakeRegistry::Key(kRunKey)];
+    if (c.user != "-" && !c.user.empty()) registry.Set(kRunKey, kRunValue, c.user);
+    if (!c.writable) registry.readOnlyKeys.insert(FakeRegistry::Key(kRunKey));
+    settings = {};
+    EXPECT_NO_THROW(Read()) << "a managed option's own value is not read";
+    EXPECT_TRUE(settings.autoClean == (c.policy != 0) && settings.skipFloppies == (c.policy != 0) &&
+                settings.startWithWindows == (c.policy != 0))
+        << c.policy << c.user;
+    const auto* run = registry.Get(kRunKey, kRunValue);
+    EXPECT_EQ(run ? run->data : "", c.after) << c.policy << " " << c.user << " " << c.writable;
+  }
 }
 
 }  // namespace

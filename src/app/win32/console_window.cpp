@@ -336,6 +336,8 @@ void ConsoleWindow::SetAutoKillChecked(bool checked) {
   SendMessageW(Control(IDC_AUTOKILLV), BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
 }
 
+void ConsoleWindow::SetAutoKillEnabled(bool enabled) { EnableWindow(Control(IDC_AUTOKILLV), enabled); }
+
 void ConsoleWindow::ApplyLayout(const MainWindowPlaces& places) {
   for (const auto& [id, place] :
        {std::pair{IDC_TOPBANNER, places.topBanner}, std::pair{IDC_KESTRIXICON, places.kestrixIcon},

@@ -53,6 +53,7 @@ class ConsoleWindow final : public ConsoleView,
   void ListChanged(std::size_t index, const SuspectEntry& entry) override;
   void SetTotalNumber(std::string_view caption) override;
   void SetAutoKillChecked(bool checked) override;
+  void SetAutoKillEnabled(bool enabled) override;
   void ApplyLayout(const MainWindowPlaces& places) override;
 
   // TrayWindow

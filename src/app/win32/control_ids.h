@@ -42,6 +42,7 @@
 #define IDC_SKIPFLOOPY 3007
 #define IDC_FLATBUTTON1 3008
 #define IDC_STATUSBAR 3009
+#define IDC_MANAGEDNOTICE 3010
 
 // Window classes.
 #define KESTRIX_MAIN_CLASS L"Tconsole"

@@ -108,6 +108,8 @@ OptionsWindow::OptionsWindow(HINSTANCE instance, ConsoleWindow& console, Registr
       SendMessageW(control, BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
     };
     box->OnPaint(box->Checked());
+    // A disabled button gets no clicks and its Alt letter passes it by.
+    box->OnEnable = [control](bool enabled) { EnableWindow(control, enabled); };
   }
 }
 
@@ -177,13 +179,14 @@ void OptionsWindow::OnDpiChanged(int dpi, const RECT& suggested) {
   if (old != nullptr) DeleteObject(old);
   SetWindowPos(window_, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
                suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
-  const OptionsPlaces places = PlaceOptionsDialog(dpi_);
+  const OptionsPlaces places = PlaceOptionsDialog(dpi_, notice_);
   for (const auto& [id, place] :
        {std::pair{IDC_IMAGE1, places.image1}, std::pair{IDC_GROUPBOX1, places.groupBox1},
         std::pair{IDC_GROUPBOX2, places.groupBox2}, std::pair{IDC_STATICTEXT1, places.staticText1},
         std::pair{IDC_AUTOKILL, places.autokill}, std::pair{IDC_AUTOSTART, places.autostart},
-        std::pair{IDC_FLATBUTTON1, places.flatButton1}, std::pair{IDC_SKIPFLOOPY, places.skipFloopy}}) {
-    PlaceControl(GetDlgItem(window_, id), place);
+        std::pair{IDC_FLATBUTTON1, places.flatButton1}, std::pair{IDC_SKIPFLOOPY, places.skipFloopy},
+        std::pair{IDC_MANAGEDNOTICE, places.notice}}) {
+    if (HWND control = GetDlgItem(window_, id)) PlaceControl(control, place);
   }
   SetPicture();
   // The status bar finds its own place along the bottom.
@@ -195,6 +198,23 @@ void OptionsWindow::OnDpiChanged(int dpi, const RECT& suggested) {
 void OptionsWindow::SetStatusText(std::string_view text) {
   SendMessageW(GetDlgItem(window_, IDC_STATUSBAR), SB_SETTEXTW, 1,
                reinterpret_cast<LPARAM>(Widen(text).c_str()));
+}
+
+void OptionsWindow::ShowManagedNotice(std::string_view text) {
+  if (HWND shown = GetDlgItem(window_, IDC_MANAGEDNOTICE)) {
+    SetWindowTextW(shown, Widen(text).c_str());
+    return;
+  }
+  notice_ = true;
+  CreateControl(window_, 0, L"STATIC", text, SS_LEFT | SS_NOPREFIX | WS_CLIPSIBLINGS, IDC_MANAGEDNOTICE,
+                {0, 0, 0, 0}, font_);
+  // The dialog grows by the notice's line; everything is placed again.
+  RECT bounds{};
+  GetWindowRect(window_, &bounds);
+  const SIZE outer =
+      OuterSize(ScaleForDpi(kOptionsClientWidth, dpi_),
+                ScaleForDpi(kOptionsClientHeight + kOptionsNoticeHeight, dpi_), kStyle, kExStyle, dpi_);
+  OnDpiChanged(dpi_, {bounds.left, bounds.top, bounds.left + outer.cx, bounds.top + outer.cy});
 }
 
 void OptionsWindow::ShowModal() {

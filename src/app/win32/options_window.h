@@ -22,6 +22,7 @@ class OptionsWindow final : public OptionsDialogView {
   TConfigKestrix& Logic() { return *logic_; }
 
   void SetStatusText(std::string_view text) override;
+  void ShowManagedNotice(std::string_view text) override;
   bool IsVisible() const override { return IsWindowVisible(window_) != FALSE; }
   void ShowModal() override;
   void Close() override;
@@ -42,6 +43,7 @@ class OptionsWindow final : public OptionsDialogView {
   HFONT font_ = nullptr;
   HBITMAP picture_ = nullptr;
   int dpi_ = 96;
+  bool notice_ = false;
   std::optional<TConfigKestrix> logic_;
 };
 
