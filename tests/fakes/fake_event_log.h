@@ -1,0 +1,28 @@
+// An event log that keeps what is reported, in order.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace kestrix::testing {
+
+struct FakeEvent {
+  EventSeverity severity = EventSeverity::kInformation;
+  std::uint32_t id = 0;
+  std::vector<std::string> strings;
+  bool operator==(const FakeEvent&) const = default;
+};
+
+struct FakeEventLog final : EventLog {
+  std::vector<FakeEvent> events;
+  bool Report(EventSeverity severity, std::uint32_t eventId,
+              const std::vector<std::string>& strings) override {
+    events.push_back({severity, eventId, strings});
+    return true;
+  }
+};
+
+}  // namespace kestrix::testing
