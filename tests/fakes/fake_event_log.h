@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,12 @@ struct FakeEvent {
   std::vector<std::string> strings;
   bool operator==(const FakeEvent&) const = default;
 };
+
+inline void PrintTo(const FakeEvent& event, std::ostream* out) {
+  *out << "{" << static_cast<int>(event.severity) << ", " << (event.id & 0xFFFF);
+  for (const std::string& text : event.strings) *out << ", \"" << text << "\"";
+  *out << "}";
+}
 
 struct FakeEventLog final : EventLog {
   std::vector<FakeEvent> events;
