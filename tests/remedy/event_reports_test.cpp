@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <tuple>
 
 #include "fakes/fake_event_log.h"
 #include "fakes/fake_machine.h"
@@ -118,44 +119,27 @@ TEST(EventReports, EachFlowReportsWhatItDidAndACleanSweepNothing) {
 }
 
 TEST(EventReports, ALongFoundListGoesOnInFurtherEventsUpToALimit) {
-  struct Case {
-    std::string_view name;
-    std::size_t files;
-    std::size_t pathUnits;
-    std::vector<std::string> ranges;  // "first-last" per event
-    bool capped;
+  // files of `pathUnits` UTF-16 units each (a character of two): "first-last" per event
+  const std::tuple<std::size_t, std::size_t, std::vector<std::string>> cases[] = {
+      {3, 20, {"1-3"}},
+      {5, 7'000, {"1-2", "3-4", "5-5"}},
+      {1, 40'000, {"1-1"}},  // cut to one event's list
+      {40, 7'000, {"1-2", "3-4", "5-6", "7-8", "9-10", "11-12", "13-14", "15-16"}},
   };
-  const Case cases[] = {
-      {"short paths, one event", 3, 20, {"1-3"}, false},
-      {"long paths, several events", 5, 7'000, {"1-2", "3-4", "5-5"}, false},
-      {"a path longer than one event's list, cut", 1, 40'000, {"1-1"}, false},
-      {"more than the events hold",
-       40,
-       7'000,
-       {"1-2", "3-4", "5-6", "7-8", "9-10", "11-12", "13-14", "15-16"},
-       true},
-  };
-  for (const Case& c : cases) {
+  for (const auto& [files, pathUnits, expected] : cases) {
     testing::FakeEventLog log;
-    EventReports reports(log, "Q");
-    std::vector<SuspectEntry> entries;
-    for (std::size_t i = 0; i < c.files; ++i) {
-      std::string path = "E:\\" + std::to_string(i) + "\\";
-      // Each takes two UTF-16 units.
-      for (std::size_t unit = 0; unit < c.pathUnits; unit += 2) path += "\xF0\x9F\x90\x9B";
-      entries.emplace_back().path = path;
+    std::vector<SuspectEntry> entries(files);
+    for (SuspectEntry& entry : entries) {
+      for (entry.path = "E:\\"; entry.path.size() < pathUnits * 2;) entry.path += "\xF0\x9F\x90\x9B";
     }
-    reports.SweepFound(entries);
-
+    EventReports(log, "Q").SweepFound(entries);
     std::vector<std::string> ranges;
     for (const FakeEvent& event : log.events) {
       ranges.push_back(event.strings.at(1) + "-" + event.strings.at(2));
-      EXPECT_EQ(event.strings.at(0), std::to_string(c.files)) << c.name;
-      const std::string& list = event.strings.at(3);
-      EXPECT_EQ(CapUtf16Units(list, kMaxFoundListUnits + 32), list) << c.name << ": too long";
+      EXPECT_EQ(CapUtf16Units(event.strings.at(3), kMaxFoundListUnits + 32), event.strings.at(3)) << files;
     }
-    EXPECT_EQ(ranges, c.ranges) << c.name;
-    EXPECT_EQ(log.events.back().strings.at(3).ends_with(" more not listed"), c.capped) << c.name;
+    EXPECT_EQ(ranges, expected);
+    EXPECT_EQ(log.events.back().strings.at(3).ends_with(" more not listed"), files == 40);
   }
 }
 
