@@ -25,6 +25,13 @@ std::string_view FolderOf(std::string_view path) {
   return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash + 1);
 }
 
+// What the removals and sweeps write to the event log, when there is one.
+std::optional<EventReports> EventReportsOf(const ConsoleServices& services) {
+  if (services.eventLog == nullptr) return std::nullopt;
+  return EventReports(*services.eventLog,
+                      services.quarantine != nullptr ? services.quarantine->StoreLocation() : std::string());
+}
+
 }  // namespace
 
 WakeUpMessage MakeWakeUpMessage() {
@@ -45,8 +52,9 @@ Tconsole::Tconsole(ConsoleServices services, ConsoleView& view)
       protectedList_(services.files, services.folding),
       sweep_({services.files, services.volumes, services.folding, services.pump}, sweepSettings_, view, list_,
              protectedList_),
+      reports_(EventReportsOf(services)),
       removal_({services.files, services.folding, services.pump, CoolTrayIcon1, services.boxes,
-                services.processes, services.quarantine, &shortcutRecovery_},
+                services.processes, services.quarantine, &shortcutRecovery_, reports_ ? &*reports_ : nullptr},
                list_, protectedList_, *this, title_),
       scanDispach_(services.timers, kScanDispachTimer, kScanDispachInterval, true),
       freshonetime_(services.timers, kFreshOneTimeTimer, kFreshOneTimeInterval, true) {
@@ -59,6 +67,7 @@ Tconsole::Tconsole(ConsoleServices services, ConsoleView& view)
   // Automatic cleaning follows the dialog's box as it is now, not the
   // start-up setting.
   sweep_.SetFinishedHandler([this] {
+    if (reports_) reports_->SweepFound(list_.Entries());
     if (dialog_ != nullptr && dialog_->autokill.Checked()) removal_.KillVirusClick(Sender::kNone);
   });
 }
@@ -162,7 +171,12 @@ void Tconsole::startsearchClick() { scanDispach_.SetEnabled(true); }
 
 void Tconsole::ScanDispachTimer() {
   scanDispach_.SetEnabled(false);
-  sweep_.RequestSweep();
+  try {
+    sweep_.RequestSweep();
+  } catch (const HandlerError& error) {
+    if (reports_) reports_->SweepFailed(error.what());
+    throw;
+  }
 }
 
 void Tconsole::freshonetimeTimer() {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,6 +15,7 @@
 #include "app/window_layout.h"
 #include "detect/drive_sweep.h"
 #include "platform/platform.h"
+#include "remedy/event_reports.h"
 #include "remedy/protected_list.h"
 #include "remedy/quarantine.h"
 #include "remedy/removal.h"
@@ -86,6 +88,9 @@ struct ConsoleServices {
   // keeps them in %ProgramData%\Kestrix\Quarantine, within the limit that
   // ReadQuarantineLimit reads.
   Quarantine* quarantine = nullptr;
+  // Where sweeps that find something, removals and errors that end a sweep
+  // are recorded; null records nothing.
+  EventLog* eventLog = nullptr;
 };
 
 // The WM_COPYDATA record a second start sends to wake the running one.
@@ -180,6 +185,7 @@ class Tconsole final : private SuspectListView, private RemovalView {
   ProtectedList protectedList_;
   ShortcutRecovery shortcutRecovery_;
   DriveSweep sweep_;
+  std::optional<EventReports> reports_;
   Removal removal_;
   OneShotTimer scanDispach_;
   OneShotTimer freshonetime_;

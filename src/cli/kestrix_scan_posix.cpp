@@ -7,6 +7,7 @@
 
 #include "cli/scan_command.h"
 #include "detect/rule_database.h"
+#include "platform/posix/posix_event_log.h"
 #include "platform/posix/posix_machine.h"
 #include "platform/posix/posix_processes.h"
 #include "platform/posix/posix_store.h"
@@ -65,7 +66,8 @@ int Run(int argc, char** argv) {
   posix::PosixStoreFolder store(options.quarantineFolder);
   posix::OpenSslHashing hashing;
 
-  return RunScan(options, {machine, machine, machine, processes, store, hashing},
+  posix::NoEventLog eventLog;
+  return RunScan(options, {machine, machine, machine, processes, store, hashing, nullptr, &eventLog},
                  {.progress = isatty(STDERR_FILENO) != 0, .input = isatty(STDIN_FILENO) != 0});
 }
 

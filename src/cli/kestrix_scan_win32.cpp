@@ -11,6 +11,7 @@
 
 #include "cli/scan_command.h"
 #include "detect/rule_database.h"
+#include "platform/win32/win32_event_log.h"
 #include "platform/win32/win32_machine.h"
 #include "platform/win32/win32_store.h"
 #include "settings/policy.h"
@@ -131,11 +132,13 @@ int Run(int argc, wchar_t** argv) {
       options.quarantineFolder == defaultFolder ? win32::OtherQuarantineFolder() : std::nullopt;
   std::optional<win32::Win32StoreFolder> otherStore;
   if (otherFolder) otherStore.emplace(*otherFolder);
-  return RunScan(options,
-                 {machine, machine, machine, processes, store, hashing, otherStore ? &*otherStore : nullptr},
-                 {.progress = _isatty(_fileno(stderr)) != 0,
-                  .input = _isatty(_fileno(stdin)) != 0,
-                  .escapes = console.Escapes()});
+  win32::Win32EventLog eventLog;
+  return RunScan(
+      options,
+      {machine, machine, machine, processes, store, hashing, otherStore ? &*otherStore : nullptr, &eventLog},
+      {.progress = _isatty(_fileno(stderr)) != 0,
+       .input = _isatty(_fileno(stdin)) != 0,
+       .escapes = console.Escapes()});
 }
 
 }  // namespace

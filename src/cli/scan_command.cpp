@@ -10,6 +10,7 @@
 #include "detect/drive_sweep.h"
 #include "detect/file_tests.h"
 #include "platform/common/forwarding_files.h"
+#include "remedy/event_reports.h"
 #include "remedy/protected_list.h"
 #include "remedy/removal.h"
 #include "remedy/vaccine.h"
@@ -123,7 +124,8 @@ std::optional<std::string> RestoreRefusal(const ScanOptions& options, const Prot
 }
 
 // --quarantine-list, --restore or --purge.
-int RunQuarantineCommand(const ScanOptions& options, const ScanMachine& machine, Quarantine& quarantine) {
+int RunQuarantineCommand(const ScanOptions& options, const ScanMachine& machine, Quarantine& quarantine,
+                         EventReports* reports) {
   const std::vector<QuarantineRecord> records = quarantine.List();
   if (options.quarantineList) {
     std::vector<QuarantineListing> listings{{machine.store.Location(), records}};
@@ -152,6 +154,8 @@ int RunQuarantineCommand(const ScanOptions& options, const ScanMachine& machine,
       action.failure = refusal;
     } else if (!quarantine.Restore(record, options.restoreTo, options.force, reason)) {
       action.failure = reason;
+    } else if (reports != nullptr) {
+      reports->FileRestored(record, action.path);
     }
     actions.push_back(std::move(action));
   };
@@ -264,8 +268,11 @@ int RunScan(const ScanOptions& options, const ScanMachine& machine, ScanTerminal
   ConsoleView view(terminal.progress, terminal.escapes);
   RecordingFiles files(machine.files);
   Quarantine quarantine({files, machine.volumes, machine.store, machine.hashing}, options.quarantineLimit);
+  std::optional<EventReports> reports;
+  if (machine.eventLog != nullptr) reports.emplace(*machine.eventLog, machine.store.Location());
+  EventReports* const events = reports ? &*reports : nullptr;
   if (options.quarantineList || options.restore || options.purge) {
-    return RunQuarantineCommand(options, machine, quarantine);
+    return RunQuarantineCommand(options, machine, quarantine, events);
   }
   if (!options.immunize.empty() || !options.unimmunize.empty()) return RunVaccineCommand(options, machine);
 
@@ -291,6 +298,10 @@ int RunScan(const ScanOptions& options, const ScanMachine& machine, ScanTerminal
     outcome.error = error.what();
   }
   view.EndProgress();
+  if (events != nullptr) {
+    events->SweepFound(list.Entries());
+    if (outcome.error) events->SweepFailed(*outcome.error);
+  }
 
   // Only a finished sweep's list is cleaned: a cut-short one may be partial.
   if (options.clean && !outcome.error) {
@@ -301,7 +312,7 @@ int RunScan(const ScanOptions& options, const ScanMachine& machine, ScanTerminal
         [&](std::string_view question) { return AskKeepOnTerminal(terminal.input, question); });
     const std::string title(kScanTitle);
     Removal removal({files, machine.folding, view, answers, answers, machine.processes,
-                     options.noQuarantine ? nullptr : &quarantine, &recovery},
+                     options.noQuarantine ? nullptr : &quarantine, &recovery, events},
                     list, protectedList, answers, title);
     const std::vector<SuspectEntry> listed = list.Entries();
     removal.KillVirusClick(Sender::kNone);

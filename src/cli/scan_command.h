@@ -47,6 +47,8 @@ struct ScanMachine {
   // Another store this user may read (on Windows, the machine's or this
   // user's own, whichever the program does not keep in): listed too.
   StoreFolder* otherStore = nullptr;
+  // Where sweeps that find something, removals and restores are recorded.
+  EventLog* eventLog = nullptr;
 };
 
 struct ScanTerminal {

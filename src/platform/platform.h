@@ -326,6 +326,19 @@ class ProcessTable {
   virtual std::unique_ptr<ProcessHandle> OpenProcess(std::uint32_t id) = 0;
 };
 
+// How grave an event is, as the event log shows it.
+enum class EventSeverity : int { kInformation, kWarning, kError };
+
+// The machine's event log, under Kestrix's own source.
+class EventLog {
+ public:
+  virtual ~EventLog() = default;
+  // Writes one event; `eventId` names its message, `strings` fill the
+  // message's inserts in order. False when it was not written.
+  virtual bool Report(EventSeverity severity, std::uint32_t eventId,
+                      const std::vector<std::string>& strings) = 0;
+};
+
 // Registry value types, as Windows numbers them.
 inline constexpr std::uint32_t kRegSz = 1;
 inline constexpr std::uint32_t kRegExpandSz = 2;

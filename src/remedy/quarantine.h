@@ -99,6 +99,9 @@ class Quarantine {
   // Forgets a record, and its bytes when no other record keeps them.
   bool Purge(const QuarantineRecord& record);
 
+  // Where the store is, for messages.
+  std::string StoreLocation() const { return services_.store.Location(); }
+
  private:
   // What the store holds: read while holding the lock when another program
   // changed the store since this one last did, and kept up to date in

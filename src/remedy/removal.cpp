@@ -10,6 +10,7 @@ namespace {
 constexpr std::string_view kProtectedQuestion = "檔案 %s 是Windows重要檔案。\r清除可能會導致系統無法啟動!";
 constexpr std::string_view kSuccessBalloon = "成功清除 %d 個病毒.";
 constexpr std::string_view kTerminateQuestion = "是否終止並清除它們?";
+constexpr std::string_view kKeptProtectedReason = "a protected Windows file, kept as answered";
 
 // What the two passes say differently.
 struct PassTexts {
@@ -64,6 +65,7 @@ Removal::Outcome Removal::Remove(std::size_t index, const std::string& path, std
         services_.boxes.ShowMessage(FormatText(kProtectedQuestion, path), keepCaption, kQuestionYesNo);
     if (!StillListed(index, path)) return Outcome::kGone;
     if (answer != kAnswerNo) {
+      keptProtected_.push_back(list_.Entry(index));
       list_.Delete(index);
       services_.pump.PumpMessages();
       return Outcome::kKept;
@@ -94,6 +96,7 @@ bool Removal::DeleteListedFile(const SuspectEntry& entry) {
     return fail("it could not be deleted; it may be in use");
   }
   failures_.erase(path);
+  if (services_.events != nullptr) services_.events->FileRemoved(entry, kept ? &*kept : nullptr);
   return true;
 }
 
@@ -113,6 +116,16 @@ void Removal::TerminateListedProcesses(bool selectedOnly) {
   }
 }
 
+void Removal::ReportLeftovers() {
+  if (services_.events == nullptr) return;
+  for (const SuspectEntry& entry : keptProtected_)
+    services_.events->FileLeftOver(entry, kKeptProtectedReason);
+  for (const SuspectEntry& entry : list_.Entries()) {
+    if (const auto failure = failures_.find(entry.path); failure != failures_.end())
+      services_.events->FileLeftOver(entry, failure->second);
+  }
+}
+
 void Removal::KillVirusClick(Sender sender) { Pass(false, sender); }
 
 void Removal::KillSelectedClick(Sender sender) { Pass(true, sender); }
@@ -120,6 +133,7 @@ void Removal::KillSelectedClick(Sender sender) { Pass(true, sender); }
 void Removal::Pass(bool selectedOnly, Sender sender) {
   const PassTexts& texts = selectedOnly ? kSelectedTexts : kAllTexts;
   failures_.clear();
+  keptProtected_.clear();
   // Repeats, one leftover question each time, until nothing is left over or
   // the user answers No.
   for (;;) {
@@ -157,6 +171,7 @@ void Removal::Pass(bool selectedOnly, Sender sender) {
     if (!selectedOnly && sender == Sender::kFlatButton) view_.RequestClose();
     break;
   }
+  ReportLeftovers();
   if (services_.recovery != nullptr) services_.recovery->Recover(services_.files);
   list_.ShowCount();
 }

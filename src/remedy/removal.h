@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/platform.h"
 #include "remedy/protected_list.h"
@@ -30,6 +31,17 @@ class RemovalView {
   virtual void RequestClose() = 0;
 };
 
+// What a pass did with each file, for the machine's records.
+class RemovalEvents {
+ public:
+  virtual ~RemovalEvents() = default;
+  // The file was deleted; `kept` is its quarantine record, null when it
+  // was deleted without keeping.
+  virtual void FileRemoved(const SuspectEntry& entry, const QuarantineRecord* kept) = 0;
+  // A file the pass tried and left where it was, once the pass has ended.
+  virtual void FileLeftOver(const SuspectEntry& entry, std::string_view reason) = 0;
+};
+
 struct RemovalServices {
   Files& files;
   const CaseFolding& folding;
@@ -39,6 +51,7 @@ struct RemovalServices {
   ProcessTable& processes;
   Quarantine* quarantine = nullptr;  // keeps every file before it is deleted; null deletes outright
   ShortcutRecovery* recovery = nullptr;  // shows what shortcut worms hid once their decoys are deleted
+  RemovalEvents* events = nullptr;
 };
 
 inline constexpr int kBalloonSeconds = 10;
@@ -83,6 +96,8 @@ class Removal {
   // their processes terminated and the pass repeated.
   bool AskAboutLeftovers(std::string_view balloonFormat, std::string_view questionFormat, int remaining);
   void TerminateListedProcesses(bool selectedOnly);
+  // Tells the events of each file the pass leaves where it was.
+  void ReportLeftovers();
 
   RemovalServices services_;
   SuspectList& list_;
@@ -90,6 +105,7 @@ class Removal {
   RemovalView& view_;
   const std::string& title_;
   std::map<std::string, std::string, std::less<>> failures_;
+  std::vector<SuspectEntry> keptProtected_;  // protected files the latest pass was told to keep
 };
 
 }  // namespace kestrix

@@ -168,9 +168,9 @@ ConsoleWindow::~ConsoleWindow() {
 }
 
 void ConsoleWindow::Start(Win32Machine& machine, Win32ProcessTable& processes, Win32Registry& registry,
-                          Quarantine& quarantine) {
+                          Quarantine& quarantine, EventLog& eventLog) {
   logic_.emplace(ConsoleServices{machine, machine, machine, machine, *this, *this, processes, registry, *this,
-                                 *this, *this, *this, &quarantine},
+                                 *this, *this, *this, &quarantine, &eventLog},
                  *this);
   logic_->CoolTrayIcon1.OnPopupMenu = [this] { PopUpTrayMenu(); };
 }

@@ -33,7 +33,7 @@ class ConsoleWindow final : public ConsoleView,
 
   // Creates the logic on the finished window; nothing runs yet.
   void Start(Win32Machine& machine, Win32ProcessTable& processes, Win32Registry& registry,
-             Quarantine& quarantine);
+             Quarantine& quarantine, EventLog& eventLog);
   void AttachOptions(OptionsWindow& options);
   // Runs the logic's start-up: the tray icon, the settings, the repairs. An
   // error box it shows runs the timers, so the options dialog must exist.

@@ -10,6 +10,7 @@
 #include "app/win32/console_window.h"
 #include "app/win32/control_ids.h"
 #include "app/win32/options_window.h"
+#include "platform/win32/win32_event_log.h"
 #include "platform/win32/win32_machine.h"
 #include "platform/win32/win32_store.h"
 #include "remedy/quarantine.h"
@@ -46,8 +47,9 @@ int Run(HINSTANCE instance) {
   kestrix::win32::Win32StoreFolder store(kestrix::win32::DefaultQuarantineFolder());
   kestrix::win32::BcryptHashing hashing;
   kestrix::Quarantine quarantine({machine, machine, store, hashing}, kestrix::ReadQuarantineLimit(registry));
+  kestrix::win32::Win32EventLog eventLog;
   kestrix::win32::ConsoleWindow console(instance);
-  console.Start(machine, processes, registry, quarantine);
+  console.Start(machine, processes, registry, quarantine, eventLog);
   // Both windows exist before anything can run the message loop: an error
   // box of the start-up runs the timers, and the settings need the dialog.
   kestrix::win32::OptionsWindow options(instance, console, registry);
