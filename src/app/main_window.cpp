@@ -183,7 +183,7 @@ void Tconsole::freshonetimeTimer() {
   freshonetime_.SetEnabled(false);
   // Managed boxes are greyed before they take the policy's values.
   const Policy& policy = scanSettings_.policy;
-  autokillv.SetEnabled(!policy.autoClean);
+  autokillv.SetEnabled(!policy.autoClean.has_value());
   if (dialog_ != nullptr) dialog_->ApplyPolicy(policy);
   autokillv.SetChecked(scanSettings_.autoClean);
   if (dialog_ == nullptr) return;
@@ -194,7 +194,7 @@ void Tconsole::freshonetimeTimer() {
 
 void Tconsole::autokillvClick() {
   if (dialog_ != nullptr) dialog_->autokill.SetChecked(autokillv.Checked());
-  if (!scanSettings_.policy.autoClean)
+  if (!scanSettings_.policy.autoClean.has_value())
     StoreOption(services_.registry, kSettingsKey, kAutoKillValue, autokillv.Checked());
   if (dialog_ != nullptr) dialog_->UpdateOptionStatus();
 }

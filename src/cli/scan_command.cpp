@@ -298,9 +298,11 @@ int RunScan(const ScanOptions& options, const ScanMachine& machine, ScanTerminal
     outcome.error = error.what();
   }
   view.EndProgress();
-  if (events != nullptr) {
+  // A sweep an error cut short reports the error alone: its list may be partial.
+  if (events != nullptr && outcome.error) {
+    events->SweepFailed(*outcome.error);
+  } else if (events != nullptr) {
     events->SweepFound(list.Entries());
-    if (outcome.error) events->SweepFailed(*outcome.error);
   }
 
   // Only a finished sweep's list is cleaned: a cut-short one may be partial.
@@ -311,15 +313,15 @@ int RunScan(const ScanOptions& options, const ScanMachine& machine, ScanTerminal
         options.protectedAnswer, options.terminate, list, options.json ? stderr : stdout,
         [&](std::string_view question) { return AskKeepOnTerminal(terminal.input, question); });
     const std::string title(kScanTitle);
+    const std::string_view protectedReason =
+        options.protectedAnswer == ProtectedAnswer::kKeep ? "a protected Windows file; --protected=keep"
+        : terminal.input ? kKeptAsAnswered
+                         : "a protected Windows file; no terminal to ask whether to delete it";
     Removal removal({files, machine.folding, view, answers, answers, machine.processes,
-                     options.noQuarantine ? nullptr : &quarantine, &recovery, events},
+                     options.noQuarantine ? nullptr : &quarantine, &recovery, events, protectedReason},
                     list, protectedList, answers, title);
     const std::vector<SuspectEntry> listed = list.Entries();
     removal.KillVirusClick(Sender::kNone);
-    const std::string_view protectedReason =
-        options.protectedAnswer == ProtectedAnswer::kKeep ? "a protected Windows file; --protected=keep"
-        : terminal.input ? "a protected Windows file, kept as answered"
-                         : "a protected Windows file; no terminal to ask whether to delete it";
     outcome.clean =
         CleanOutcome{files.removed, answers.Balloons(),
                      KeptFiles(listed, list, files, removal, protectedReason), recovery.Recovered()};

@@ -10,7 +10,6 @@ namespace {
 constexpr std::string_view kProtectedQuestion = "檔案 %s 是Windows重要檔案。\r清除可能會導致系統無法啟動!";
 constexpr std::string_view kSuccessBalloon = "成功清除 %d 個病毒.";
 constexpr std::string_view kTerminateQuestion = "是否終止並清除它們?";
-constexpr std::string_view kKeptProtectedReason = "a protected Windows file, kept as answered";
 
 // What the two passes say differently.
 struct PassTexts {
@@ -119,7 +118,7 @@ void Removal::TerminateListedProcesses(bool selectedOnly) {
 void Removal::ReportLeftovers() {
   if (services_.events == nullptr) return;
   for (const SuspectEntry& entry : keptProtected_)
-    services_.events->FileLeftOver(entry, kKeptProtectedReason);
+    services_.events->FileLeftOver(entry, services_.keptProtectedReason);
   for (const SuspectEntry& entry : list_.Entries()) {
     if (const auto failure = failures_.find(entry.path); failure != failures_.end())
       services_.events->FileLeftOver(entry, failure->second);

@@ -42,6 +42,8 @@ class RemovalEvents {
   virtual void FileLeftOver(const SuspectEntry& entry, std::string_view reason) = 0;
 };
 
+inline constexpr std::string_view kKeptAsAnswered = "a protected Windows file, kept as answered";
+
 struct RemovalServices {
   Files& files;
   const CaseFolding& folding;
@@ -52,6 +54,8 @@ struct RemovalServices {
   Quarantine* quarantine = nullptr;  // keeps every file before it is deleted; null deletes outright
   ShortcutRecovery* recovery = nullptr;  // shows what shortcut worms hid once their decoys are deleted
   RemovalEvents* events = nullptr;
+  // Why a protected Windows file the boxes said to keep is left over.
+  std::string_view keptProtectedReason = kKeptAsAnswered;
 };
 
 inline constexpr int kBalloonSeconds = 10;

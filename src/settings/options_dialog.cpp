@@ -15,12 +15,12 @@ TConfigKestrix::TConfigKestrix(Registry& registry, OptionsDialogView& view, Flat
 
 void TConfigKestrix::autokillClick() {
   autokillv_.SetChecked(autokill.Checked());
-  if (!policy_.autoClean) StoreOption(registry_, kSettingsKey, kAutoKillValue, autokill.Checked());
+  if (!policy_.autoClean.has_value()) StoreOption(registry_, kSettingsKey, kAutoKillValue, autokill.Checked());
   UpdateOptionStatus();
 }
 
 void TConfigKestrix::autostartClick() {
-  if (!policy_.startWithWindows)
+  if (!policy_.startWithWindows.has_value())
     StoreValue(registry_, kRunKey, kRunValue, autostart.Checked() ? RunCommand(executablePath_) : "");
   UpdateOptionStatus();
 }
@@ -28,15 +28,15 @@ void TConfigKestrix::autostartClick() {
 void TConfigKestrix::SkipFloopyClick() {
   // Sweeps of this run keep skipping as they started; the change counts
   // from the next start.
-  if (!policy_.skipFloppies) StoreOption(registry_, kSettingsKey, kSkipFloopyValue, SkipFloopy.Checked());
+  if (!policy_.skipFloppies.has_value()) StoreOption(registry_, kSettingsKey, kSkipFloopyValue, SkipFloopy.Checked());
 }
 
 void TConfigKestrix::ApplyPolicy(const Policy& policy) {
   policy_ = policy;
-  autokill.SetEnabled(!policy.autoClean);
-  autostart.SetEnabled(!policy.startWithWindows);
-  SkipFloopy.SetEnabled(!policy.skipFloppies);
-  if (policy.autoClean || policy.startWithWindows || policy.skipFloppies)
+  autokill.SetEnabled(!policy.autoClean.has_value());
+  autostart.SetEnabled(!policy.startWithWindows.has_value());
+  SkipFloopy.SetEnabled(!policy.skipFloppies.has_value());
+  if (policy.autoClean.has_value() || policy.startWithWindows.has_value() || policy.skipFloppies.has_value())
     view_.ShowManagedNotice(kManagedNotice);
 }
 

@@ -34,7 +34,9 @@ Policy ReadPolicy(Registry& registry) {
   policy.autoClean = ReadSwitch(*key, kAutoKillValue);
   policy.skipFloppies = ReadSwitch(*key, kSkipFloopyValue);
   policy.startWithWindows = ReadSwitch(*key, kAutoStartPolicyValue);
-  if (const auto megabytes = ReadDword(*key, kQuarantineLimitValue))
+  // A limit of nothing would keep nothing, and so let cleaning delete
+  // nothing: it is taken for a slip, not managed.
+  if (const auto megabytes = ReadDword(*key, kQuarantineLimitValue); megabytes && *megabytes > 0)
     policy.quarantineLimit = *megabytes * kMegabyte;
   return policy;
 }

@@ -31,6 +31,7 @@ struct Flow {
   Quarantine quarantine{{engine.machine, engine.machine, store, hashing}, kDefaultQuarantineLimit};
   testing::FakeEventLog log;
   EventReports reports{log, store.Location()};
+  std::string_view keptProtectedReason = kKeptAsAnswered;
 
   Flow() { protectedList.BuildProtectedList("C:\\WINDOWS\\"); }
   void List(std::string_view path, std::int32_t category, std::string reason) {
@@ -39,7 +40,7 @@ struct Flow {
   }
   void Clean(bool keep = true) {
     Removal({engine.machine, engine.machine.folding, engine.machine, desktop, desktop, processes,
-             keep ? &quarantine : nullptr, nullptr, &reports},
+             keep ? &quarantine : nullptr, nullptr, &reports, keptProtectedReason},
             engine.list, protectedList, view, title)
         .KillVirusClick(Sender::kNone);
   }
@@ -95,6 +96,14 @@ TEST(EventReports, EachFlowReportsWhatItDidAndACleanSweepNothing) {
        {{kWarning,
          1003 | kWarningBits,
          {"C:\\WINDOWS\\Explorer.exe", "病毒", "a protected Windows file, kept as answered"}}}},
+      {"a protected file kept by kestrix-scan's --protected=keep",
+       [](Flow& f) {
+         f.List("C:\\WINDOWS\\Explorer.exe", 0, "a rule");
+         f.desktop.answers = {kAnswerYes};
+         f.keptProtectedReason = "--protected=keep";
+         f.Clean();
+       },
+       {{kWarning, 1003 | kWarningBits, {"C:\\WINDOWS\\Explorer.exe", "病毒", "--protected=keep"}}}},
       {"a restore",
        [](Flow& f) {
          QuarantineRecord record;

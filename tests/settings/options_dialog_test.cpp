@@ -134,22 +134,50 @@ TEST_F(DialogFixture, TheDoneButtonClosesTheDialog) {
   EXPECT_TRUE(registry.log.empty()) << "closing stores nothing";
 }
 
-TEST_F(DialogFixture, AManagedBoxIsGreyedAndItsClickStoresNothing) {
+// A policy that manages one option.
+template <typename T, typename V>
+Policy Managing(std::optional<T> Policy::*option, V value) {
   Policy policy;
-  policy.quarantineLimit = 1;
-  dialog.ApplyPolicy(policy);
-  EXPECT_EQ(view.notice, "") << "no box is greyed: nothing to explain";
-  policy = {true, false, false, {}};
-  dialog.ApplyPolicy(policy);
-  EXPECT_EQ(view.notice, "灰色的選項由系統管理員管理。");
-  for (FlatCheckBox* box : {&dialog.autokill, &dialog.SkipFloopy, &dialog.autostart}) {
-    EXPECT_FALSE(box->Enabled());
-    const bool before = box->Checked();
-    box->Click();
-    EXPECT_EQ(box->Checked(), before) << "a click on a greyed box does nothing";
-    box->SetChecked(!before);  // the start gives it the policy's value
+  policy.*option = static_cast<T>(value);
+  return policy;
+}
+
+TEST(ManagedOptions, OnlyTheManagedBoxIsGreyedAndOnlyItStoresNothing) {
+  // Each box turned over as the start gives it a value; what stays stored
+  // tells which options were written: AutoKill on, SkipFloopy off, Run on.
+  struct Case {
+    Policy policy;
+    bool autoKillStored, skipFloopyKept, runStored;
+    std::string_view notice;
+  };
+  constexpr std::string_view kNotice = "灰色的選項由系統管理員管理。";
+  const Case cases[] = {{Managing(&Policy::quarantineLimit, 1), true, false, true, ""},
+                        {Managing(&Policy::autoClean, true), false, false, true, kNotice},
+                        {Managing(&Policy::skipFloppies, true), true, true, true, kNotice},
+                        {Managing(&Policy::startWithWindows, false), true, false, false, kNotice}};
+  for (const Case& c : cases) {
+    FakeRegistry registry;
+    registry.Set(kSettingsKey, kSkipFloopyValue, "TRUE");
+    testing::FakeDialogView view;
+    FlatCheckBox autokillv{false};
+    TConfigKestrix dialog{registry, view, autokillv, "C:\\K\\kestrix.exe"};
+    dialog.ApplyPolicy(c.policy);
+    EXPECT_EQ(view.notice, c.notice);
+    const std::pair<FlatCheckBox*, bool> boxes[] = {{&dialog.autokill, c.policy.autoClean.has_value()},
+                                                    {&dialog.SkipFloopy, c.policy.skipFloppies.has_value()},
+                                                    {&dialog.autostart, c.policy.startWithWindows.has_value()}};
+    for (const auto& [box, managed] : boxes) {
+      EXPECT_EQ(box->Enabled(), !managed);
+      const bool before = box->Checked();
+      box->Click();
+      EXPECT_EQ(box->Checked(), managed ? before : !before) << "a click on a greyed box does nothing";
+      if (!managed) box->Click();
+      box->SetChecked(!before);
+    }
+    EXPECT_EQ(registry.Get(kSettingsKey, kAutoKillValue) != nullptr, c.autoKillStored) << c.notice;
+    EXPECT_EQ(registry.Get(kSettingsKey, kSkipFloopyValue) != nullptr, c.skipFloopyKept) << c.notice;
+    EXPECT_EQ(registry.Get(kRunKey, kRunValue) != nullptr, c.runStored) << c.notice;
   }
-  EXPECT_TRUE(registry.keys.empty()) << "a managed option is never stored";
 }
 
 }  // namespace

@@ -131,23 +131,37 @@ TEST(StoreValue, WritesDeletesAndSkipsAKeyThatCannotBeOpened) {
 
 std::string Dword(std::uint32_t n) { return {static_cast<char>(n), static_cast<char>(n >> 8), 0, 0}; }
 
+// A policy that manages one option.
+template <typename T, typename V>
+Policy Managing(std::optional<T> Policy::*option, V value) {
+  Policy policy;
+  policy.*option = static_cast<T>(value);
+  return policy;
+}
+
 TEST(ReadPolicy, AValueIsManagedOnlyAsAFourByteDwordAndWinsOverTheUserSLimit) {
-  const std::tuple<std::uint32_t, std::string, std::optional<std::uint32_t>> cases[] = {
-      {testing::kRegDword, Dword(0), 0},
-      {testing::kRegDword, Dword(7), 7},
-      {testing::kRegDword, Dword(1).substr(0, 2), {}},
-      {testing::kRegDword, Dword(1) + Dword(0), {}},
-      {testing::kRegSz, "1", {}},
-      {11 /* REG_QWORD */, Dword(1) + Dword(0), {}}};
-  for (const auto& [type, bytes, managed] : cases) {
+  struct Case {
+    std::string_view name;
+    std::uint32_t type;
+    std::string bytes;
+    Policy expected;
+  };
+  const Case cases[] = {
+      {kAutoKillValue, testing::kRegDword, Dword(1), Managing(&Policy::autoClean, true)},
+      {kSkipFloopyValue, testing::kRegDword, Dword(0), Managing(&Policy::skipFloppies, false)},
+      {kAutoStartPolicyValue, testing::kRegDword, Dword(7), Managing(&Policy::startWithWindows, true)},
+      {kQuarantineLimitValue, testing::kRegDword, Dword(7), Managing(&Policy::quarantineLimit, 7 << 20)},
+      {kQuarantineLimitValue, testing::kRegDword, Dword(0), {}},  // would keep nothing, so clean nothing
+      {kAutoKillValue, testing::kRegDword, Dword(1).substr(0, 2), {}},
+      {kAutoKillValue, testing::kRegDword, Dword(1) + Dword(0), {}},
+      {kSkipFloopyValue, testing::kRegSz, "1", {}},
+      {kQuarantineLimitValue, 11 /* REG_QWORD */, Dword(1) + Dword(0), {}}};
+  for (const Case& c : cases) {
     FakeRegistry registry;
-    for (const auto name : {kAutoKillValue, kSkipFloopyValue, kAutoStartPolicyValue, kQuarantineLimitValue})
-      registry.Set(kPolicyKey, name, bytes, type);
+    registry.Set(kPolicyKey, c.name, c.bytes, c.type);
     registry.Set(kSettingsKey, kQuarantineLimitValue, "2048");
-    const Policy policy = ReadPolicy(registry);
-    const auto on = managed ? std::optional<bool>(*managed != 0) : std::nullopt;
-    EXPECT_TRUE(policy.autoClean == on && policy.skipFloppies == on && policy.startWithWindows == on) << type;
-    EXPECT_EQ(ReadQuarantineLimit(registry), managed ? std::uint64_t{*managed} << 20 : 2048) << type;
+    EXPECT_EQ(ReadPolicy(registry), c.expected) << c.name << " " << c.type;
+    EXPECT_EQ(ReadQuarantineLimit(registry), c.expected.quarantineLimit.value_or(2048)) << c.name;
   }
 }
 
@@ -165,8 +179,10 @@ TEST_F(ReadSettingsFixture, APolicyWinsOverTheUsersOptionAndBringsTheRunValueInL
                         {0, current, false, current}, {0, "-", true, ""}};
   for (const Case& c : cases) {
     registry = FakeRegistry();
-    for (const auto name : {kAutoKillValue, kSkipFloopyValue, kAutoStartPolicyValue})
-      registry.Set(kPolicyKey, name, Dword(c.policy), testing::kRegDword);
+    // The floppies' switch the other way: each value manages its own option.
+    registry.Set(kPolicyKey, kAutoKillValue, Dword(c.policy), testing::kRegDword);
+    registry.Set(kPolicyKey, kSkipFloopyValue, Dword(!c.policy), testing::kRegDword);
+    registry.Set(kPolicyKey, kAutoStartPolicyValue, Dword(c.policy), testing::kRegDword);
     for (const auto name : {kAutoKillValue, kSkipFloopyValue})
       registry.Set(kSettingsKey, name, c.user == "-" ? Dword(1) : c.user,
                    c.user == "-" ? testing::kRegDword : testing::kRegSz);
@@ -175,7 +191,7 @@ TEST_F(ReadSettingsFixture, APolicyWinsOverTheUsersOptionAndBringsTheRunValueInL
     if (!c.writable) registry.readOnlyKeys.insert(FakeRegistry::Key(kRunKey));
     settings = {};
     EXPECT_NO_THROW(Read()) << "a managed option's own value is not read";
-    EXPECT_TRUE(settings.autoClean == (c.policy != 0) && settings.skipFloppies == (c.policy != 0) &&
+    EXPECT_TRUE(settings.autoClean == (c.policy != 0) && settings.skipFloppies == (c.policy == 0) &&
                 settings.startWithWindows == (c.policy != 0))
         << c.policy << c.user;
     const auto* run = registry.Get(kRunKey, kRunValue);
