@@ -19,10 +19,10 @@ inline constexpr std::uint32_t kRegDword = 4;
 
 // Each option the administrator manages; nullopt where the user decides.
 struct Policy {
-  std::optional<bool> autoClean;                 // AutoKill, any non-zero number is on
-  std::optional<bool> skipFloppies;              // SkipFloopy
-  std::optional<bool> startWithWindows;          // AutoStart
-  std::optional<std::uint64_t> quarantineLimit;  // bytes; the value holds megabytes
+  std::optional<bool> autoClean = {};                 // AutoKill, any non-zero number is on
+  std::optional<bool> skipFloppies = {};              // SkipFloopy
+  std::optional<bool> startWithWindows = {};          // AutoStart
+  std::optional<std::uint64_t> quarantineLimit = {};  // bytes; the value holds megabytes
 
   bool operator==(const Policy&) const = default;
 };

@@ -134,14 +134,6 @@ TEST_F(DialogFixture, TheDoneButtonClosesTheDialog) {
   EXPECT_TRUE(registry.log.empty()) << "closing stores nothing";
 }
 
-// A policy that manages one option.
-template <typename T, typename V>
-Policy Managing(std::optional<T> Policy::*option, V value) {
-  Policy policy;
-  policy.*option = static_cast<T>(value);
-  return policy;
-}
-
 TEST(ManagedOptions, OnlyTheManagedBoxIsGreyedAndOnlyItStoresNothing) {
   // Each box turned over as the start gives it a value; what stays stored
   // tells which options were written: AutoKill on, SkipFloopy off, Run on.
@@ -151,10 +143,10 @@ TEST(ManagedOptions, OnlyTheManagedBoxIsGreyedAndOnlyItStoresNothing) {
     std::string_view notice;
   };
   constexpr std::string_view kNotice = "灰色的選項由系統管理員管理。";
-  const Case cases[] = {{Managing(&Policy::quarantineLimit, 1), true, false, true, ""},
-                        {Managing(&Policy::autoClean, true), false, false, true, kNotice},
-                        {Managing(&Policy::skipFloppies, true), true, true, true, kNotice},
-                        {Managing(&Policy::startWithWindows, false), true, false, false, kNotice}};
+  const Case cases[] = {{{.quarantineLimit = 1}, true, false, true, ""},
+                        {{.autoClean = true}, false, false, true, kNotice},
+                        {{.skipFloppies = true}, true, true, true, kNotice},
+                        {{.startWithWindows = false}, true, false, false, kNotice}};
   for (const Case& c : cases) {
     FakeRegistry registry;
     registry.Set(kSettingsKey, kSkipFloopyValue, "TRUE");

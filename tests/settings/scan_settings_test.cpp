@@ -131,14 +131,6 @@ TEST(StoreValue, WritesDeletesAndSkipsAKeyThatCannotBeOpened) {
 
 std::string Dword(std::uint32_t n) { return {static_cast<char>(n), static_cast<char>(n >> 8), 0, 0}; }
 
-// A policy that manages one option.
-template <typename T, typename V>
-Policy Managing(std::optional<T> Policy::*option, V value) {
-  Policy policy;
-  policy.*option = static_cast<T>(value);
-  return policy;
-}
-
 TEST(ReadPolicy, AValueIsManagedOnlyAsAFourByteDwordAndWinsOverTheUserSLimit) {
   struct Case {
     std::string_view name;
@@ -147,10 +139,10 @@ TEST(ReadPolicy, AValueIsManagedOnlyAsAFourByteDwordAndWinsOverTheUserSLimit) {
     Policy expected;
   };
   const Case cases[] = {
-      {kAutoKillValue, testing::kRegDword, Dword(1), Managing(&Policy::autoClean, true)},
-      {kSkipFloopyValue, testing::kRegDword, Dword(0), Managing(&Policy::skipFloppies, false)},
-      {kAutoStartPolicyValue, testing::kRegDword, Dword(7), Managing(&Policy::startWithWindows, true)},
-      {kQuarantineLimitValue, testing::kRegDword, Dword(7), Managing(&Policy::quarantineLimit, 7 << 20)},
+      {kAutoKillValue, testing::kRegDword, Dword(1), {.autoClean = true}},
+      {kSkipFloopyValue, testing::kRegDword, Dword(0), {.skipFloppies = false}},
+      {kAutoStartPolicyValue, testing::kRegDword, Dword(7), {.startWithWindows = true}},
+      {kQuarantineLimitValue, testing::kRegDword, Dword(7), {.quarantineLimit = 7 << 20}},
       {kQuarantineLimitValue, testing::kRegDword, Dword(0), {}},  // would keep nothing, so clean nothing
       {kAutoKillValue, testing::kRegDword, Dword(1).substr(0, 2), {}},
       {kAutoKillValue, testing::kRegDword, Dword(1) + Dword(0), {}},
