@@ -58,6 +58,7 @@
 #include <shellapi.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <optional>
 #include <string>
@@ -69,6 +70,8 @@
 namespace {
 
 constexpr DWORD kDefaultTimeout = 60000;
+// How long a click waits for the pointer to reach its point.
+constexpr DWORD kPointerTimeout = 2000;
 constexpr DWORD kPollInterval = 50;
 constexpr DWORD kSendTimeout = 10000;
 constexpr UINT kTrayCallbackMessage = 0x800;
@@ -742,21 +745,31 @@ bool RowSelected(int row) {
          (state & LVIS_SELECTED) != 0;
 }
 
-// Each event carries its point: the pointer may still be on its way from
-// an earlier move.
+// Each event carries its point, and the click waits until the pointer is
+// there: under load Wine has let a click land where the pointer was before.
 bool ClickAt(POINT point, DWORD down, DWORD up, bool control) {
   const LONG x = point.x * 65535 / (GetSystemMetrics(SM_CXSCREEN) - 1);
   const LONG y = point.y * 65535 / (GetSystemMetrics(SM_CYSCREEN) - 1);
-  std::vector<INPUT> inputs;
-  if (control) AddKey(inputs, VK_CONTROL, false);
-  for (DWORD flag : {DWORD{MOUSEEVENTF_MOVE}, down, up}) {
+  const auto mouse = [&](DWORD flag) {
     INPUT input{};
     input.type = INPUT_MOUSE;
     input.mi.dx = x;
     input.mi.dy = y;
     input.mi.dwFlags = flag | MOUSEEVENTF_ABSOLUTE;
-    inputs.push_back(input);
-  }
+    return input;
+  };
+  INPUT move = mouse(MOUSEEVENTF_MOVE);
+  if (SendInput(1, &move, sizeof(INPUT)) != 1) return false;
+  WaitFor(
+      [&] {
+        POINT now{};
+        // The absolute units may round a pixel off.
+        return GetCursorPos(&now) && std::abs(now.x - point.x) <= 1 && std::abs(now.y - point.y) <= 1;
+      },
+      kPointerTimeout);
+  std::vector<INPUT> inputs;
+  if (control) AddKey(inputs, VK_CONTROL, false);
+  for (DWORD flag : {DWORD{MOUSEEVENTF_MOVE}, down, up}) inputs.push_back(mouse(flag));
   if (control) AddKey(inputs, VK_CONTROL, true);
   return SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT)) == inputs.size();
 }
