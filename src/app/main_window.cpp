@@ -194,8 +194,15 @@ void Tconsole::freshonetimeTimer() {
 
 void Tconsole::autokillvClick() {
   if (dialog_ != nullptr) dialog_->autokill.SetChecked(autokillv.Checked());
-  if (!scanSettings_.policy.autoClean.has_value())
-    StoreOption(services_.registry, kSettingsKey, kAutoKillValue, autokillv.Checked());
+  if (!scanSettings_.policy.autoClean.has_value()) {
+    ShownOptions shown{.autoClean = autokillv.Checked()};
+    if (dialog_ != nullptr) {
+      shown.skipFloppies = dialog_->Shown().skipFloppies;
+    } else if (!scanSettings_.policy.skipFloppies.has_value()) {
+      shown.skipFloppies = scanSettings_.skipFloppies;
+    }
+    StoreShownOption(services_.registry, shown, kAutoKillValue);
+  }
   if (dialog_ != nullptr) dialog_->UpdateOptionStatus();
 }
 

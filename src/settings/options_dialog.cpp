@@ -15,7 +15,7 @@ TConfigKestrix::TConfigKestrix(Registry& registry, OptionsDialogView& view, Flat
 
 void TConfigKestrix::autokillClick() {
   autokillv_.SetChecked(autokill.Checked());
-  if (!policy_.autoClean.has_value()) StoreOption(registry_, kSettingsKey, kAutoKillValue, autokill.Checked());
+  if (!policy_.autoClean.has_value()) StoreShownOption(registry_, Shown(), kAutoKillValue);
   UpdateOptionStatus();
 }
 
@@ -28,7 +28,7 @@ void TConfigKestrix::autostartClick() {
 void TConfigKestrix::SkipFloopyClick() {
   // Sweeps of this run keep skipping as they started; the change counts
   // from the next start.
-  if (!policy_.skipFloppies.has_value()) StoreOption(registry_, kSettingsKey, kSkipFloopyValue, SkipFloopy.Checked());
+  if (!policy_.skipFloppies.has_value()) StoreShownOption(registry_, Shown(), kSkipFloopyValue);
 }
 
 void TConfigKestrix::ApplyPolicy(const Policy& policy) {
@@ -38,6 +38,13 @@ void TConfigKestrix::ApplyPolicy(const Policy& policy) {
   SkipFloopy.SetEnabled(!policy.skipFloppies.has_value());
   if (policy.autoClean.has_value() || policy.startWithWindows.has_value() || policy.skipFloppies.has_value())
     view_.ShowManagedNotice(kManagedNotice);
+}
+
+ShownOptions TConfigKestrix::Shown() const {
+  ShownOptions shown;
+  if (!policy_.autoClean.has_value()) shown.autoClean = autokill.Checked();
+  if (!policy_.skipFloppies.has_value()) shown.skipFloppies = SkipFloopy.Checked();
+  return shown;
 }
 
 void TConfigKestrix::RzBitBtn1Click() { view_.Close(); }

@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "settings/flat_check_box.h"
 #include "settings/policy.h"
+#include "settings/scan_settings.h"
 
 namespace kestrix {
 
@@ -54,6 +55,8 @@ class TConfigKestrix {
 
   bool Visible() const { return view_.IsVisible(); }
   void ShowModal() { view_.ShowModal(); }
+  // The options of the settings key as the boxes show them.
+  ShownOptions Shown() const;
 
  private:
   Registry& registry_;

@@ -15,6 +15,14 @@ std::string RunCommand(std::string_view executablePath) {
   return command;
 }
 
+void StoreShownOption(Registry& registry, const ShownOptions& shown, std::string_view name) {
+  const bool keyMissing = registry.KeyExists(kSettingsKey) == false;
+  StoreOption(registry, kSettingsKey, name, name == kAutoKillValue ? *shown.autoClean : *shown.skipFloppies);
+  if (!keyMissing || registry.KeyExists(kSettingsKey) != true) return;
+  if (shown.autoClean) StoreOption(registry, kSettingsKey, kAutoKillValue, *shown.autoClean);
+  if (shown.skipFloppies) StoreOption(registry, kSettingsKey, kSkipFloopyValue, *shown.skipFloppies);
+}
+
 void ReadScanSettings(Registry& registry, Files& files, const CaseFolding& folding,
                       std::string_view executablePath, ScanSettings& settings,
                       std::string& programFilesDirectory) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -35,6 +36,19 @@ struct ScanSettings {
 // The Run value that starts the running program with Windows: its full
 // path in double quotes.
 std::string RunCommand(std::string_view executablePath);
+
+// The settings key's options as the boxes show them; nullopt for an option
+// the policy manages, which is never stored.
+struct ShownOptions {
+  std::optional<bool> autoClean = {};
+  std::optional<bool> skipFloppies = {};
+};
+
+// Stores the option `name` (kAutoKillValue or kSkipFloopyValue) as `shown`
+// has it. Without the settings key SkipFloopy reads as on, but in a key a
+// missing value reads as off: so the change that creates the key stores
+// every shown option with it. RegistryError as StoreOption.
+void StoreShownOption(Registry& registry, const ShownOptions& shown, std::string_view name);
 
 // Reads the policy, the options and the Program Files directory, and points a
 // Run value that names a file that is gone at the running program. An option

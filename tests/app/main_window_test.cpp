@@ -143,6 +143,7 @@ TEST_F(Program, TheAutoCleanBoxesMirrorEachOtherAndStoreAtOnce) {
   EXPECT_TRUE(dialog->autokill.Checked());
   EXPECT_EQ(registry.Get(kSettingsKey, kAutoKillValue)->data, "TRUE");
   EXPECT_EQ(dialogView.status, "手動執行,自動掃毒。");
+  EXPECT_NE(registry.Get(kSettingsKey, kSkipFloopyValue), nullptr) << "the new key keeps skipping A and B";
   console->Dispatch([&] { dialog->autokill.Click(); });
   EXPECT_FALSE(console->autokillv.Checked());
   EXPECT_FALSE(view.autoKillChecked);

@@ -29,7 +29,8 @@
 //   check ID                              1 when a box of the main window is ticked, else 0
 //   activate                              brings the main window to the front, as a click on it would
 //   keys TARGET KEY...                    once TARGET is in front with the keyboard focus, presses keys:
-//                                         tab, shift+tab, alt+k, enter, escape, space, a letter. TARGET is
+//                                         tab, shift+tab, alt+k, enter, escape, space, f10, apps (the
+//                                         menu key), a letter. TARGET is
 //                                         main, dialog, menu (an open pop-up menu of kestrix), or
 //                                         window:CAPTION (a shown window whose caption holds CAPTION)
 //   focus                                 the id of kestrix's control with the keyboard focus (0: a window)
@@ -37,6 +38,7 @@
 //   placement                             the main window's state (normal, minimized, maximized), outer size
 //   click-rows N [N...]                   clicks list rows (1 is the first), Ctrl held from the second on
 //   right-click-row N                     a right click on a list row, which opens the list's menu
+//   row-point N                           a list row's middle on the screen, "X,Y"
 //   device-event EVENT [COUNT]            WM_DEVICECHANGE with this wParam for E:, COUNT times; prints the ms
 //   copy-data TEXT|none                   a WM_COPYDATA with this payload to the main window
 //   remove-icon                           takes kestrix's icon out of the notification area
@@ -621,6 +623,10 @@ bool PressKey(const std::wstring& chord) {
     key = VK_ESCAPE;
   } else if (rest == L"space") {
     key = VK_SPACE;
+  } else if (rest == L"f10") {
+    key = VK_F10;
+  } else if (rest == L"apps") {
+    key = VK_APPS;
   } else if (rest.size() == 1 && iswalnum(rest[0])) {
     key = static_cast<WORD>(towupper(rest[0]));
   } else {
@@ -784,6 +790,13 @@ int ClickRows(const Arguments& args) {
     if (!WaitFor([&] { return RowSelected(row); }, kDefaultTimeout))
       return Fail(L"row " + args.At(i) + L" is not selected");
   }
+  return 0;
+}
+
+int PrintRowPoint(const Arguments& args) {
+  const auto point = RowPoint(args.Id(0) - 1);
+  if (!point) return Fail(L"no row " + args.At(0));
+  Print(std::to_wstring(point->x) + L"," + std::to_wstring(point->y));
   return 0;
 }
 
@@ -952,6 +965,7 @@ constexpr Action kActions[] = {
     {L"placement", 0, Placement},
     {L"click-rows", 1, ClickRows},
     {L"right-click-row", 1, RightClickRow},
+    {L"row-point", 1, PrintRowPoint},
     {L"device-event", 1, DeviceEvent},
     {L"copy-data", 1, CopyData},
     {L"remove-icon", 0, RemoveIcon},

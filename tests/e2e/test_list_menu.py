@@ -37,3 +37,21 @@ def test_list_menu_ignores_scans_and_cleans_the_selected_rows(desktop, stick):
     assert desktop.rows() == "2\tE:\\RavMonE.exe\t危险"
     assert stick.worms_left() == ["RavMonE.exe"]
     stick.assert_owner_files_kept()
+
+
+def test_keyboard_opens_the_list_menu_below_the_focused_row(desktop, stick):
+    stick.lay_infected()
+    desktop.start_kestrix()
+    desktop.drive("wait-rows", 3)
+    desktop.wait_first_sweep()
+    desktop.drive("activate")
+    for key in ("shift+f10", "apps"):
+        desktop.drive("click-rows", 2)
+        desktop.drive("point", 0, 0)  # the pointer far from the row
+        x, y = map(int, desktop.drive("row-point", 2).split(","))
+        desktop.keys("main", key)
+        opened = desktop.drive("wait-menu", "open", why=f"{key} opened no menu")
+        left, top = map(int, opened.split()[0].split(","))
+        assert left <= x and y <= top <= y + 20, f"{key}: the menu at {opened}, the row's middle at {x},{y}"
+        desktop.keys("menu", "escape")
+        desktop.drive("wait-menu", "closed")

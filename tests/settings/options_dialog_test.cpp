@@ -127,6 +127,23 @@ TEST_F(DialogFixture, AChangeThatCannotBeStoredSaysSoUnlessNothingNeedsStoring) 
   EXPECT_TRUE(dialog.autostart.Checked()) << "the box keeps its new state";
 }
 
+TEST(NewSettingsKey, HoldsEveryOptionAsTheBoxesShowIt) {
+  // Ticking auto-clean creates the key; SkipFloopy: nullptr when it must stay missing.
+  const std::tuple<Policy, bool, const char*> cases[] = {
+      {{}, false, "TRUE"}, {{}, true, nullptr}, {{.skipFloppies = true}, false, nullptr}};
+  for (const auto& [policy, untickSkip, skipFloopy] : cases) {
+    FakeRegistry registry;
+    testing::FakeDialogView view;
+    FlatCheckBox autokillv{false};
+    TConfigKestrix dialog{registry, view, autokillv, "C:\\K\\kestrix.exe"};
+    dialog.ApplyPolicy(policy);
+    if (untickSkip) dialog.SkipFloopy.Click();  // stores nothing without the key
+    dialog.autokill.Click();
+    const auto* stored = registry.Get(kSettingsKey, kSkipFloopyValue);
+    EXPECT_EQ(stored ? stored->data : "-", skipFloopy ? skipFloopy : "-") << untickSkip;
+  }
+}
+
 TEST_F(DialogFixture, TheDoneButtonClosesTheDialog) {
   view.visible = true;
   dialog.RzBitBtn1Click();

@@ -59,6 +59,20 @@ void AllowFromLowerIntegrity(HWND window, UINT message) {
   if (allow != nullptr && window != nullptr && message != 0) allow(window, message, kAllow, nullptr);
 }
 
+// Where a menu opened from the keyboard goes: below the focused row, or at
+// the list's top left corner when no row has the focus.
+POINT KeyboardMenuPoint(HWND list) {
+  POINT point{};
+  const int focused = ListView_GetNextItem(list, -1, LVNI_FOCUSED);
+  RECT row{};
+  if (focused >= 0) {
+    ListView_EnsureVisible(list, focused, FALSE);
+    if (ListView_GetItemRect(list, focused, &row, LVIR_LABEL)) point = {std::max(row.left, 0L), row.bottom};
+  }
+  ClientToScreen(list, &point);
+  return point;
+}
+
 }  // namespace
 
 ConsoleWindow::ConsoleWindow(HINSTANCE instance) : instance_(instance) {
@@ -518,7 +532,11 @@ LRESULT ConsoleWindow::OnMessage(HWND window, UINT message, WPARAM wParam, LPARA
       return OnNotify(*reinterpret_cast<const NMHDR*>(lParam));
     case WM_CONTEXTMENU:
       if (reinterpret_cast<HWND>(wParam) == Control(IDC_VIRUSLIST)) {
-        PopUpMenu(listMenu_, window_);
+        // The menu key and Shift+F10 give no position (-1, -1).
+        const bool fromKeyboard =
+            static_cast<short>(LOWORD(lParam)) == -1 && static_cast<short>(HIWORD(lParam)) == -1;
+        PopUpMenu(listMenu_, window_,
+                  fromKeyboard ? std::optional(KeyboardMenuPoint(Control(IDC_VIRUSLIST))) : std::nullopt);
         return 0;
       }
       break;
@@ -612,9 +630,13 @@ LRESULT ConsoleWindow::OnNotify(const NMHDR& header) {
   return 0;
 }
 
-void ConsoleWindow::PopUpMenu(HMENU menu, HWND owner) {
+void ConsoleWindow::PopUpMenu(HMENU menu, HWND owner, std::optional<POINT> at) {
   POINT cursor{};
-  if (!GetCursorPos(&cursor)) return;
+  if (at) {
+    cursor = *at;
+  } else if (!GetCursorPos(&cursor)) {
+    return;
+  }
   const int command = static_cast<int>(
       TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, cursor.x, cursor.y, 0, owner, nullptr));
   if (command != 0) Command(command);

@@ -98,7 +98,8 @@ class ConsoleWindow final : public ConsoleView,
   void Command(int id);
   void FocusControl();
   LRESULT OnNotify(const NMHDR& header);
-  void PopUpMenu(HMENU menu, HWND owner);
+  // At `at` on the screen; without it, at the mouse pointer.
+  void PopUpMenu(HMENU menu, HWND owner, std::optional<POINT> at = std::nullopt);
   void PopUpTrayMenu();
   void Dispatch(const std::function<void()>& handler);
 
