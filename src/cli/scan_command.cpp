@@ -315,7 +315,7 @@ int RunScan(const ScanOptions& options, const ScanMachine& machine, ScanTerminal
     const std::string title(kScanTitle);
     const std::string_view protectedReason =
         options.protectedAnswer == ProtectedAnswer::kKeep ? "a protected Windows file; --protected=keep"
-        : terminal.input ? kKeptAsAnswered
+        : terminal.input                                  ? kKeptAsAnswered
                          : "a protected Windows file; no terminal to ask whether to delete it";
     Removal removal({files, machine.folding, view, answers, answers, machine.processes,
                      options.noQuarantine ? nullptr : &quarantine, &recovery, events, protectedReason},

@@ -172,9 +172,10 @@ TEST(ManagedOptions, OnlyTheManagedBoxIsGreyedAndOnlyItStoresNothing) {
     TConfigKestrix dialog{registry, view, autokillv, "C:\\K\\kestrix.exe"};
     dialog.ApplyPolicy(c.policy);
     EXPECT_EQ(view.notice, c.notice);
-    const std::pair<FlatCheckBox*, bool> boxes[] = {{&dialog.autokill, c.policy.autoClean.has_value()},
-                                                    {&dialog.SkipFloopy, c.policy.skipFloppies.has_value()},
-                                                    {&dialog.autostart, c.policy.startWithWindows.has_value()}};
+    const std::pair<FlatCheckBox*, bool> boxes[] = {
+        {&dialog.autokill, c.policy.autoClean.has_value()},
+        {&dialog.SkipFloopy, c.policy.skipFloppies.has_value()},
+        {&dialog.autostart, c.policy.startWithWindows.has_value()}};
     for (const auto& [box, managed] : boxes) {
       EXPECT_EQ(box->Enabled(), !managed);
       const bool before = box->Checked();
