@@ -131,8 +131,10 @@ def test_both_programs_cleaning_at_once_lose_nothing(desktop, stick, options):
     assert scan.wait(timeout=TIMEOUT * 3) in (0, 1)
     assert wait_until(lambda: not any(path.exists() for path in worms)), "worms are still on the drives"
     # kestrix.exe has ended its pass when its list is empty, or when it asks
-    # about the files it found gone (the other program deleted them).
-    assert wait_until(lambda: desktop.rows() == "" or desktop.try_drive("wait-box", "Kestrix", 0)[0]), \
+    # about the files it found gone (the other program deleted them). While it
+    # is busy cleaning, its list may not answer in time: asked again.
+    assert wait_until(lambda: desktop.try_drive("rows") == (True, "") or
+                      desktop.try_drive("wait-box", "Kestrix", 0)[0]), \
         "kestrix.exe is still cleaning"
     desktop.wine.run(SCAN_EXE, "--restore", "all", timeout=TIMEOUT * 3)
     lost = [str(path) for path, content in worms.items() if not path.exists() or path.read_bytes() != content]
