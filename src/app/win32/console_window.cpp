@@ -4,6 +4,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <cwchar>
 
 #include "app/win32/control_ids.h"
 #include "app/win32/options_window.h"
@@ -26,6 +27,10 @@ constexpr COLORREF kTotalNumberColour = RGB(255, 0, 0);
 constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW;
 constexpr DWORD kExStyle = WS_EX_APPWINDOW;
 constexpr UINT kTrayIconId = 1;
+// Posted when the list has handled a key: the focused row may have moved.
+constexpr UINT kListKeyHandled = WM_APP + 1;
+constexpr UINT_PTR kRowTipId = 1;
+constexpr int kRowTipWidth = 400;  // design pixels; longer tips wrap
 
 void Register(HINSTANCE instance, const wchar_t* name, WNDPROC procedure, HICON icon, HICON smallIcon) {
   WNDCLASSEXW windowClass{};
@@ -161,6 +166,8 @@ void ConsoleWindow::OnDpiChanged(int dpi, const RECT& suggested) {
   SetChildFonts(window_, font_);
   SendMessageW(Control(IDC_TOTALNUMBER), WM_SETFONT, reinterpret_cast<WPARAM>(boldFont_), TRUE);
   SendMessageW(tooltip_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
+  SendMessageW(rowTip_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
+  SendMessageW(rowTip_, TTM_SETMAXTIPWIDTH, 0, ScaleForDpi(kRowTipWidth, dpi_));
   LoadImages();
   // Columns 0 and 2 keep their design width at the new scale.
   const MainWindowPlaces places = PlaceMainWindow(0, 0, dpi_);
@@ -229,7 +236,8 @@ void ConsoleWindow::CreateControls() {
 
   HWND list = add(WS_EX_CLIENTEDGE, WC_LISTVIEWW, "", LVS_REPORT | LVS_SHOWSELALWAYS | WS_TABSTOP,
                   IDC_VIRUSLIST, at(1, 60, 416, 220));
-  ListView_SetExtendedListViewStyle(list, LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT | LVS_EX_FLATSB);
+  ListView_SetExtendedListViewStyle(list,
+                                    LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT | LVS_EX_FLATSB | LVS_EX_INFOTIP);
   const struct {
     const char* caption;
     int width;
@@ -266,6 +274,7 @@ void ConsoleWindow::CreateControls() {
   SendMessageW(tooltip_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
   AddHint(tooltip_, list, "病毒清單,按Ctrl或Shift複選。");
   AddHint(tooltip_, Control(IDC_AUTOKILLV), "自動清除病毒");
+  CreateRowTip();
 
   const auto item = [&](HMENU menu, int id, std::string_view caption, int image) {
     std::wstring text = Widen(caption);
@@ -312,7 +321,10 @@ void ConsoleWindow::SetKillVirusEnabled(bool enabled) { EnableWindow(Control(IDC
 
 void ConsoleWindow::SetCaption(std::string_view caption) { SetWindowTextW(window_, Widen(caption).c_str()); }
 
-void ConsoleWindow::ListCleared() { ListView_DeleteAllItems(Control(IDC_VIRUSLIST)); }
+void ConsoleWindow::ListCleared() {
+  HideRowTip();
+  ListView_DeleteAllItems(Control(IDC_VIRUSLIST));
+}
 
 void ConsoleWindow::ListAppended(const SuspectEntry& entry) {
   HWND list = Control(IDC_VIRUSLIST);
@@ -339,6 +351,7 @@ void ConsoleWindow::ListChanged(std::size_t index, const SuspectEntry& entry) {
 }
 
 void ConsoleWindow::ListDeleted(std::size_t index) {
+  HideRowTip();
   ListView_DeleteItem(Control(IDC_VIRUSLIST), static_cast<int>(index));
 }
 
@@ -393,7 +406,10 @@ void ConsoleWindow::Show() {
 
 void ConsoleWindow::BringToFront() { SetForegroundWindow(window_); }
 
-void ConsoleWindow::Hide() { ShowWindow(window_, SW_HIDE); }
+void ConsoleWindow::Hide() {
+  HideRowTip();
+  ShowWindow(window_, SW_HIDE);
+}
 
 // NotificationArea
 
@@ -529,7 +545,18 @@ LRESULT ConsoleWindow::OnMessage(HWND window, UINT message, WPARAM wParam, LPARA
       Command(LOWORD(wParam));
       return 0;
     case WM_NOTIFY:
+      if (auto* tip = reinterpret_cast<NMLVGETINFOTIPW*>(lParam);
+          tip->hdr.idFrom == IDC_VIRUSLIST && tip->hdr.code == LVN_GETINFOTIPW) {
+        FillInfoTip(*tip);
+        return 0;
+      }
       return OnNotify(*reinterpret_cast<const NMHDR*>(lParam));
+    case kListKeyHandled:
+      if (const int focused = ListView_GetNextItem(Control(IDC_VIRUSLIST), -1, LVNI_FOCUSED);
+          focused != static_cast<int>(wParam)) {
+        ShowRowTip(focused);
+      }
+      return 0;
     case WM_CONTEXTMENU:
       if (reinterpret_cast<HWND>(wParam) == Control(IDC_VIRUSLIST)) {
         // The menu key and Shift+F10 give no position (-1, -1).
@@ -626,8 +653,77 @@ LRESULT ConsoleWindow::OnNotify(const NMHDR& header) {
     }
   } else if (header.code == NM_DBLCLK) {
     Dispatch([this] { logic_->thisattrClick(); });
+  } else if (header.code == LVN_KEYDOWN) {
+    // Sent before the list moves its focus: the tip follows once it has.
+    HideRowTip();
+    const int focused = ListView_GetNextItem(header.hwndFrom, -1, LVNI_FOCUSED);
+    PostMessageW(window_, kListKeyHandled, static_cast<WPARAM>(focused), 0);
+  } else if (header.code == NM_KILLFOCUS || header.code == NM_CLICK || header.code == NM_RCLICK) {
+    HideRowTip();
   }
   return 0;
+}
+
+void ConsoleWindow::FillInfoTip(NMLVGETINFOTIPW& tip) {
+  if (tip.pszText == nullptr || tip.cchTextMax <= 0 || !logic_ || tip.iItem < 0) return;
+  const std::wstring reason = Widen(logic_->RowTip(static_cast<std::size_t>(tip.iItem)));
+  // A folded row's buffer holds its own text, which the tip shows first;
+  // an unfolded row shows its text already, so the tip is the reason alone,
+  // and a row without one shows none.
+  std::wstring text;
+  if ((tip.dwFlags & LVGIT_UNFOLDED) == 0) {
+    text.assign(tip.pszText, wcsnlen(tip.pszText, static_cast<std::size_t>(tip.cchTextMax)));
+    if (!text.empty() && !reason.empty()) text += L"\r\n";
+  }
+  text += reason;
+  const std::size_t length = std::min(text.size(), static_cast<std::size_t>(tip.cchTextMax) - 1);
+  std::copy_n(text.begin(), length, tip.pszText);
+  tip.pszText[length] = L'\0';
+}
+
+void ConsoleWindow::CreateRowTip() {
+  rowTip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_NOPREFIX | TTS_ALWAYSTIP,
+                            CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, window_, nullptr,
+                            instance_, nullptr);
+  SendMessageW(rowTip_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+  SendMessageW(rowTip_, TTM_SETMAXTIPWIDTH, 0, ScaleForDpi(kRowTipWidth, dpi_));
+  TOOLINFOW tool{};
+  tool.cbSize = sizeof tool;
+  tool.uFlags = TTF_TRACK | TTF_ABSOLUTE;
+  tool.hwnd = window_;
+  tool.uId = kRowTipId;
+  tool.lpszText = const_cast<wchar_t*>(L"");
+  SendMessageW(rowTip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+}
+
+// The list view shows its info tips only under the pointer; a row reached
+// from the keyboard gets the same text in a tip just below it.
+void ConsoleWindow::ShowRowTip(int row) {
+  HideRowTip();
+  HWND list = Control(IDC_VIRUSLIST);
+  if (row < 0 || !logic_ || GetFocus() != list) return;
+  std::wstring text = Widen(logic_->RowTip(static_cast<std::size_t>(row)));
+  RECT bounds{};
+  if (text.empty() || !ListView_GetItemRect(list, row, &bounds, LVIR_BOUNDS)) return;
+  POINT below{std::max(bounds.left, 0L), bounds.bottom};
+  ClientToScreen(list, &below);
+  TOOLINFOW tool{};
+  tool.cbSize = sizeof tool;
+  tool.hwnd = window_;
+  tool.uId = kRowTipId;
+  tool.lpszText = text.data();
+  SendMessageW(rowTip_, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&tool));
+  SendMessageW(rowTip_, TTM_TRACKPOSITION, 0, MAKELPARAM(below.x, below.y));
+  SendMessageW(rowTip_, TTM_TRACKACTIVATE, TRUE, reinterpret_cast<LPARAM>(&tool));
+}
+
+void ConsoleWindow::HideRowTip() {
+  if (rowTip_ == nullptr) return;
+  TOOLINFOW tool{};
+  tool.cbSize = sizeof tool;
+  tool.hwnd = window_;
+  tool.uId = kRowTipId;
+  SendMessageW(rowTip_, TTM_TRACKACTIVATE, FALSE, reinterpret_cast<LPARAM>(&tool));
 }
 
 void ConsoleWindow::PopUpMenu(HMENU menu, HWND owner, std::optional<POINT> at) {

@@ -98,6 +98,12 @@ class ConsoleWindow final : public ConsoleView,
   void Command(int id);
   void FocusControl();
   LRESULT OnNotify(const NMHDR& header);
+  // LVN_GETINFOTIPW: the hovered row's tip is why its entry is listed.
+  void FillInfoTip(NMLVGETINFOTIPW& tip);
+  // The tip that follows the focused row when the keyboard moves it.
+  void CreateRowTip();
+  void ShowRowTip(int row);
+  void HideRowTip();
   // At `at` on the screen; without it, at the mouse pointer.
   void PopUpMenu(HMENU menu, HWND owner, std::optional<POINT> at = std::nullopt);
   void PopUpTrayMenu();
@@ -107,6 +113,7 @@ class ConsoleWindow final : public ConsoleView,
   HWND window_ = nullptr;
   HWND trayWindow_ = nullptr;
   HWND tooltip_ = nullptr;
+  HWND rowTip_ = nullptr;
   HWND focus_ = nullptr;
   HFONT font_ = nullptr;
   HFONT boldFont_ = nullptr;
