@@ -2,9 +2,9 @@
 
 #include <commctrl.h>
 #include <shellapi.h>
+#include <windowsx.h>
 
 #include <algorithm>
-#include <cwchar>
 
 #include "app/win32/control_ids.h"
 #include "app/win32/options_window.h"
@@ -31,6 +31,7 @@ constexpr UINT kTrayIconId = 1;
 constexpr UINT kListKeyHandled = WM_APP + 1;
 constexpr UINT_PTR kRowTipId = 1;
 constexpr int kRowTipWidth = 400;  // design pixels; longer tips wrap
+constexpr std::string_view kListHint = "病毒清單,按Ctrl或Shift複選。";
 
 void Register(HINSTANCE instance, const wchar_t* name, WNDPROC procedure, HICON icon, HICON smallIcon) {
   WNDCLASSEXW windowClass{};
@@ -166,6 +167,7 @@ void ConsoleWindow::OnDpiChanged(int dpi, const RECT& suggested) {
   SetChildFonts(window_, font_);
   SendMessageW(Control(IDC_TOTALNUMBER), WM_SETFONT, reinterpret_cast<WPARAM>(boldFont_), TRUE);
   SendMessageW(tooltip_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
+  SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0, ScaleForDpi(kRowTipWidth, dpi_));
   SendMessageW(rowTip_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
   SendMessageW(rowTip_, TTM_SETMAXTIPWIDTH, 0, ScaleForDpi(kRowTipWidth, dpi_));
   LoadImages();
@@ -236,8 +238,7 @@ void ConsoleWindow::CreateControls() {
 
   HWND list = add(WS_EX_CLIENTEDGE, WC_LISTVIEWW, "", LVS_REPORT | LVS_SHOWSELALWAYS | WS_TABSTOP,
                   IDC_VIRUSLIST, at(1, 60, 416, 220));
-  ListView_SetExtendedListViewStyle(list,
-                                    LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT | LVS_EX_FLATSB | LVS_EX_INFOTIP);
+  ListView_SetExtendedListViewStyle(list, LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT | LVS_EX_FLATSB);
   const struct {
     const char* caption;
     int width;
@@ -272,8 +273,18 @@ void ConsoleWindow::CreateControls() {
       CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP, CW_USEDEFAULT,
                       CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, window_, nullptr, instance_, nullptr);
   SendMessageW(tooltip_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
-  AddHint(tooltip_, list, "病毒清單,按Ctrl或Shift複選。");
+  SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0, ScaleForDpi(kRowTipWidth, dpi_));
+  AddHint(tooltip_, list, "");
   AddHint(tooltip_, Control(IDC_AUTOKILLV), "自動清除病毒");
+  // The list's hint is asked for each time it shows (ListHint): a row's
+  // reason under the pointer, the list's own hint elsewhere.
+  TOOLINFOW listTool{};
+  listTool.cbSize = sizeof listTool;
+  listTool.hwnd = window_;
+  listTool.uId = reinterpret_cast<UINT_PTR>(list);
+  listTool.lpszText = LPSTR_TEXTCALLBACKW;
+  SendMessageW(tooltip_, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&listTool));
+  SetWindowSubclass(list, ListProc, 0, reinterpret_cast<DWORD_PTR>(this));
   CreateRowTip();
 
   const auto item = [&](HMENU menu, int id, std::string_view caption, int image) {
@@ -545,9 +556,10 @@ LRESULT ConsoleWindow::OnMessage(HWND window, UINT message, WPARAM wParam, LPARA
       Command(LOWORD(wParam));
       return 0;
     case WM_NOTIFY:
-      if (auto* tip = reinterpret_cast<NMLVGETINFOTIPW*>(lParam);
-          tip->hdr.idFrom == IDC_VIRUSLIST && tip->hdr.code == LVN_GETINFOTIPW) {
-        FillInfoTip(*tip);
+      if (auto* tip = reinterpret_cast<NMTTDISPINFOW*>(lParam);
+          tip->hdr.hwndFrom == tooltip_ && tip->hdr.code == TTN_GETDISPINFOW) {
+        listHint_ = ListHint();
+        tip->lpszText = listHint_.data();
         return 0;
       }
       return OnNotify(*reinterpret_cast<const NMHDR*>(lParam));
@@ -664,21 +676,31 @@ LRESULT ConsoleWindow::OnNotify(const NMHDR& header) {
   return 0;
 }
 
-void ConsoleWindow::FillInfoTip(NMLVGETINFOTIPW& tip) {
-  if (tip.pszText == nullptr || tip.cchTextMax <= 0 || !logic_ || tip.iItem < 0) return;
-  const std::wstring reason = Widen(logic_->RowTip(static_cast<std::size_t>(tip.iItem)));
-  // A folded row's buffer holds its own text, which the tip shows first;
-  // an unfolded row shows its text already, so the tip is the reason alone,
-  // and a row without one shows none.
-  std::wstring text;
-  if ((tip.dwFlags & LVGIT_UNFOLDED) == 0) {
-    text.assign(tip.pszText, wcsnlen(tip.pszText, static_cast<std::size_t>(tip.cchTextMax)));
-    if (!text.empty() && !reason.empty()) text += L"\r\n";
+std::wstring ConsoleWindow::ListHint() const {
+  HWND list = Control(IDC_VIRUSLIST);
+  LVHITTESTINFO hit{};
+  if (!GetCursorPos(&hit.pt) || !ScreenToClient(list, &hit.pt)) return {};
+  const int row = ListView_HitTest(list, &hit);
+  std::wstring text = row >= 0 && logic_ ? Widen(logic_->RowTip(static_cast<std::size_t>(row))) : L"";
+  return text.empty() ? Widen(kListHint) : text;
+}
+
+// The list's hint shows again when the pointer moves to another row, with
+// that row's text.
+LRESULT CALLBACK ConsoleWindow::ListProc(HWND list, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                                         DWORD_PTR self) {
+  auto& console = *reinterpret_cast<ConsoleWindow*>(self);
+  if (message == WM_MOUSEMOVE) {
+    LVHITTESTINFO hit{};
+    hit.pt = {GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+    if (const int row = ListView_HitTest(list, &hit); row != console.hintRow_) {
+      console.hintRow_ = row;
+      SendMessageW(console.tooltip_, TTM_POP, 0, 0);
+    }
+  } else if (message == WM_NCDESTROY) {
+    RemoveWindowSubclass(list, ListProc, 0);
   }
-  text += reason;
-  const std::size_t length = std::min(text.size(), static_cast<std::size_t>(tip.cchTextMax) - 1);
-  std::copy_n(text.begin(), length, tip.pszText);
-  tip.pszText[length] = L'\0';
+  return DefSubclassProc(list, message, wParam, lParam);
 }
 
 void ConsoleWindow::CreateRowTip() {
@@ -696,8 +718,7 @@ void ConsoleWindow::CreateRowTip() {
   SendMessageW(rowTip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
 }
 
-// The list view shows its info tips only under the pointer; a row reached
-// from the keyboard gets the same text in a tip just below it.
+// A row reached from the keyboard gets its reason in a tip just below it.
 void ConsoleWindow::ShowRowTip(int row) {
   HideRowTip();
   HWND list = Control(IDC_VIRUSLIST);

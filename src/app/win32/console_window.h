@@ -98,8 +98,11 @@ class ConsoleWindow final : public ConsoleView,
   void Command(int id);
   void FocusControl();
   LRESULT OnNotify(const NMHDR& header);
-  // LVN_GETINFOTIPW: the hovered row's tip is why its entry is listed.
-  void FillInfoTip(NMLVGETINFOTIPW& tip);
+  // The list's hint under the pointer: why the row there is listed, or
+  // what the list is for.
+  std::wstring ListHint() const;
+  static LRESULT CALLBACK ListProc(HWND list, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                                   DWORD_PTR self);
   // The tip that follows the focused row when the keyboard moves it.
   void CreateRowTip();
   void ShowRowTip(int row);
@@ -114,6 +117,8 @@ class ConsoleWindow final : public ConsoleView,
   HWND trayWindow_ = nullptr;
   HWND tooltip_ = nullptr;
   HWND rowTip_ = nullptr;
+  std::wstring listHint_;  // the text the hint shows now
+  int hintRow_ = -1;       // the row under the pointer
   HWND focus_ = nullptr;
   HFONT font_ = nullptr;
   HFONT boldFont_ = nullptr;
