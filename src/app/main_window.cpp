@@ -32,6 +32,17 @@ std::optional<EventReports> EventReportsOf(const ConsoleServices& services) {
                       services.quarantine != nullptr ? services.quarantine->StoreLocation() : std::string());
 }
 
+// The first `limit` characters of UTF-8 text and an ellipsis, or all of
+// it when it is no longer; never ends inside a character.
+std::string CutToCharacters(std::string_view text, std::size_t limit) {
+  std::size_t characters = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const bool startsCharacter = (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80;
+    if (startsCharacter && characters++ == limit) return std::string(text.substr(0, i)) + "…";
+  }
+  return std::string(text);
+}
+
 }  // namespace
 
 WakeUpMessage MakeWakeUpMessage() {
@@ -220,6 +231,11 @@ void Tconsole::TimerTick(int id) {
   } else if (id == kFreshOneTimeTimer) {
     freshonetimeTimer();
   }
+}
+
+std::string Tconsole::RowTip(std::size_t index) const {
+  if (index >= list_.Count()) return {};
+  return CutToCharacters(list_.Entry(index).reason, kRowTipLimit);
 }
 
 void Tconsole::WmDeviceChange(std::uint32_t event) {

@@ -38,6 +38,11 @@ inline constexpr int kFreshOneTimeTimer = 2;
 
 inline constexpr std::uint32_t kDeviceArrival = 0x8000;
 
+// The longest row tip, in characters: a tooltip stays readable, and even
+// characters of two UTF-16 units each fit the 1024 units Windows gives an
+// info tip.
+inline constexpr std::size_t kRowTipLimit = 500;
+
 // The main window as the logic sees it.
 class ConsoleView : public SweepView {
  public:
@@ -146,6 +151,10 @@ class Tconsole final : private SuspectListView, private RemovalView {
   void thisattrClick();
   // A timer of this window ticked.
   void TimerTick(int id);
+  // The tip of a row of the list: why its entry is listed, cut to
+  // kRowTipLimit characters with an ellipsis. Empty when the row has no
+  // reason or does not exist: such a row shows no tip.
+  std::string RowTip(std::size_t index) const;
 
   // WM_DEVICECHANGE: a volume's arrival starts a sweep.
   void WmDeviceChange(std::uint32_t event);

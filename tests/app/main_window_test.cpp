@@ -278,6 +278,28 @@ TEST_F(Program, CommandsOfTheMenus) {
   EXPECT_FALSE(window.visible);
 }
 
+TEST_F(Program, ARowsTipIsWhyItsEntryIsListedCutToALength) {
+  std::string cjk500;
+  for (int i = 0; i < 500; ++i) cjk500 += "病";
+  const struct {
+    std::string reason;
+    std::string tip;
+  } cases[] = {
+      {"E:\\Autorun.inf line 2 [autorun] open: open=worm.exe",
+       "E:\\Autorun.inf line 2 [autorun] open: open=worm.exe"},
+      {"", ""},
+      {cjk500, cjk500},
+      {cjk500 + "毒毒", cjk500 + "…"},
+      {std::string(501, 'x'), std::string(500, 'x') + "…"},
+  };
+  Start();
+  for (const auto& c : cases)
+    console->VirusList().AddVirus("E:\\" + std::to_string(&c - cases) + ".exe", 0, c.reason);
+  for (const auto& c : cases)
+    EXPECT_EQ(console->RowTip(static_cast<std::size_t>(&c - cases)), c.tip) << c.reason;
+  EXPECT_EQ(console->RowTip(std::size(cases)), "") << "no such row";
+}
+
 TEST(FormResizeLayout, FollowsTheWindowWithHalfTheGrowthTruncatedTowardZero) {
   const MainLayout wider = FormResizeLayout(431, 362);
   EXPECT_EQ(wider.currentVirusWidth, 187);

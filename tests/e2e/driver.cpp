@@ -627,6 +627,10 @@ bool PressKey(const std::wstring& chord) {
     key = VK_F10;
   } else if (rest == L"apps") {
     key = VK_APPS;
+  } else if (rest == L"down") {
+    key = VK_DOWN;
+  } else if (rest == L"up") {
+    key = VK_UP;
   } else if (rest.size() == 1 && iswalnum(rest[0])) {
     key = static_cast<WORD>(towupper(rest[0]));
   } else {
@@ -806,6 +810,51 @@ int RightClickRow(const Arguments& args) {
   return ClickAt(*point, MOUSEEVENTF_RIGHTDOWN, MOUSEEVENTF_RIGHTUP, false) ? 0 : Fail(L"SendInput failed");
 }
 
+// Rests the pointer on a row's middle, and waits until it is there.
+int PointRow(const Arguments& args) {
+  const auto point = RowPoint(args.Id(0) - 1);
+  if (!point) return Fail(L"no row " + args.At(0));
+  // A real move, so that the list sees the pointer come and rest.
+  INPUT move{};
+  move.type = INPUT_MOUSE;
+  move.mi.dx = point->x * 65535 / (GetSystemMetrics(SM_CXSCREEN) - 1);
+  move.mi.dy = point->y * 65535 / (GetSystemMetrics(SM_CYSCREEN) - 1);
+  move.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+  if (SendInput(1, &move, sizeof(INPUT)) != 1) return Fail(L"SendInput failed");
+  return WaitFor(
+             [&] {
+               POINT now{};
+               return GetCursorPos(&now) && std::abs(now.x - point->x) <= 1 && std::abs(now.y - point->y) <= 1;
+             },
+             kPointerTimeout)
+             ? 0
+             : Fail(L"the pointer did not reach row " + args.At(0));
+}
+
+// Waits for a shown tooltip, not a balloon, whose text holds the given text.
+int WaitTip(const Arguments& args) {
+  const auto tips = [] {
+    std::vector<std::wstring> texts;
+    for (HWND window : TopLevelWindows([](HWND w) {
+           return IsWindowVisible(w) && ClassOf(w) == TOOLTIPS_CLASSW &&
+                  (GetWindowLongW(w, GWL_STYLE) & TTS_BALLOON) == 0;
+         })) {
+      texts.push_back(TextOf(window));
+    }
+    return texts;
+  };
+  const auto shown = [&] {
+    for (const std::wstring& text : tips()) {
+      if (text.find(args.At(0)) != std::wstring::npos) return true;
+    }
+    return false;
+  };
+  if (WaitFor(shown, args.Timeout(1))) return 0;
+  std::wstring seen;
+  for (const std::wstring& text : tips()) seen += L" \"" + text + L"\"";
+  return Fail(L"no such tip; shown:" + (seen.empty() ? L" none" : seen));
+}
+
 // Windows sends device events to every top-level window, hidden ones too.
 int DeviceEvent(const Arguments& args) {
   HWND main = MainWindow();
@@ -966,6 +1015,8 @@ constexpr Action kActions[] = {
     {L"click-rows", 1, ClickRows},
     {L"right-click-row", 1, RightClickRow},
     {L"row-point", 1, PrintRowPoint},
+    {L"point-row", 1, PointRow},
+    {L"wait-tip", 1, WaitTip},
     {L"device-event", 1, DeviceEvent},
     {L"copy-data", 1, CopyData},
     {L"remove-icon", 0, RemoveIcon},

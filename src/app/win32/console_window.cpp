@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 #include <shellapi.h>
+#include <windowsx.h>
 
 #include <algorithm>
 
@@ -26,6 +27,11 @@ constexpr COLORREF kTotalNumberColour = RGB(255, 0, 0);
 constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW;
 constexpr DWORD kExStyle = WS_EX_APPWINDOW;
 constexpr UINT kTrayIconId = 1;
+// Posted when the list has handled a key: the focused row may have moved.
+constexpr UINT kListKeyHandled = WM_APP + 1;
+constexpr UINT_PTR kRowTipId = 1;
+constexpr int kRowTipWidth = 400;  // design pixels; longer tips wrap
+constexpr std::string_view kListHint = "病毒清單,按Ctrl或Shift複選。";
 
 void Register(HINSTANCE instance, const wchar_t* name, WNDPROC procedure, HICON icon, HICON smallIcon) {
   WNDCLASSEXW windowClass{};
@@ -161,6 +167,9 @@ void ConsoleWindow::OnDpiChanged(int dpi, const RECT& suggested) {
   SetChildFonts(window_, font_);
   SendMessageW(Control(IDC_TOTALNUMBER), WM_SETFONT, reinterpret_cast<WPARAM>(boldFont_), TRUE);
   SendMessageW(tooltip_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
+  SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0, ScaleForDpi(kRowTipWidth, dpi_));
+  SendMessageW(rowTip_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
+  SendMessageW(rowTip_, TTM_SETMAXTIPWIDTH, 0, ScaleForDpi(kRowTipWidth, dpi_));
   LoadImages();
   // Columns 0 and 2 keep their design width at the new scale.
   const MainWindowPlaces places = PlaceMainWindow(0, 0, dpi_);
@@ -264,8 +273,19 @@ void ConsoleWindow::CreateControls() {
       CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP, CW_USEDEFAULT,
                       CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, window_, nullptr, instance_, nullptr);
   SendMessageW(tooltip_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
-  AddHint(tooltip_, list, "病毒清單,按Ctrl或Shift複選。");
+  SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0, ScaleForDpi(kRowTipWidth, dpi_));
+  AddHint(tooltip_, list, "");
   AddHint(tooltip_, Control(IDC_AUTOKILLV), "自動清除病毒");
+  // The list's hint is asked for each time it shows (ListHint): a row's
+  // reason under the pointer, the list's own hint elsewhere.
+  TOOLINFOW listTool{};
+  listTool.cbSize = sizeof listTool;
+  listTool.hwnd = window_;
+  listTool.uId = reinterpret_cast<UINT_PTR>(list);
+  listTool.lpszText = LPSTR_TEXTCALLBACKW;
+  SendMessageW(tooltip_, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&listTool));
+  SetWindowSubclass(list, ListProc, 0, reinterpret_cast<DWORD_PTR>(this));
+  CreateRowTip();
 
   const auto item = [&](HMENU menu, int id, std::string_view caption, int image) {
     std::wstring text = Widen(caption);
@@ -312,7 +332,10 @@ void ConsoleWindow::SetKillVirusEnabled(bool enabled) { EnableWindow(Control(IDC
 
 void ConsoleWindow::SetCaption(std::string_view caption) { SetWindowTextW(window_, Widen(caption).c_str()); }
 
-void ConsoleWindow::ListCleared() { ListView_DeleteAllItems(Control(IDC_VIRUSLIST)); }
+void ConsoleWindow::ListCleared() {
+  HideRowTip();
+  ListView_DeleteAllItems(Control(IDC_VIRUSLIST));
+}
 
 void ConsoleWindow::ListAppended(const SuspectEntry& entry) {
   HWND list = Control(IDC_VIRUSLIST);
@@ -339,6 +362,7 @@ void ConsoleWindow::ListChanged(std::size_t index, const SuspectEntry& entry) {
 }
 
 void ConsoleWindow::ListDeleted(std::size_t index) {
+  HideRowTip();
   ListView_DeleteItem(Control(IDC_VIRUSLIST), static_cast<int>(index));
 }
 
@@ -393,7 +417,10 @@ void ConsoleWindow::Show() {
 
 void ConsoleWindow::BringToFront() { SetForegroundWindow(window_); }
 
-void ConsoleWindow::Hide() { ShowWindow(window_, SW_HIDE); }
+void ConsoleWindow::Hide() {
+  HideRowTip();
+  ShowWindow(window_, SW_HIDE);
+}
 
 // NotificationArea
 
@@ -529,7 +556,19 @@ LRESULT ConsoleWindow::OnMessage(HWND window, UINT message, WPARAM wParam, LPARA
       Command(LOWORD(wParam));
       return 0;
     case WM_NOTIFY:
+      if (auto* tip = reinterpret_cast<NMTTDISPINFOW*>(lParam);
+          tip->hdr.hwndFrom == tooltip_ && tip->hdr.code == TTN_GETDISPINFOW) {
+        listHint_ = ListHint();
+        tip->lpszText = listHint_.data();
+        return 0;
+      }
       return OnNotify(*reinterpret_cast<const NMHDR*>(lParam));
+    case kListKeyHandled:
+      if (const int focused = ListView_GetNextItem(Control(IDC_VIRUSLIST), -1, LVNI_FOCUSED);
+          focused != static_cast<int>(wParam)) {
+        ShowRowTip(focused);
+      }
+      return 0;
     case WM_CONTEXTMENU:
       if (reinterpret_cast<HWND>(wParam) == Control(IDC_VIRUSLIST)) {
         // The menu key and Shift+F10 give no position (-1, -1).
@@ -626,8 +665,86 @@ LRESULT ConsoleWindow::OnNotify(const NMHDR& header) {
     }
   } else if (header.code == NM_DBLCLK) {
     Dispatch([this] { logic_->thisattrClick(); });
+  } else if (header.code == LVN_KEYDOWN) {
+    // Sent before the list moves its focus: the tip follows once it has.
+    HideRowTip();
+    const int focused = ListView_GetNextItem(header.hwndFrom, -1, LVNI_FOCUSED);
+    PostMessageW(window_, kListKeyHandled, static_cast<WPARAM>(focused), 0);
+  } else if (header.code == NM_KILLFOCUS || header.code == NM_CLICK || header.code == NM_RCLICK) {
+    HideRowTip();
   }
   return 0;
+}
+
+std::wstring ConsoleWindow::ListHint() const {
+  HWND list = Control(IDC_VIRUSLIST);
+  LVHITTESTINFO hit{};
+  if (!GetCursorPos(&hit.pt) || !ScreenToClient(list, &hit.pt)) return {};
+  const int row = ListView_HitTest(list, &hit);
+  std::wstring text = row >= 0 && logic_ ? Widen(logic_->RowTip(static_cast<std::size_t>(row))) : L"";
+  return text.empty() ? Widen(kListHint) : text;
+}
+
+// The list's hint shows again when the pointer moves to another row, with
+// that row's text.
+LRESULT CALLBACK ConsoleWindow::ListProc(HWND list, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                                         DWORD_PTR self) {
+  auto& console = *reinterpret_cast<ConsoleWindow*>(self);
+  if (message == WM_MOUSEMOVE) {
+    LVHITTESTINFO hit{};
+    hit.pt = {GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+    if (const int row = ListView_HitTest(list, &hit); row != console.hintRow_) {
+      console.hintRow_ = row;
+      SendMessageW(console.tooltip_, TTM_POP, 0, 0);
+    }
+  } else if (message == WM_NCDESTROY) {
+    RemoveWindowSubclass(list, ListProc, 0);
+  }
+  return DefSubclassProc(list, message, wParam, lParam);
+}
+
+void ConsoleWindow::CreateRowTip() {
+  rowTip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_NOPREFIX | TTS_ALWAYSTIP,
+                            CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, window_, nullptr,
+                            instance_, nullptr);
+  SendMessageW(rowTip_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+  SendMessageW(rowTip_, TTM_SETMAXTIPWIDTH, 0, ScaleForDpi(kRowTipWidth, dpi_));
+  TOOLINFOW tool{};
+  tool.cbSize = sizeof tool;
+  tool.uFlags = TTF_TRACK | TTF_ABSOLUTE;
+  tool.hwnd = window_;
+  tool.uId = kRowTipId;
+  tool.lpszText = const_cast<wchar_t*>(L"");
+  SendMessageW(rowTip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+}
+
+// A row reached from the keyboard gets its reason in a tip just below it.
+void ConsoleWindow::ShowRowTip(int row) {
+  HideRowTip();
+  HWND list = Control(IDC_VIRUSLIST);
+  if (row < 0 || !logic_ || GetFocus() != list) return;
+  std::wstring text = Widen(logic_->RowTip(static_cast<std::size_t>(row)));
+  RECT bounds{};
+  if (text.empty() || !ListView_GetItemRect(list, row, &bounds, LVIR_BOUNDS)) return;
+  POINT below{std::max(bounds.left, 0L), bounds.bottom};
+  ClientToScreen(list, &below);
+  TOOLINFOW tool{};
+  tool.cbSize = sizeof tool;
+  tool.hwnd = window_;
+  tool.uId = kRowTipId;
+  tool.lpszText = text.data();
+  SendMessageW(rowTip_, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&tool));
+  SendMessageW(rowTip_, TTM_TRACKPOSITION, 0, MAKELPARAM(below.x, below.y));
+  SendMessageW(rowTip_, TTM_TRACKACTIVATE, TRUE, reinterpret_cast<LPARAM>(&tool));
+}
+
+void ConsoleWindow::HideRowTip() {
+  if (rowTip_ == nullptr) return;
+  TOOLINFOW tool{};
+  tool.cbSize = sizeof tool;
+  tool.hwnd = window_;
+  tool.uId = kRowTipId;
+  SendMessageW(rowTip_, TTM_TRACKACTIVATE, FALSE, reinterpret_cast<LPARAM>(&tool));
 }
 
 void ConsoleWindow::PopUpMenu(HMENU menu, HWND owner, std::optional<POINT> at) {

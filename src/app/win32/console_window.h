@@ -98,6 +98,15 @@ class ConsoleWindow final : public ConsoleView,
   void Command(int id);
   void FocusControl();
   LRESULT OnNotify(const NMHDR& header);
+  // The list's hint under the pointer: why the row there is listed, or
+  // what the list is for.
+  std::wstring ListHint() const;
+  static LRESULT CALLBACK ListProc(HWND list, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                                   DWORD_PTR self);
+  // The tip that follows the focused row when the keyboard moves it.
+  void CreateRowTip();
+  void ShowRowTip(int row);
+  void HideRowTip();
   // At `at` on the screen; without it, at the mouse pointer.
   void PopUpMenu(HMENU menu, HWND owner, std::optional<POINT> at = std::nullopt);
   void PopUpTrayMenu();
@@ -107,6 +116,9 @@ class ConsoleWindow final : public ConsoleView,
   HWND window_ = nullptr;
   HWND trayWindow_ = nullptr;
   HWND tooltip_ = nullptr;
+  HWND rowTip_ = nullptr;
+  std::wstring listHint_;  // the text the hint shows now
+  int hintRow_ = -1;       // the row under the pointer
   HWND focus_ = nullptr;
   HFONT font_ = nullptr;
   HFONT boldFont_ = nullptr;
