@@ -35,6 +35,18 @@ Place ScalePlace(const Place& designed, int dpi) {
           ScaleForDpi(designed.top + designed.height, dpi) - top};
 }
 
+ClientSize MinimumMainClient(int dpi) {
+  // The count ends at half + 364 and the icon starts at width - 50, in the
+  // resize rule's outer design pixels: they meet at a width of 401.
+  constexpr int kOuterWidth = 401;
+  constexpr int kListRows = 72;  // the header and three rows
+  constexpr int kOuterHeight = 149 + kListRows;
+  // Rounded up, so that the design size PlaceMainWindow rounds down to is
+  // never smaller.
+  const auto scale = [dpi](int design) { return (design * dpi + kDesignDpi - 1) / kDesignDpi; };
+  return {scale(kOuterWidth - kDesignFrameWidth), scale(kOuterHeight - kDesignFrameHeight)};
+}
+
 MainWindowPlaces PlaceMainWindow(int clientWidth, int clientHeight, int dpi) {
   // In whole design pixels, rounded down, so that nothing passes the
   // client area's right or bottom edge once scaled back.

@@ -88,6 +88,15 @@ struct MainWindowPlaces {
   bool operator==(const MainWindowPlaces&) const = default;
 };
 
+// The smallest client area of the main window at this many pixels per inch:
+// the count of found files stays left of the icon, and the list keeps its
+// header and three rows above the buttons. Below it the controls overlap.
+struct ClientSize {
+  int width = 0;
+  int height = 0;
+};
+ClientSize MinimumMainClient(int dpi);
+
 // The main window laid out for its client area: the resize rule applied to
 // the outer size the design frame would have around this client area in
 // design pixels, then scaled.

@@ -728,6 +728,16 @@ int Placement(const Arguments&) {
   return 0;
 }
 
+// Asks for an outer size, as dragging the frame does; Windows keeps the
+// window's minimum.
+int Resize(const Arguments& args) {
+  HWND main = MainWindow();
+  if (main == nullptr) return Fail(L"no main window");
+  return SetWindowPos(main, nullptr, 0, 0, args.Id(0), args.Id(1), SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE)
+             ? 0
+             : Fail(L"SetWindowPos failed");
+}
+
 // A row's middle on the screen, through LVM_GETITEMRECT in kestrix.
 std::optional<POINT> RowPoint(int row) {
   HWND list = VirusList();
@@ -1012,6 +1022,7 @@ constexpr Action kActions[] = {
     {L"focus", 0, Focus},
     {L"syscommand", 1, SysCommand},
     {L"placement", 0, Placement},
+    {L"resize", 2, Resize},
     {L"click-rows", 1, ClickRows},
     {L"right-click-row", 1, RightClickRow},
     {L"row-point", 1, PrintRowPoint},

@@ -22,6 +22,16 @@ def test_window_maximizes_restores_and_minimizes_to_the_tray(desktop):
     desktop.drive("wait-main", "visible", 0)
     desktop.shot("restored-window")
 
+    # Made as small as it goes, nothing overlaps; it then grows back.
+    desktop.drive("resize", 200, 150)
+    assert wait_until(lambda: desktop.placement() != normal), "the window kept its size"
+    smallest = desktop.placement()
+    width, height = map(int, smallest.split()[1].split("x"))
+    assert 200 < width < 430 and 150 < height < 362, smallest
+    desktop.shot("smallest-window")
+    desktop.drive("resize", *normal.split()[1].split("x"))
+    placement_is(normal)
+
     # Minimizing sends the window to the tray; a double click on the icon brings it back.
     desktop.drive("syscommand", "minimize")
     desktop.expect_main("hidden", "the minimized window stays shown")

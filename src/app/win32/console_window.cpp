@@ -510,6 +510,13 @@ LRESULT ConsoleWindow::OnMessage(HWND window, UINT message, WPARAM wParam, LPARA
         LayOut();
       }
       return 0;
+    case WM_GETMINMAXINFO: {
+      // Dragging the frame stops where the controls would overlap.
+      const ClientSize minimum = MinimumMainClient(dpi_);
+      const SIZE outer = OuterSize(minimum.width, minimum.height, kStyle, kExStyle, dpi_);
+      reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = {outer.cx, outer.cy};
+      return 0;
+    }
     case WM_DPICHANGED:
       // Moved to a monitor of another scale, or the scale changed: Windows
       // suggests the place that keeps the window's size in design pixels.
