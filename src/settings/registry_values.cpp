@@ -65,6 +65,11 @@ void StoreValue(Registry& registry, std::string_view keyPath, std::string_view n
   Store(registry, keyPath, name, text, HoldsText);
 }
 
+void StoreKey(Registry& registry, std::string_view keyPath, std::string_view name) {
+  if (registry.KeyExists(keyPath) != true && !registry.OpenOrCreateKey(keyPath))
+    throw RegistryError(FormatText(kNotStored, name));
+}
+
 void StoreOption(Registry& registry, std::string_view keyPath, std::string_view name, bool on) {
   Store(registry, keyPath, name, on ? kOptionOn : "", HoldsOption);
 }

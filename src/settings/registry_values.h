@@ -35,6 +35,10 @@ void WriteTextValue(WritableRegistryKey& key, std::string_view name, std::string
 // key cannot be opened for writing, or the write is refused.
 void StoreValue(Registry& registry, std::string_view keyPath, std::string_view name, std::string_view text);
 
+// Creates the key when it is missing; a RegistryError naming the value
+// `name` when it cannot.
+void StoreKey(Registry& registry, std::string_view keyPath, std::string_view name);
+
 // An option: on writes "TRUE", off deletes the value. A value that already
 // means the same (any text for on) is left as it is.
 void StoreOption(Registry& registry, std::string_view keyPath, std::string_view name, bool on);

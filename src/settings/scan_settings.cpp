@@ -16,9 +16,11 @@ std::string RunCommand(std::string_view executablePath) {
 }
 
 void StoreShownOption(Registry& registry, const ShownOptions& shown, std::string_view name) {
-  const bool keyMissing = registry.KeyExists(kSettingsKey) == false;
-  StoreOption(registry, kSettingsKey, name, name == kAutoKillValue ? *shown.autoClean : *shown.skipFloppies);
-  if (!keyMissing || registry.KeyExists(kSettingsKey) != true) return;
+  if (registry.KeyExists(kSettingsKey) != false) {
+    StoreOption(registry, kSettingsKey, name, name == kAutoKillValue ? *shown.autoClean : *shown.skipFloppies);
+    return;
+  }
+  StoreKey(registry, kSettingsKey, name);
   if (shown.autoClean) StoreOption(registry, kSettingsKey, kAutoKillValue, *shown.autoClean);
   if (shown.skipFloppies) StoreOption(registry, kSettingsKey, kSkipFloopyValue, *shown.skipFloppies);
 }

@@ -46,8 +46,9 @@ struct ShownOptions {
 
 // Stores the option `name` (kAutoKillValue or kSkipFloopyValue) as `shown`
 // has it. Without the settings key SkipFloopy reads as on, but in a key a
-// missing value reads as off: so the change that creates the key stores
-// every shown option with it. RegistryError as StoreOption.
+// missing value reads as off: so every change creates the key, an unticked
+// SkipFloopy too, and stores every shown option with it. RegistryError as
+// StoreOption.
 void StoreShownOption(Registry& registry, const ShownOptions& shown, std::string_view name);
 
 // Reads the policy, the options and the Program Files directory, and points a

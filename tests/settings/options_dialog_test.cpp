@@ -83,7 +83,7 @@ TEST_F(DialogFixture, AChangeThatCannotBeStoredSaysSoUnlessNothingNeedsStoring) 
       {"skip off", std::string(kSettingsKey), "TRUE", [](auto& d) { d.SkipFloopy.Click(); },
        said("SkipFloopy")},
       {"skip off, no key at all", "-" + std::string(kSettingsKey), "", [](auto& d) { d.SkipFloopy.Click(); },
-       ""},
+       said("SkipFloopy")},
       {"autostart stored already", std::string(kRunKey), command, [](auto& d) { d.autostart.Click(); }, ""},
       {"autostart naming another copy", std::string(kRunKey), "\"D:\\kestrix.exe\"",
        [](auto& d) { d.autostart.Click(); }, said("Kestrix")},
@@ -137,7 +137,10 @@ TEST(NewSettingsKey, HoldsEveryOptionAsTheBoxesShowIt) {
     FlatCheckBox autokillv{false};
     TConfigKestrix dialog{registry, view, autokillv, "C:\\K\\kestrix.exe"};
     dialog.ApplyPolicy(policy);
-    if (untickSkip) dialog.SkipFloopy.Click();  // stores nothing without the key
+    if (untickSkip) {
+      dialog.SkipFloopy.Click();
+      EXPECT_EQ(registry.KeyExists(kSettingsKey), true) << "an unticked SkipFloopy is kept by the key alone";
+    }
     dialog.autokill.Click();
     const auto* stored = registry.Get(kSettingsKey, kSkipFloopyValue);
     EXPECT_EQ(stored ? stored->data : "-", skipFloopy ? skipFloopy : "-") << untickSkip;
