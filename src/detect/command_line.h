@@ -24,7 +24,8 @@ namespace kestrix {
 std::optional<std::string> TakeArgument(std::string_view& rest, bool programName);
 
 // The whole command line split that way: the program's name, then its
-// arguments.
+// arguments. A test seam for the splitting rules: the sweep takes one
+// argument at a time with TakeArgument.
 std::vector<std::string> SplitCommandLine(std::string_view commandLine);
 
 // Arguments alone, as a shortcut keeps them apart from its program.

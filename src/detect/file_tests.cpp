@@ -29,10 +29,4 @@ void ReadTextFile(Files& files, std::string_view path, const TextLineSink& onLin
   if (!files.ReadTextLines(path, onLine, reason)) throw FileOpenError(path, reason);
 }
 
-std::vector<TextLine> ReadTextFile(Files& files, std::string_view path) {
-  std::vector<TextLine> lines;
-  ReadTextFile(files, path, [&](std::string_view line, std::size_t number) { lines.emplace_back(std::string(line), number); });
-  return lines;
-}
-
 }  // namespace kestrix

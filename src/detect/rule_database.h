@@ -24,7 +24,8 @@ using RuleList = std::vector<TextLine>;
 inline constexpr std::string_view kRuleDatabaseName = "Kestrix.dat";
 
 // The lines of the rule database, read afresh; empty when the path is empty
-// or names no file. A file that cannot be read raises FileOpenError.
+// or names no file. A file that cannot be read raises FileOpenError. A test
+// seam: the sweep uses the form below.
 RuleList LoadRuleDatabase(Files& files, std::string_view ruleDatabasePath);
 // The same into `rules`, whose lines' storage is used again: a sweep loads
 // the database for every group of passes. `rules` is empty after a failure.

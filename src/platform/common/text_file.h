@@ -43,8 +43,4 @@ std::vector<std::string> TextFileLines(std::string_view bytes, const AnsiDecoder
 
 bool IsValidUtf8(std::string_view bytes);
 
-// Splits at CR LF, CR or LF. A final line end does not start another line;
-// an empty text has no lines.
-std::vector<std::string> SplitLines(std::string_view text);
-
 }  // namespace kestrix
