@@ -63,7 +63,7 @@ class ByteReader {
   virtual ~ByteReader() = default;
   // Fills up to the whole buffer; 0 at the end of the file, nullopt on an
   // error with the system's reason in `reason`.
-  virtual std::optional<std::size_t> Read(std::span<char> buffer, std::string& reason) = 0;
+  [[nodiscard]] virtual std::optional<std::size_t> Read(std::span<char> buffer, std::string& reason) = 0;
 };
 
 // Windows' file attribute bits, as Files reports and sets them.
@@ -92,45 +92,45 @@ class Files {
  public:
   virtual ~Files() = default;
   // True for an existing file; false for a directory or a missing path.
-  virtual bool FileExists(std::string_view path) = 0;
+  [[nodiscard]] virtual bool FileExists(std::string_view path) = 0;
   // Clears read-only, hidden, system and archive; false when refused.
-  virtual bool ResetAttributes(std::string_view path) = 0;
+  [[nodiscard]] virtual bool ResetAttributes(std::string_view path) = 0;
   // Hands each line of a text file to `onLine` (CR LF, CR or LF end a line;
   // a NUL byte ends the text), reading the file as a stream, so that a file
   // of any size takes bounded memory. False when the file cannot be opened
   // or read, with the system's reason in `reason`.
-  virtual bool ReadTextLines(std::string_view path, const TextLineSink& onLine, std::string& reason) = 0;
+  [[nodiscard]] virtual bool ReadTextLines(std::string_view path, const TextLineSink& onLine, std::string& reason) = 0;
   // Size in bytes (low 32 bits, signed) of the entry the path names, of any
   // attribute (a directory gives 0); -1 when nothing is found.
   virtual std::int32_t QueryFileSize(std::string_view path) = 0;
   // Deletes a file; false when it is not a file or cannot be deleted.
-  virtual bool RemoveFile(std::string_view path) = 0;
+  [[nodiscard]] virtual bool RemoveFile(std::string_view path) = 0;
   // The path spelled in full, for comparing paths: absolute, with "." and
   // "..", doubled separators and trailing dots and blanks resolved, and
   // short names in their long form where the file exists.
   virtual std::string FullPathName(std::string_view path) = 0;
   // The identity of the file the path names; nullopt when there is none.
-  virtual std::optional<FileIdentity> IdentifyFile(std::string_view path) = 0;
+  [[nodiscard]] virtual std::optional<FileIdentity> IdentifyFile(std::string_view path) = 0;
   // Opens a file to read its bytes (read sharing only: a file another
   // program is writing is refused); null with the system's reason.
   virtual std::unique_ptr<ByteReader> OpenForReading(std::string_view path, std::string& reason) = 0;
   // The attribute bits (read-only, hidden, system, archive) the file had
   // before this machine first reset them, else the ones it has; nullopt
   // when there is no such file.
-  virtual std::optional<std::uint32_t> OriginalAttributes(std::string_view path) = 0;
+  [[nodiscard]] virtual std::optional<std::uint32_t> OriginalAttributes(std::string_view path) = 0;
   // The attribute bits of the file or folder a path names, as they are now;
   // nullopt when there is none, and for a link, which leads elsewhere.
-  virtual std::optional<std::uint32_t> CurrentAttributes(std::string_view path) = 0;
+  [[nodiscard]] virtual std::optional<std::uint32_t> CurrentAttributes(std::string_view path) = 0;
   // Sets the read-only, hidden, system and archive bits of a file or a
   // folder as given; false when refused.
-  virtual bool SetAttributes(std::string_view path, std::uint32_t attributes) = 0;
+  [[nodiscard]] virtual bool SetAttributes(std::string_view path, std::uint32_t attributes) = 0;
   // Creates the file, and any folders missing above it, with the bytes of
   // `source`. An existing file is replaced only when `replace` says so; a
   // directory never. False with the system's reason.
-  virtual bool WriteNewFile(std::string_view path, ByteReader& source, bool replace, std::string& reason) = 0;
+  [[nodiscard]] virtual bool WriteNewFile(std::string_view path, ByteReader& source, bool replace, std::string& reason) = 0;
   // Removes an empty folder (never a link to one); false when it is
   // missing, not empty or refused.
-  virtual bool RemoveFolder(std::string_view path) = 0;
+  [[nodiscard]] virtual bool RemoveFolder(std::string_view path) = 0;
   // The files and folders in a folder (not "." and "..", nor links a
   // backend can tell lead elsewhere, nor names no path can reach), in no
   // order, folders with their attribute bits as they are now; empty when it
@@ -138,12 +138,12 @@ class Files {
   virtual std::vector<FolderEntry> ListFolder(std::string_view folder) = 0;
   // What a shortcut file starts; nullopt when the file is no shortcut or
   // cannot be read.
-  virtual std::optional<ShellLink> ReadShortcut(std::string_view path) = 0;
+  [[nodiscard]] virtual std::optional<ShellLink> ReadShortcut(std::string_view path) = 0;
   // The file's permission bits where the backend has them (POSIX: the
   // mode's 07777 bits); nullopt elsewhere.
-  virtual std::optional<std::uint32_t> Permissions(std::string_view /*path*/) { return std::nullopt; }
+  [[nodiscard]] virtual std::optional<std::uint32_t> Permissions(std::string_view /*path*/) { return std::nullopt; }
   // Sets them where the backend has them; true where it has none.
-  virtual bool SetPermissions(std::string_view /*path*/, std::uint32_t /*bits*/) { return true; }
+  [[nodiscard]] virtual bool SetPermissions(std::string_view /*path*/, std::uint32_t /*bits*/) { return true; }
 };
 
 // A file of the store's folder, as a listing finds it.
@@ -163,7 +163,7 @@ class StoreLock {
   virtual ~StoreLock() = default;
   virtual std::uint64_t Mark() = 0;
   // False when the mark cannot be written.
-  virtual bool SetMark(std::uint64_t mark) = 0;
+  [[nodiscard]] virtual bool SetMark(std::uint64_t mark) = 0;
 };
 
 // Bytes written whole to a temporary file of the store's folder and
@@ -202,7 +202,7 @@ class StoreFolder {
   // administrators and the system).
   virtual std::unique_ptr<ByteReader> Open(std::string_view name, std::string& reason) = 0;
   // A missing file is no error.
-  virtual bool Remove(std::string_view name) = 0;
+  [[nodiscard]] virtual bool Remove(std::string_view name) = 0;
   // Its files (not folders), in no order; nothing is removed. Size and age
   // are given for the names `described` picks (0 for others, whose asking
   // may cost a call per file). Empty when the folder is missing or refused.
@@ -240,7 +240,7 @@ class Volumes {
   // What tells the volume now behind drive `letter` from any other (on
   // Windows its serial number, elsewhere the root's device and file
   // number); nullopt when there is no such drive.
-  virtual std::optional<std::string> VolumeIdentity(char letter) = 0;
+  [[nodiscard]] virtual std::optional<std::string> VolumeIdentity(char letter) = 0;
   // The label of the volume behind drive `letter`; empty when it has none.
   virtual std::string VolumeLabel(char letter) = 0;
 };
@@ -307,10 +307,10 @@ class ProcessHandle {
  public:
   virtual ~ProcessHandle() = default;
   // The full path of the main executable; nullopt when it cannot be queried.
-  virtual std::optional<std::string> MainModulePath() = 0;
+  [[nodiscard]] virtual std::optional<std::string> MainModulePath() = 0;
   // The identity of the main executable's file, where the backend can tell
   // it; then it, not the path, decides whether the process runs a file.
-  virtual std::optional<FileIdentity> MainModuleIdentity() { return std::nullopt; }
+  [[nodiscard]] virtual std::optional<FileIdentity> MainModuleIdentity() { return std::nullopt; }
   virtual void Terminate() = 0;
 };
 
@@ -319,7 +319,7 @@ class ProcessTable {
   virtual ~ProcessTable() = default;
   // Enables or disables the right to open other users' processes; true
   // when the change left no error.
-  virtual bool SetDebugPrivilege(bool enable) = 0;
+  [[nodiscard]] virtual bool SetDebugPrivilege(bool enable) = 0;
   // The running processes; empty when no snapshot can be taken.
   virtual std::vector<ProcessEntry> Snapshot() = 0;
   // Opens a process to query and terminate it; null when it cannot be opened.
@@ -359,26 +359,26 @@ class RegistryKey {
   // The text of a REG_SZ or REG_EXPAND_SZ value up to its first NUL, not
   // expanded; empty for a missing value or one of zero length; nullopt for
   // a value of another type.
-  virtual std::optional<std::string> ReadText(std::string_view name) = 0;
+  [[nodiscard]] virtual std::optional<std::string> ReadText(std::string_view name) = 0;
   // The strings of a REG_MULTI_SZ value, in order (an empty one in the
   // middle is kept), or the text of a REG_SZ or REG_EXPAND_SZ value as one
   // string; empty for a missing value; nullopt for another type.
-  virtual std::optional<std::vector<std::string>> ReadTextList(std::string_view name) = 0;
+  [[nodiscard]] virtual std::optional<std::vector<std::string>> ReadTextList(std::string_view name) = 0;
   // The value as stored; nullopt when it is missing or cannot be read.
-  virtual std::optional<RegistryValue> ReadValue(std::string_view name) = 0;
+  [[nodiscard]] virtual std::optional<RegistryValue> ReadValue(std::string_view name) = 0;
 };
 
 // A key opened to read and write it.
 class WritableRegistryKey : public RegistryKey {
  public:
   // Writes a REG_SZ value (its terminating NUL stored); false when refused.
-  virtual bool WriteText(std::string_view name, std::string_view text) = 0;
+  [[nodiscard]] virtual bool WriteText(std::string_view name, std::string_view text) = 0;
   // Writes a REG_MULTI_SZ value; false when refused.
-  virtual bool WriteTextList(std::string_view name, const std::vector<std::string>& texts) = 0;
+  [[nodiscard]] virtual bool WriteTextList(std::string_view name, const std::vector<std::string>& texts) = 0;
   // Writes a value exactly as ReadValue gave it; false when refused.
-  virtual bool WriteValue(std::string_view name, const RegistryValue& value) = 0;
+  [[nodiscard]] virtual bool WriteValue(std::string_view name, const RegistryValue& value) = 0;
   // Deletes a value; true when it is gone (a missing one is no error).
-  virtual bool DeleteValue(std::string_view name) = 0;
+  [[nodiscard]] virtual bool DeleteValue(std::string_view name) = 0;
 };
 
 // The registry below HKEY_LOCAL_MACHINE. Keys are opened with read access
@@ -392,7 +392,7 @@ class Registry {
   virtual std::unique_ptr<RegistryKey> OpenKey(std::string_view path) = 0;
   // Whether a key is there, even one this user may not read; nullopt when
   // the registry does not say.
-  virtual std::optional<bool> KeyExists(std::string_view path) = 0;
+  [[nodiscard]] virtual std::optional<bool> KeyExists(std::string_view path) = 0;
   // For reading and writing; creates a missing key; null when refused.
   virtual std::unique_ptr<WritableRegistryKey> OpenOrCreateKey(std::string_view path) = 0;
 };
