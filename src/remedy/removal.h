@@ -56,8 +56,8 @@ struct RemovalServices {
   RemovalEvents* events = nullptr;
   // Why a protected Windows file the boxes said to keep is left over.
   std::string_view keptProtectedReason = kKeptAsAnswered;
-  // The line the balloon that ends a pass adds when the pass kept files in
-  // the quarantine, "%d" their number; empty adds none.
+  // The line the success balloon adds when the pass kept files in the
+  // quarantine, "%d" their number; empty adds none.
   std::string_view keptLine = {};
 };
 
@@ -102,7 +102,7 @@ class Removal {
   // Balloon and question about files left over; true when the user wants
   // their processes terminated and the pass repeated.
   bool AskAboutLeftovers(std::string_view balloonFormat, std::string_view questionFormat, int remaining);
-  // A balloon's text, with the line about the files kept so far.
+  // The success balloon's text, with the line about the files kept.
   std::string WithKeptLine(std::string text) const;
   void TerminateListedProcesses(bool selectedOnly);
   // Tells the events of each file the pass leaves where it was.

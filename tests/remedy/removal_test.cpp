@@ -179,9 +179,9 @@ TEST_F(RemovalFixture, YesTerminatesTheRunningWormAndTheRepeatedPassDeletesIt) {
   EXPECT_EQ(view.closeRequests, 1);
 }
 
-// The balloon that ends a pass says, on a line of its own, how many files
-// the pass has kept so far.
-TEST_F(RemovalFixture, TheBalloonEndingAPassCountsTheFilesItKept) {
+// The success balloon says, on a line of its own, how many files the pass
+// kept; the balloon about files left over stays as it was.
+TEST_F(RemovalFixture, TheSuccessBalloonCountsTheFilesThePassKept) {
   struct Case {
     std::string_view name;
     bool quarantine;
@@ -202,7 +202,7 @@ TEST_F(RemovalFixture, TheBalloonEndingAPassCountsTheFilesItKept) {
        true,
        {"E:\\a.exe", "E:\\b.exe", "E:\\running.exe"},
        {kAnswerNo},
-       {"還有 1 個病毒未清除,請重試." + keptTwo}},
+       {"還有 1 個病毒未清除,請重試."}},
   };
   for (const Case& c : cases) {
     Removal counting{{machine, machine.folding, machine, desktop, desktop, processes,
