@@ -47,10 +47,6 @@ TEST_F(ReadSettingsFixture, AnOptionIsOnWhenItsValueHoldsAnyText) {
   registry.Set(kSettingsKey, kSkipFloopyValue, "TRUE", testing::kRegExpandSz);
   Read();
   EXPECT_TRUE(settings.skipFloppies);
-  EXPECT_FALSE(settings.autoImmunize) << "off by default";
-  registry.Set(kSettingsKey, kAutoImmunizeValue, "TRUE");
-  Read();
-  EXPECT_TRUE(settings.autoImmunize);
 }
 
 TEST_F(ReadSettingsFixture, TheQuarantineLimitIsADecimalNumberOrTheDefault) {
