@@ -1,7 +1,10 @@
 #include "app/main_window.h"
 
+#include <algorithm>
+
 #include "detect/file_tests.h"
 #include "detect/rule_database.h"
+#include "platform/common/case_text.h"
 #include "platform/common/format_text.h"
 #include "platform/common/handler_error.h"
 #include "remedy/list_actions.h"
@@ -18,6 +21,7 @@ constexpr std::string_view kCloseCaption = "是否略過";
 constexpr std::string_view kExitQuestion = "還有 %d 個可疑檔案,是否在離開前刪除？";
 constexpr int kScanDispachInterval = 100;
 constexpr int kFreshOneTimeInterval = 50;
+constexpr std::string_view kKeptLine = "已將 %d 個檔案保存在隔離區，可以從「隔離區」還原。";
 
 // The folder of a Windows path, with its trailing backslash.
 std::string_view FolderOf(std::string_view path) {
@@ -65,7 +69,8 @@ Tconsole::Tconsole(ConsoleServices services, ConsoleView& view)
              protectedList_),
       reports_(EventReportsOf(services)),
       removal_({services.files, services.folding, services.pump, CoolTrayIcon1, services.boxes,
-                services.processes, services.quarantine, &shortcutRecovery_, reports_ ? &*reports_ : nullptr},
+                services.processes, services.quarantine, &shortcutRecovery_, reports_ ? &*reports_ : nullptr,
+                kKeptAsAnswered, kKeptLine},
                list_, protectedList_, *this, title_),
       scanDispach_(services.timers, kScanDispachTimer, kScanDispachInterval, true),
       freshonetime_(services.timers, kFreshOneTimeTimer, kFreshOneTimeInterval, true) {
@@ -75,12 +80,34 @@ Tconsole::Tconsole(ConsoleServices services, ConsoleView& view)
   autokillv.OnEnable = [this](bool enabled) { view_.SetAutoKillEnabled(enabled); };
   CoolTrayIcon1.OnDblClick = [this] { CoolTrayIcon1DblClick(); };
   CoolTrayIcon1.OnStartup = [this](bool& showMainForm) { CoolTrayIcon1Startup(showMainForm); };
-  // Automatic cleaning follows the dialog's box as it is now, not the
-  // start-up setting.
-  sweep_.SetFinishedHandler([this] {
-    if (reports_) reports_->SweepFound(list_.Entries());
-    if (dialog_ != nullptr && dialog_->autokill.Checked()) removal_.KillVirusClick(Sender::kNone);
-  });
+  sweep_.SetFinishedHandler([this] { SweepFinished(); });
+}
+
+// Automatic cleaning and immunizing follow the dialog's boxes as they are
+// now, not the start-up settings.
+void Tconsole::SweepFinished() {
+  if (reports_) reports_->SweepFound(list_.Entries());
+  std::vector<char> clean;
+  if (dialog_ != nullptr && dialog_->autoimmunize.Checked()) {
+    for (const char letter : RemovableDrives(services_.volumes, sweepSettings_.skipFloppies)) {
+      const bool listed = std::ranges::any_of(list_.Entries(), [&](const SuspectEntry& entry) {
+        return entry.path.size() >= 2 && entry.path[1] == ':' && AsciiUpper(entry.path[0]) == letter;
+      });
+      if (!listed) clean.push_back(letter);
+    }
+  }
+  // Cleaning a list always ends in a balloon, which the vaccine's must not cover.
+  const bool cleaning = dialog_ != nullptr && dialog_->autokill.Checked() && list_.Count() > 0;
+  if (dialog_ != nullptr && dialog_->autokill.Checked()) removal_.KillVirusClick(Sender::kNone);
+
+  std::vector<char> immunized;
+  for (const char letter : clean) {
+    // A drive immunized already is left as it is.
+    if (IsImmunized(services_.files, letter)) continue;
+    if (Immunize(services_.files, services_.volumes, letter).done) immunized.push_back(letter);
+  }
+  if (!immunized.empty() && !cleaning)
+    CoolTrayIcon1.ShowBalloon(title_, SayAutoImmunized(immunized), BalloonKind::kInfo, kBalloonSeconds);
 }
 
 void Tconsole::Create() {
@@ -201,6 +228,7 @@ void Tconsole::freshonetimeTimer() {
   dialog_->autokill.SetChecked(scanSettings_.autoClean);
   dialog_->autostart.SetChecked(scanSettings_.startWithWindows);
   dialog_->SkipFloopy.SetChecked(scanSettings_.skipFloppies);
+  dialog_->autoimmunize.SetChecked(scanSettings_.autoImmunize);
 }
 
 void Tconsole::autokillvClick() {
@@ -209,8 +237,10 @@ void Tconsole::autokillvClick() {
     ShownOptions shown{.autoClean = autokillv.Checked()};
     if (dialog_ != nullptr) {
       shown.skipFloppies = dialog_->Shown().skipFloppies;
-    } else if (!scanSettings_.policy.skipFloppies.has_value()) {
-      shown.skipFloppies = scanSettings_.skipFloppies;
+      shown.autoImmunize = dialog_->Shown().autoImmunize;
+    } else {
+      if (!scanSettings_.policy.skipFloppies.has_value()) shown.skipFloppies = scanSettings_.skipFloppies;
+      shown.autoImmunize = scanSettings_.autoImmunize;
     }
     StoreShownOption(services_.registry, shown, kAutoKillValue);
   }
@@ -224,6 +254,18 @@ void Tconsole::KillSelectedClick() { removal_.KillSelectedClick(Sender::kMenuIte
 void Tconsole::passitClick() { kestrix::passitClick(list_, CoolTrayIcon1, title_); }
 
 void Tconsole::thisattrClick() { kestrix::thisattrClick(list_, services_.shell); }
+
+std::vector<VaccineDrive> Tconsole::VaccineMenuDrives() {
+  return VaccineDrives(services_.files, services_.volumes, sweepSettings_.skipFloppies);
+}
+
+void Tconsole::VaccineDriveClick(char letter) {
+  const bool immunizing = !IsImmunized(services_.files, letter);
+  const VaccineResult result = immunizing ? Immunize(services_.files, services_.volumes, letter)
+                                          : Unimmunize(services_.files, services_.volumes, letter);
+  const VaccineBalloon said = SayVaccineResult(immunizing, letter, result);
+  CoolTrayIcon1.ShowBalloon(title_, said.text, said.kind, kBalloonSeconds);
+}
 
 void Tconsole::TimerTick(int id) {
   if (id == kScanDispachTimer) {

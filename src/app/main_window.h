@@ -12,6 +12,7 @@
 
 #include "app/timers.h"
 #include "app/tray_icon.h"
+#include "app/vaccine_menu.h"
 #include "app/window_layout.h"
 #include "detect/drive_sweep.h"
 #include "platform/platform.h"
@@ -149,6 +150,12 @@ class Tconsole final : private SuspectListView, private RemovalView {
   void KillSelectedClick();
   void passitClick();
   void thisattrClick();
+  // The tray menu's 保護隨身碟 submenu, asked each time the menu opens.
+  std::vector<VaccineDrive> VaccineMenuDrives();
+  // A drive of the submenu was chosen: a drive Kestrix immunized is
+  // immunized no longer, any other is immunized; a balloon says what was
+  // done or why not.
+  void VaccineDriveClick(char letter);
   // A timer of this window ticked.
   void TimerTick(int id);
   // The tip of a row of the list: why its entry is listed, cut to
@@ -183,6 +190,8 @@ class Tconsole final : private SuspectListView, private RemovalView {
   void ShowMainWindow() override { CoolTrayIcon1.ShowMainWindow(); }
   // RemovalView: the clean button emptied the list.
   void RequestClose() override { FormCloseQuery(); }
+  // The end of a sweep: the automatic cleaning and immunizing.
+  void SweepFinished();
 
   ConsoleServices services_;
   ConsoleView& view_;

@@ -80,7 +80,9 @@ MainWindowPlaces PlaceMainWindow(int clientWidth, int clientHeight, int dpi) {
 
 OptionsPlaces PlaceOptionsDialog(int dpi, bool notice) {
   // Controls inside a group box are placed relative to it: GroupBox1 at
-  // 104, 0 and GroupBox2 at 104, 44.
+  // 104, 0 and GroupBox2 at 104, 44. What lies below the first three boxes
+  // moves down by the vaccine's box.
+  constexpr int grown = kOptionsVaccineHeight;
   const auto at = [dpi](int left, int top, int width, int height) {
     return ScalePlace({left, top, width, height}, dpi);
   };
@@ -88,13 +90,14 @@ OptionsPlaces PlaceOptionsDialog(int dpi, bool notice) {
       .image1 = at(0, 0, 100, 175),
       .groupBox1 = at(104, 0, 169, 51),
       .staticText1 = at(104 + 8, 13, 153, 26),
-      .groupBox2 = at(104, 44, 169, 132),
+      .groupBox2 = at(104, 44, 169, 132 + grown),
       .autokill = at(104 + 19, 44 + 16, 114, 15),
       .autostart = at(104 + 19, 44 + 38, 89, 15),
       .skipFloopy = at(104 + 19, 44 + 60, 118, 15),
-      .flatButton1 = at(104 + 80, 44 + 100, 82, 25),
-      .statusBar = at(0, notice ? 180 + kOptionsNoticeHeight : 180, kOptionsClientWidth, 22),
-      .notice = notice ? at(8, 181, kOptionsClientWidth - 16, 15) : Place{},
+      .autoimmunize = at(104 + 19, 44 + 81, 146, grown - 2),
+      .flatButton1 = at(104 + 80, 44 + 100 + grown, 82, 25),
+      .statusBar = at(0, 180 + grown + (notice ? kOptionsNoticeHeight : 0), kOptionsClientWidth, 22),
+      .notice = notice ? at(8, 181 + grown, kOptionsClientWidth - 16, 15) : Place{},
       .statusPart0 = ScaleForDpi(60, dpi),
   };
 }

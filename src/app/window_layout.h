@@ -19,9 +19,11 @@ inline constexpr int kDesignFrameHeight = 27;
 inline constexpr int kDesignClientWidth = 430 - kDesignFrameWidth;
 inline constexpr int kDesignClientHeight = 362 - kDesignFrameHeight;
 
-// The options dialog's client area as designed.
+// The options dialog's client area as designed, grown by the two lines of
+// the automatic vaccine's box below the first three.
+inline constexpr int kOptionsVaccineHeight = 28;
 inline constexpr int kOptionsClientWidth = 274;
-inline constexpr int kOptionsClientHeight = 202;
+inline constexpr int kOptionsClientHeight = 202 + kOptionsVaccineHeight;
 // The line that says the greyed options are managed, shown above the status
 // bar only when some are: the dialog grows by its height.
 inline constexpr int kOptionsNoticeHeight = 18;
@@ -111,6 +113,7 @@ struct OptionsPlaces {
   Place autokill;
   Place autostart;
   Place skipFloopy;
+  Place autoimmunize;
   Place flatButton1;
   Place statusBar;
   Place notice;  // empty without the notice

@@ -95,6 +95,7 @@ bool Removal::DeleteListedFile(const SuspectEntry& entry) {
     return fail("it could not be deleted; it may be in use");
   }
   failures_.erase(path);
+  if (kept) ++quarantined_;
   if (services_.events != nullptr) services_.events->FileRemoved(entry, kept ? &*kept : nullptr);
   return true;
 }
@@ -105,6 +106,12 @@ bool Removal::AskAboutLeftovers(std::string_view balloonFormat, std::string_view
                                  kBalloonSeconds);
   const std::string question = FormatText(questionFormat, remaining) + "\r" + std::string(kTerminateQuestion);
   return services_.boxes.ShowMessage(question, title_, kQuestionYesNoSystemModal) == kAnswerYes;
+}
+
+std::string Removal::WithKeptLine(std::string text) const {
+  if (quarantined_ > 0 && !services_.keptLine.empty())
+    text.append("\n").append(FormatText(services_.keptLine, quarantined_));
+  return text;
 }
 
 void Removal::TerminateListedProcesses(bool selectedOnly) {
@@ -133,6 +140,7 @@ void Removal::Pass(bool selectedOnly, Sender sender) {
   const PassTexts& texts = selectedOnly ? kSelectedTexts : kAllTexts;
   failures_.clear();
   keptProtected_.clear();
+  quarantined_ = 0;
   // Repeats, one leftover question each time, until nothing is left over or
   // the user answers No.
   for (;;) {
@@ -164,8 +172,8 @@ void Removal::Pass(bool selectedOnly, Sender sender) {
     // The pass over all entries counts the kept protected files as cleaned.
     const int cleaned = selectedOnly ? deleted : startCount;
     if (cleaned > 0) {
-      services_.balloons.ShowBalloon(title_, FormatText(kSuccessBalloon, cleaned), BalloonKind::kInfo,
-                                     kBalloonSeconds);
+      services_.balloons.ShowBalloon(title_, WithKeptLine(FormatText(kSuccessBalloon, cleaned)),
+                                     BalloonKind::kInfo, kBalloonSeconds);
     }
     if (!selectedOnly && sender == Sender::kFlatButton) view_.RequestClose();
     break;

@@ -56,6 +56,9 @@ struct RemovalServices {
   RemovalEvents* events = nullptr;
   // Why a protected Windows file the boxes said to keep is left over.
   std::string_view keptProtectedReason = kKeptAsAnswered;
+  // The line the success balloon adds when the pass kept files in the
+  // quarantine, "%d" their number; empty adds none.
+  std::string_view keptLine = {};
 };
 
 inline constexpr int kBalloonSeconds = 10;
@@ -99,6 +102,8 @@ class Removal {
   // Balloon and question about files left over; true when the user wants
   // their processes terminated and the pass repeated.
   bool AskAboutLeftovers(std::string_view balloonFormat, std::string_view questionFormat, int remaining);
+  // The success balloon's text, with the line about the files kept.
+  std::string WithKeptLine(std::string text) const;
   void TerminateListedProcesses(bool selectedOnly);
   // Tells the events of each file the pass leaves where it was.
   void ReportLeftovers();
@@ -110,6 +115,7 @@ class Removal {
   const std::string& title_;
   std::map<std::string, std::string, std::less<>> failures_;
   std::vector<SuspectEntry> keptProtected_;  // protected files the latest pass was told to keep
+  int quarantined_ = 0;                      // files the latest pass kept in the quarantine
 };
 
 }  // namespace kestrix

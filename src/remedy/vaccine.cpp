@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <utility>
 #include <vector>
 
 #include "platform/common/case_text.h"
@@ -102,13 +103,14 @@ std::optional<std::string> InTheWay(Files& files, const VaccinePaths& paths) {
 }
 
 // Why the drive is no place for the vaccine; nullopt when it is.
-std::optional<std::string> RefusedDrive(Volumes& volumes, const VaccinePaths& paths) {
+std::optional<std::pair<VaccineStatus, std::string>> RefusedDrive(Volumes& volumes,
+                                                                  const VaccinePaths& paths) {
   const std::string drive = paths.root.substr(0, 2);
   switch (volumes.QueryDriveType(paths.root)) {
     case DriveType::kNoRootDir:
-      return "there is no drive " + drive;
+      return std::pair(VaccineStatus::kNoDrive, "there is no drive " + drive);
     case DriveType::kCdRom:
-      return drive + " is a CD-ROM drive, whose disc cannot be changed";
+      return std::pair(VaccineStatus::kCdRom, drive + " is a CD-ROM drive, whose disc cannot be changed");
     default:
       return std::nullopt;
   }
@@ -125,14 +127,22 @@ std::optional<char> VaccineDriveLetter(std::string_view text) {
   return letter;
 }
 
+bool IsImmunized(Files& files, char letter) {
+  const VaccinePaths paths(letter);
+  return !files.FileExists(paths.autorun) && files.QueryFileSize(paths.autorun) >= 0 &&
+         HoldsOurNote(files, paths);
+}
+
 VaccineResult Immunize(Files& files, Volumes& volumes, char letter) {
   const VaccinePaths paths(letter);
   VaccineResult result{.done = false, .path = paths.autorun, .note = {}};
   if (auto refused = RefusedDrive(volumes, paths)) {
-    result.note = std::move(*refused);
+    result.status = refused->first;
+    result.note = std::move(refused->second);
     return result;
   }
   if (files.FileExists(paths.autorun)) {
+    result.status = VaccineStatus::kAutorunFile;
     result.note = paths.autorun +
                   " is a file, which a worm may have written; left as it is: sweep and clean "
                   "the drive first";
@@ -140,11 +150,13 @@ VaccineResult Immunize(Files& files, Volumes& volumes, char letter) {
   }
   if (files.QueryFileSize(paths.autorun) >= 0) {
     if (!HoldsOurNote(files, paths)) {
+      result.status = VaccineStatus::kForeignFolder;
       result.note =
           paths.autorun + " is a folder Kestrix did not make, which keeps worms out as well; left as it is";
       return result;
     }
     result.done = MarkAll(files, paths, kVaccineMarks);
+    result.status = result.done ? VaccineStatus::kAlready : VaccineStatus::kMarksNotSet;
     result.note = result.done ? "already immunized: " + paths.autorun + " is Kestrix's folder"
                               : "the marks of " + paths.autorun + " could not be set";
     return result;
@@ -155,11 +167,13 @@ VaccineResult Immunize(Files& files, Volumes& volumes, char letter) {
     // Whatever folder was made before the failure goes again.
     files.RemoveFolder(paths.subfolder);
     files.RemoveFolder(paths.autorun);
+    result.status = VaccineStatus::kNotWritable;
     result.note = paths.root.substr(0, 2) + " cannot be written (" + reason +
                   "); a read-only or write-protected drive cannot be immunized";
     return result;
   }
   result.done = MarkAll(files, paths, kVaccineMarks);
+  result.status = result.done ? VaccineStatus::kMade : VaccineStatus::kMarksNotSet;
   result.note = result.done ? "made " + paths.autorun + ", a read-only, hidden, system folder"
                             : "made " + paths.autorun + ", but its marks could not be set";
   return result;
@@ -169,41 +183,49 @@ VaccineResult Unimmunize(Files& files, Volumes& volumes, char letter) {
   const VaccinePaths paths(letter);
   VaccineResult result{.done = false, .path = paths.autorun, .note = {}};
   if (auto refused = RefusedDrive(volumes, paths)) {
-    result.note = std::move(*refused);
+    result.status = refused->first;
+    result.note = std::move(refused->second);
     return result;
   }
   if (files.FileExists(paths.autorun)) {
+    result.status = VaccineStatus::kAutorunFile;
     result.note = paths.autorun + " is a file, not Kestrix's folder; left as it is (a sweep lists it)";
     return result;
   }
   if (files.QueryFileSize(paths.autorun) < 0) {
     result.done = true;
+    result.status = VaccineStatus::kNotImmunized;
     result.note = "not immunized: there is no " + paths.autorun;
     return result;
   }
   if (!HoldsOurNote(files, paths)) {
+    result.status = VaccineStatus::kForeignFolder;
     result.note = paths.autorun + " is a folder Kestrix did not make; left as it is";
     return result;
   }
   // Whatever else the user put into the folders keeps them, note and all.
   if (auto inTheWay = InTheWay(files, paths)) {
+    result.status = VaccineStatus::kInTheWay;
     result.note = *inTheWay + ", which Kestrix did not put there; " + paths.autorun + " left as it is";
     return result;
   }
   MarkAll(files, paths, 0);
   if (!files.RemoveFile(paths.note)) {
     MarkAll(files, paths, kVaccineMarks);
+    result.status = VaccineStatus::kNoteNotRemoved;
     result.note = paths.note + " could not be removed; " + paths.autorun + " left as it was";
     return result;
   }
   for (const std::string* folder : {&paths.subfolder, &paths.autorun}) {
     if (!files.RemoveFolder(*folder)) {
+      result.status = VaccineStatus::kFolderLeft;
       result.note =
           "removed Kestrix's note; left " + *folder + ", which holds files Kestrix did not put there";
       return result;
     }
   }
   result.done = true;
+  result.status = VaccineStatus::kRemoved;
   result.note = "removed " + paths.autorun + ", Kestrix's folder";
   return result;
 }

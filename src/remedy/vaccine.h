@@ -19,14 +19,37 @@ inline constexpr std::string_view kVaccineNote =
     "Kestrix made this folder so that no worm can write an Autorun.inf file to this drive.\r\n"
     "It is taken away by: kestrix-scan --unimmunize, with this drive's letter.\r\n";
 
+// What Immunize or Unimmunize found or did, for callers that word it
+// themselves; the note says the same in English.
+enum class VaccineStatus {
+  kMade,            // Immunize made the folder
+  kAlready,         // Immunize found Kestrix's folder
+  kRemoved,         // Unimmunize took the folder away
+  kNotImmunized,    // Unimmunize found no Autorun.inf
+  kNoDrive,         // there is no such drive
+  kCdRom,           // a CD-ROM drive, whose disc cannot be changed
+  kAutorunFile,     // Autorun.inf is a file: left alone
+  kForeignFolder,   // Autorun.inf is a folder Kestrix did not make: left alone
+  kNotWritable,     // the drive cannot be written
+  kMarksNotSet,     // the folder's read-only, hidden and system marks could not be set
+  kInTheWay,        // the folder holds what Kestrix did not put there: left as it is
+  kNoteNotRemoved,  // Kestrix's note could not be removed
+  kFolderLeft,      // the note went, a folder could not
+};
+
 struct VaccineResult {
   bool done = false;  // the drive is immunized, or for Unimmunize no longer
   std::string path;   // the drive's Autorun.inf
   std::string note;   // what was done or found; why not, when not done
+  VaccineStatus status = VaccineStatus::kNoDrive;
 };
 
 // The letter (upper case) of "E", "e:" or "E:\"; nullopt for anything else.
 std::optional<char> VaccineDriveLetter(std::string_view text);
+
+// Whether the drive's Autorun.inf is Kestrix's folder, the one Unimmunize
+// would take away: a folder that holds Kestrix's note.
+bool IsImmunized(Files& files, char letter);
 
 // Makes the folder, or finds it made. A drive that holds an Autorun.inf
 // file is refused and the file left alone, and so are CD-ROM drives and a

@@ -11,6 +11,7 @@ TConfigKestrix::TConfigKestrix(Registry& registry, OptionsDialogView& view, Flat
   autokill.OnClick = [this] { autokillClick(); };
   autostart.OnClick = [this] { autostartClick(); };
   SkipFloopy.OnClick = [this] { SkipFloopyClick(); };
+  autoimmunize.OnClick = [this] { autoimmunizeClick(); };
 }
 
 void TConfigKestrix::autokillClick() {
@@ -31,6 +32,9 @@ void TConfigKestrix::SkipFloopyClick() {
   if (!policy_.skipFloppies.has_value()) StoreShownOption(registry_, Shown(), kSkipFloopyValue);
 }
 
+// The sweeps of this run follow the box as it is now.
+void TConfigKestrix::autoimmunizeClick() { StoreShownOption(registry_, Shown(), kAutoImmunizeValue); }
+
 void TConfigKestrix::ApplyPolicy(const Policy& policy) {
   policy_ = policy;
   autokill.SetEnabled(!policy.autoClean.has_value());
@@ -44,6 +48,7 @@ ShownOptions TConfigKestrix::Shown() const {
   ShownOptions shown;
   if (!policy_.autoClean.has_value()) shown.autoClean = autokill.Checked();
   if (!policy_.skipFloppies.has_value()) shown.skipFloppies = SkipFloopy.Checked();
+  shown.autoImmunize = autoimmunize.Checked();
   return shown;
 }
 

@@ -1,4 +1,4 @@
-// The options dialog's logic: its three check boxes store their option in
+// The options dialog's logic: its check boxes store their option in
 // the registry the moment they change, and the status bar tells how the
 // program starts and cleans. An option the administrator manages shows the
 // policy's value in a greyed box, and a notice says why.
@@ -42,10 +42,12 @@ class TConfigKestrix {
   FlatCheckBox autokill{false};
   FlatCheckBox autostart{false};
   FlatCheckBox SkipFloopy{true};
+  FlatCheckBox autoimmunize{false};
 
   void autokillClick();
   void autostartClick();
   void SkipFloopyClick();
+  void autoimmunizeClick();
   // "完成(&C)": closes the dialog; everything is stored already.
   void RzBitBtn1Click();
   void UpdateOptionStatus();

@@ -16,13 +16,20 @@ std::string RunCommand(std::string_view executablePath) {
 }
 
 void StoreShownOption(Registry& registry, const ShownOptions& shown, std::string_view name) {
+  const std::pair<std::string_view, const std::optional<bool>*> options[] = {
+      {kAutoKillValue, &shown.autoClean},
+      {kSkipFloopyValue, &shown.skipFloppies},
+      {kAutoImmunizeValue, &shown.autoImmunize}};
   if (registry.KeyExists(kSettingsKey) != false) {
-    StoreOption(registry, kSettingsKey, name, name == kAutoKillValue ? *shown.autoClean : *shown.skipFloppies);
+    for (const auto& [option, value] : options) {
+      if (option == name) StoreOption(registry, kSettingsKey, name, value->value());
+    }
     return;
   }
   StoreKey(registry, kSettingsKey, name);
-  if (shown.autoClean) StoreOption(registry, kSettingsKey, kAutoKillValue, *shown.autoClean);
-  if (shown.skipFloppies) StoreOption(registry, kSettingsKey, kSkipFloopyValue, *shown.skipFloppies);
+  for (const auto& [option, value] : options) {
+    if (*value) StoreOption(registry, kSettingsKey, option, **value);
+  }
 }
 
 void ReadScanSettings(Registry& registry, Files& files, const CaseFolding& folding,
@@ -35,6 +42,7 @@ void ReadScanSettings(Registry& registry, Files& files, const CaseFolding& foldi
   if (const auto key = registry.OpenKey(kSettingsKey)) {
     if (!policy.autoClean) settings.autoClean = !ReadTextValue(*key, kAutoKillValue).empty();
     if (!policy.skipFloppies) settings.skipFloppies = !ReadTextValue(*key, kSkipFloopyValue).empty();
+    settings.autoImmunize = !ReadTextValue(*key, kAutoImmunizeValue).empty();
   }
   if (const auto key = registry.OpenKey(kCurrentVersionKey)) {
     programFilesDirectory = ReadTextValue(*key, kProgramFilesValue);

@@ -1,4 +1,4 @@
-// The three options, as the registry holds them. An option is on when its
+// The options, as the registry holds them. An option is on when its
 // value exists as non-empty text ("TRUE" is written; the text itself is
 // never looked at) and off when the value is deleted.
 #pragma once
@@ -16,6 +16,7 @@ namespace kestrix {
 inline constexpr std::string_view kSettingsKey = "\\Software\\Halvorn";
 inline constexpr std::string_view kAutoKillValue = "AutoKill";
 inline constexpr std::string_view kSkipFloopyValue = "SkipFloopy";
+inline constexpr std::string_view kAutoImmunizeValue = "AutoImmunize";
 inline constexpr std::string_view kRunKey = "\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 inline constexpr std::string_view kRunValue = "Kestrix";
 inline constexpr std::string_view kCurrentVersionKey = "\\Software\\Microsoft\\Windows\\CurrentVersion";
@@ -30,6 +31,8 @@ struct ScanSettings {
   bool startWithWindows = false;
   bool autoClean = false;
   bool skipFloppies = true;
+  // Immunizes each removable drive a sweep found clean.
+  bool autoImmunize = false;
   Policy policy;
 };
 
@@ -42,9 +45,11 @@ std::string RunCommand(std::string_view executablePath);
 struct ShownOptions {
   std::optional<bool> autoClean = {};
   std::optional<bool> skipFloppies = {};
+  std::optional<bool> autoImmunize = {};
 };
 
-// Stores the option `name` (kAutoKillValue or kSkipFloopyValue) as `shown`
+// Stores the option `name` (kAutoKillValue, kSkipFloopyValue or
+// kAutoImmunizeValue) as `shown`
 // has it. Without the settings key SkipFloopy reads as on, but in a key a
 // missing value reads as off: so every change creates the key, an unticked
 // SkipFloopy too, and stores every shown option with it. RegistryError as

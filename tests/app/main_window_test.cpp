@@ -134,7 +134,8 @@ TEST_F(Program, AutomaticCleaningFollowsTheDialogsBox) {
   ASSERT_EQ(kept.size(), 2u) << "the removals keep what they delete";
   EXPECT_EQ(kept[1].path, "E:\\Autorun.inf");
   ASSERT_FALSE(area.balloons.empty());
-  EXPECT_EQ(area.balloons.back().info, u"成功清除 2 個病毒.");
+  EXPECT_EQ(area.balloons.back().info,
+            u"成功清除 2 個病毒.\n已將 2 個檔案保存在隔離區，可以從「隔離區」還原。");
 }
 
 TEST_F(Program, TheAutoCleanBoxesMirrorEachOtherAndStoreAtOnce) {
@@ -298,6 +299,112 @@ TEST_F(Program, ARowsTipIsWhyItsEntryIsListedCutToALength) {
   for (const auto& c : cases)
     EXPECT_EQ(console->RowTip(static_cast<std::size_t>(&c - cases)), c.tip) << c.reason;
   EXPECT_EQ(console->RowTip(std::size(cases)), "") << "no such row";
+}
+
+TEST_F(Program, TheVaccineSubmenuListsTheRemovableDrivesTheSweepLooksAt) {
+  machine.drives['A'] = {DriveType::kRemovable, 1};
+  machine.drives['D'] = {DriveType::kCdRom, 1};
+  machine.drives['E'] = {.type = DriveType::kRemovable, .label = "Tom & Ann"};
+  machine.drives['F'] = {DriveType::kFixed, 1};
+  machine.drives['G'] = {DriveType::kRemovable, 0};  // a card reader without a card
+  machine.drives['H'] = {DriveType::kRemovable, 1};
+  ASSERT_TRUE(Immunize(machine, machine, 'H').done);
+  struct Case {
+    std::string skipFloopy;  // the stored value; empty: A: and B: are swept
+    std::vector<VaccineDrive> drives;
+  };
+  const Case cases[] = {
+      {"TRUE", {{'E', "E: Tom && Ann", false}, {'H', "H:", true}}},
+      {"", {{'A', "A:", false}, {'E', "E: Tom && Ann", false}, {'H', "H:", true}}},
+  };
+  for (const Case& c : cases) {
+    registry.Set(kSettingsKey, kSkipFloopyValue, c.skipFloopy);
+    Start();
+    EXPECT_EQ(console->VaccineMenuDrives(), c.drives) << c.skipFloopy;
+  }
+}
+
+TEST_F(Program, ChoosingADriveImmunizesItOrTakesTheVaccineAwayAndABalloonSaysWhat) {
+  struct Case {
+    std::string_view name;
+    std::function<void()> setUp;
+    std::u16string balloon;
+    BalloonKind kind;
+    bool immunizedAfter;
+  };
+  const Case cases[] = {
+      {"a clean stick", [] {}, u"已保護 E:：建立了 E:\\Autorun.inf 資料夾，病毒無法再寫入 Autorun.inf。",
+       BalloonKind::kInfo, true},
+      {"an immunized stick", [&] { Immunize(machine, machine, 'E'); },
+       u"已取消 E: 的保護：移除了 Kestrix 建立的 E:\\Autorun.inf 資料夾。", BalloonKind::kInfo, false},
+      {"a worm's Autorun.inf", [&] { machine.AddFile("E:\\Autorun.inf", "open=worm.exe"); },
+       u"無法保護 E:：E:\\Autorun.inf 是檔案，可能是病毒寫入的，請先掃毒並清除。", BalloonKind::kWarning,
+       false},
+      {"another's folder", [&] { machine.AddFolder("E:\\Autorun.inf"); },
+       u"無法保護 E:：E:\\Autorun.inf 是別的程式建立的資料夾，一樣能擋住病毒，保持原樣。",
+       BalloonKind::kWarning, false},
+      {"the user's file in Kestrix's folder",
+       [&] {
+         Immunize(machine, machine, 'E');
+         machine.AddFile("E:\\Autorun.inf\\mine.txt");
+       },
+       u"無法取消 E: 的保護：E:\\Autorun.inf 中有不是 Kestrix 放入的檔案，保持原樣。", BalloonKind::kWarning,
+       true},
+      {"a write-protected stick", [&] { machine.readOnlyReason = "write-protected"; },
+       u"無法保護 E:：E: 無法寫入，可能是唯讀或有防寫保護。", BalloonKind::kWarning, false},
+      {"a CD-ROM", [&] { machine.drives['E'].type = DriveType::kCdRom; },
+       u"無法保護 E:：這是光碟機，光碟無法更改。", BalloonKind::kWarning, false},
+  };
+  Start();
+  for (const Case& c : cases) {
+    machine.files.clear();
+    machine.directories.clear();
+    machine.readOnlyReason.clear();
+    machine.drives['E'] = {DriveType::kRemovable, 1};
+    c.setUp();
+    console->Dispatch([&] { console->VaccineDriveClick('E'); });
+    ASSERT_FALSE(area.balloons.empty()) << c.name;
+    EXPECT_EQ(area.balloons.back().info, c.balloon) << c.name;
+    EXPECT_EQ(area.balloons.back().infoFlags, static_cast<std::uint32_t>(c.kind)) << c.name;
+    machine.readOnlyReason.clear();
+    EXPECT_EQ(IsImmunized(machine, 'E'), c.immunizedAfter) << c.name;
+  }
+}
+
+TEST_F(Program, WithTheOptionOnASweepImmunizesEachRemovableDriveItFoundClean) {
+  struct Case {
+    std::string_view name;
+    bool option, infected, autoClean, immunizedBefore;
+    bool immunizedAfter;
+    std::u16string lastBalloon;
+  };
+  const std::u16string started = u"Kestrix成功執行，開始保護你的電腦。";
+  const std::u16string done = u"掃描後已自動保護乾淨的隨身碟 E:。";
+  const Case cases[] = {
+      {"off by default", false, false, false, false, false, started},
+      {"a clean stick", true, false, false, false, true, done},
+      {"an infected stick", true, true, false, false, false, started},
+      {"a stick cleaned after the sweep", true, true, true, false, false,
+       u"成功清除 2 個病毒.\n已將 2 個檔案保存在隔離區，可以從「隔離區」還原。"},
+      {"immunized already", true, false, false, true, true, started},
+  };
+  for (const Case& c : cases) {
+    registry = testing::FakeRegistry();
+    area = testing::FakeNotificationArea();
+    machine.files.clear();
+    machine.directories.clear();
+    machine.AddFile(kRules, "");
+    machine.drives['E'] = {DriveType::kRemovable, 1};
+    if (c.infected) InfectStick();
+    if (c.immunizedBefore) Immunize(machine, machine, 'E');
+    if (c.option) registry.Set(kSettingsKey, kAutoImmunizeValue, "TRUE");
+    if (c.autoClean) registry.Set(kSettingsKey, kAutoKillValue, "TRUE");
+    StartAndTick();
+    EXPECT_EQ(dialog->autoimmunize.Checked(), c.option) << c.name;
+    EXPECT_EQ(IsImmunized(machine, 'E'), c.immunizedAfter) << c.name;
+    ASSERT_FALSE(area.balloons.empty()) << c.name;
+    EXPECT_EQ(area.balloons.back().info, c.lastBalloon) << c.name;
+  }
 }
 
 TEST(FormResizeLayout, FollowsTheWindowWithHalfTheGrowthTruncatedTowardZero) {

@@ -90,9 +90,9 @@ TEST(PlaceOptionsDialog, ScalesTheDesignAndStaysInsideTheClientArea) {
     int statusPart0;
   };
   const Case cases[] = {
-      {96, {184, 144, 82, 25}, {0, 180, 274, 22}, 60},
-      {144, {276, 216, 123, 38}, {0, 270, 411, 33}, 90},
-      {192, {368, 288, 164, 50}, {0, 360, 548, 44}, 120},
+      {96, {184, 172, 82, 25}, {0, 208, 274, 22}, 60},
+      {144, {276, 258, 123, 38}, {0, 312, 411, 33}, 90},
+      {192, {368, 344, 164, 50}, {0, 416, 548, 44}, 120},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.dpi) + " dpi");
@@ -103,7 +103,7 @@ TEST(PlaceOptionsDialog, ScalesTheDesignAndStaysInsideTheClientArea) {
     const int width = ScaleForDpi(kOptionsClientWidth, c.dpi);
     const int height = ScaleForDpi(kOptionsClientHeight, c.dpi);
     for (const Place& place : {p.image1, p.groupBox1, p.staticText1, p.groupBox2, p.autokill, p.autostart,
-                               p.skipFloopy, p.flatButton1, p.statusBar}) {
+                               p.skipFloopy, p.autoimmunize, p.flatButton1, p.statusBar}) {
       EXPECT_LE(place.left + place.width, width);
       EXPECT_LE(place.top + place.height, height);
     }

@@ -48,6 +48,9 @@
 //   record FILE WORD...                   appends its words to FILE as a line; the suite's web browser
 //   layout main|dialog|window:CAPTION     the window's client size, then each child:
 //                                         id, class, left, top, width, height (client pixels), shown (1/0)
+//   vaccine-submenu open|closed [ms]      the tray menu's 保護隨身碟 submenu, open beside the menu; prints
+//                                         its place and size, "X,Y WxH"
+//   vaccine-balloon [ms]                  a balloon of the notification area; prints its text
 //
 // Texts are printed with carriage returns and line feeds as \r and \n, so
 // that each result stays on one line.
@@ -986,6 +989,39 @@ int Layout(const Arguments& args) {
   return 0;
 }
 
+// The vaccine's submenu: a second pop-up menu of kestrix, the one that
+// opened last (Windows keeps the newer window in front, found first).
+int VaccineSubmenu(const Arguments& args) {
+  const bool open = args.At(0) == L"open";
+  if (!open && args.At(0) != L"closed") return 2;
+  HWND main = MainWindow();
+  if (main == nullptr) return Fail(L"no main window");
+  const DWORD kestrix = ProcessOf(main);
+  std::vector<HWND> menus;
+  const auto count = [&] {
+    menus = TopLevelWindows([&](HWND window) {
+      return IsWindowVisible(window) && ProcessOf(window) == kestrix && ClassOf(window) == L"#32768";
+    });
+    return menus.size();
+  };
+  if (!WaitFor([&] { return (count() >= 2) == open; }, args.Timeout(1)))
+    return Fail(L"the submenu is not " + args.At(0) + L"; menus shown: " + std::to_wstring(menus.size()));
+  if (!open) return 0;
+  RECT bounds{};
+  GetWindowRect(menus.front(), &bounds);
+  Print(std::to_wstring(bounds.left) + L"," + std::to_wstring(bounds.top) + L" " +
+        std::to_wstring(bounds.right - bounds.left) + L"x" + std::to_wstring(bounds.bottom - bounds.top));
+  return 0;
+}
+
+int VaccineBalloon(const Arguments& args) {
+  std::vector<std::wstring> texts;
+  if (!WaitFor([&] { return !(texts = BalloonTexts()).empty(); }, args.Timeout(0)))
+    return Fail(L"no balloon");
+  for (const std::wstring& text : texts) Print(text);
+  return 0;
+}
+
 struct Action {
   const wchar_t* name;
   std::size_t requiredArguments;
@@ -1035,6 +1071,8 @@ constexpr Action kActions[] = {
     {L"wait-window", 1, WaitWindow},
     {L"record", 1, Record},
     {L"layout", 1, Layout},
+    {L"vaccine-submenu", 1, VaccineSubmenu},
+    {L"vaccine-balloon", 0, VaccineBalloon},
 };
 
 }  // namespace

@@ -30,7 +30,8 @@ def test_clean_button_deletes_and_hides(desktop, stick):
     desktop.wait_first_sweep()
     desktop.drive("click", IDC_KILLVIRUS)
     desktop.expect_main("hidden", "the window stays shown")
-    desktop.drive("wait-balloon", "成功清除 3 個病毒.", why="no success balloon")
+    desktop.drive("wait-balloon", "成功清除 3 個病毒.\n已將 3 個檔案保存在隔離區，可以從「隔離區」還原。",
+                  why="no success balloon")
     assert desktop.rows() == ""
     assert desktop.label(IDC_TOTALNUMBER) == "0"
     assert stick.worms_left() == [], "worms are still on the stick"

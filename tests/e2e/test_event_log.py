@@ -28,7 +28,8 @@ def test_sweep_and_removal_reach_the_event_log(desktop, stick):
     desktop.drive("wait-rows", 3)
     desktop.wait_first_sweep()
     desktop.drive("click", IDC_KILLVIRUS)
-    desktop.drive("wait-balloon", "成功清除 3 個病毒.", why="no success balloon")
+    desktop.drive("wait-balloon", "成功清除 3 個病毒.\n已將 3 個檔案保存在隔離區，可以從「隔離區」還原。",
+                  why="no success balloon")
 
     worms = sorted("e:\\" + name.lower() for name in WORMS)
 

@@ -89,7 +89,7 @@ def test_windows_are_whole_at_every_scale(desktop, stick, scale):
     desktop.expect_main("hidden")
     desktop.drive("command", IDM_CONFIGAPP)
     desktop.drive("wait-dialog", "visible")
-    assert_whole(desktop, "dialog", (scaled(274, scale), scaled(202, scale)))
+    assert_whole(desktop, "dialog", (scaled(274, scale), scaled(230, scale)))
     shot_when_shown(desktop, "Kestrix選項", f"scale-{scale}-options")
     desktop.keys("dialog", "escape")
     desktop.drive("wait-dialog", "hidden")

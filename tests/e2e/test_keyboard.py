@@ -55,7 +55,8 @@ def test_keyboard_user_cleans_a_stick(desktop, stick, options):
 
     # Alt+K cleans.
     desktop.keys("main", "alt+k")
-    desktop.drive("wait-balloon", "成功清除 3 個病毒.", why="Alt+K did not clean")
+    desktop.drive("wait-balloon", "成功清除 3 個病毒.\n已將 3 個檔案保存在隔離區，可以從「隔離區」還原。",
+                  why="Alt+K did not clean")
     desktop.expect_main("hidden", "the cleaned window stays shown")
     assert stick.worms_left() == []
 

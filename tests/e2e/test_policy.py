@@ -29,7 +29,8 @@ def test_policy_cleans_a_stick_and_greys_the_option(desktop, stick, policy, scal
     a click on it neither changes nor stores anything."""
     stick.lay_infected()
     desktop.start_kestrix()
-    desktop.drive("wait-balloon", "成功清除 3 個病毒.", why="the stick was not cleaned automatically")
+    desktop.drive("wait-balloon", "成功清除 3 個病毒.\n已將 3 個檔案保存在隔離區，可以從「隔離區」還原。",
+                  why="the stick was not cleaned automatically")
     assert stick.worms_left() == [], "worms are still on the stick"
     stick.assert_owner_files_kept()
 

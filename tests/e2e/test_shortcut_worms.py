@@ -33,7 +33,8 @@ def test_shortcut_worm_is_listed_cleaned_and_the_folders_come_back(desktop, stic
     desktop.shot("shortcut-worm")
 
     desktop.drive("click", IDC_KILLVIRUS)
-    desktop.drive("wait-balloon", f"成功清除 {len(rows)} 個病毒.", why="no success balloon")
+    desktop.drive("wait-balloon", f"成功清除 {len(rows)} 個病毒.\n已將 {len(rows)} 個檔案保存在隔離區，可以從「隔離區」還原。",
+                  why="no success balloon")
     for name in DECOYS:
         assert not (stick.path / f"{name}.lnk").exists(), f"{name}.lnk is still there"
         assert (stick.path / name / "notes.txt").is_file(), f"the user's {name} was touched"

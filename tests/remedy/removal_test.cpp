@@ -179,6 +179,50 @@ TEST_F(RemovalFixture, YesTerminatesTheRunningWormAndTheRepeatedPassDeletesIt) {
   EXPECT_EQ(view.closeRequests, 1);
 }
 
+// The success balloon says, on a line of its own, how many files the pass
+// kept; the balloon about files left over stays as it was.
+TEST_F(RemovalFixture, TheSuccessBalloonCountsTheFilesThePassKept) {
+  struct Case {
+    std::string_view name;
+    bool quarantine;
+    std::vector<std::string_view> listed;
+    std::vector<int> answers;  // to the protected file's and the leftover questions
+    std::vector<std::string> balloons;
+  };
+  const std::string keptTwo = "\n2 kept";
+  const Case cases[] = {
+      {"all deleted", true, {"E:\\a.exe", "E:\\b.exe"}, {}, {"成功清除 2 個病毒." + keptTwo}},
+      {"deleted outright", false, {"E:\\a.exe", "E:\\b.exe"}, {}, {"成功清除 2 個病毒."}},
+      {"a protected file kept as answered",
+       true,
+       {"C:\\WINDOWS\\Explorer.exe"},
+       {kAnswerYes},
+       {"成功清除 1 個病毒."}},
+      {"one left over",
+       true,
+       {"E:\\a.exe", "E:\\b.exe", "E:\\running.exe"},
+       {kAnswerNo},
+       {"還有 1 個病毒未清除,請重試."}},
+  };
+  for (const Case& c : cases) {
+    Removal counting{{machine, machine.folding, machine, desktop, desktop, processes,
+                      c.quarantine ? &quarantine : nullptr, nullptr, nullptr, kKeptAsAnswered, "%d kept"},
+                     engine.list,
+                     protectedList,
+                     view,
+                     title};
+    desktop.balloons.clear();
+    for (const std::string_view path : c.listed) {
+      List({path});
+      if (path.ends_with("running.exe")) machine.files[testing::FakeMachine::Key(path)].undeletable = true;
+    }
+    desktop.answers.assign(c.answers.begin(), c.answers.end());
+    counting.KillVirusClick(Sender::kNone);
+    EXPECT_EQ(BalloonTexts(), c.balloons) << c.name;
+    engine.list.Clear();
+  }
+}
+
 TEST_F(RemovalFixture, AnEmptyListHidesTheWindowOnlyForTheButton) {
   removal.KillVirusClick(Sender::kNone);
   removal.KillVirusClick(Sender::kMenuItem);

@@ -128,22 +128,38 @@ TEST_F(DialogFixture, AChangeThatCannotBeStoredSaysSoUnlessNothingNeedsStoring) 
 }
 
 TEST(NewSettingsKey, HoldsEveryOptionAsTheBoxesShowIt) {
-  // Ticking auto-clean creates the key; SkipFloopy: nullptr when it must stay missing.
-  const std::tuple<Policy, bool, const char*> cases[] = {
-      {{}, false, "TRUE"}, {{}, true, nullptr}, {{.skipFloppies = true}, false, nullptr}};
-  for (const auto& [policy, untickSkip, skipFloopy] : cases) {
+  // The box ticked or cleared first creates the key; "-": the value stays missing.
+  struct Case {
+    Policy policy;
+    bool untickSkip;
+    FlatCheckBox TConfigKestrix::*first;
+    std::string autoKill, skipFloopy, autoImmunize;
+  };
+  const Case cases[] = {
+      {{}, false, &TConfigKestrix::autokill, "TRUE", "TRUE", "-"},
+      {{}, true, &TConfigKestrix::autokill, "TRUE", "-", "-"},
+      {{.skipFloppies = true}, false, &TConfigKestrix::autokill, "TRUE", "-", "-"},
+      {{}, false, &TConfigKestrix::autoimmunize, "-", "TRUE", "TRUE"},
+      {{.autoClean = true}, true, &TConfigKestrix::autoimmunize, "-", "-", "TRUE"},
+  };
+  for (const Case& c : cases) {
     FakeRegistry registry;
     testing::FakeDialogView view;
     FlatCheckBox autokillv{false};
     TConfigKestrix dialog{registry, view, autokillv, "C:\\K\\kestrix.exe"};
-    dialog.ApplyPolicy(policy);
-    if (untickSkip) {
+    dialog.ApplyPolicy(c.policy);
+    if (c.untickSkip) {
       dialog.SkipFloopy.Click();
       EXPECT_EQ(registry.KeyExists(kSettingsKey), true) << "an unticked SkipFloopy is kept by the key alone";
     }
-    dialog.autokill.Click();
-    const auto* stored = registry.Get(kSettingsKey, kSkipFloopyValue);
-    EXPECT_EQ(stored ? stored->data : "-", skipFloopy ? skipFloopy : "-") << untickSkip;
+    (dialog.*c.first).Click();
+    const auto stored = [&](std::string_view name) {
+      const auto* value = registry.Get(kSettingsKey, name);
+      return value ? value->data : "-";
+    };
+    EXPECT_EQ(stored(kAutoKillValue), c.autoKill) << c.untickSkip;
+    EXPECT_EQ(stored(kSkipFloopyValue), c.skipFloopy) << c.untickSkip;
+    EXPECT_EQ(stored(kAutoImmunizeValue), c.autoImmunize) << c.untickSkip;
   }
 }
 

@@ -103,16 +103,20 @@ TEST_F(ReadSettingsFixture, PointsARunValueNamingAMissingFileAtTheRunningProgram
 }
 
 TEST_F(ReadSettingsFixture, AValueOfTheWrongTypeStopsTheReadingAndEveryKeyIsClosed) {
-  registry.Set(kSettingsKey, kAutoKillValue, std::string("\1\0\0\0", 4), testing::kRegDword);
-  registry.Set(kCurrentVersionKey, kProgramFilesValue, "D:\\Apps");
-  try {
-    Read();
-    FAIL() << "a number where text belongs must end the handler";
-  } catch (const RegistryError& error) {
-    EXPECT_STREQ(error.what(), "Invalid data type for 'AutoKill'");
+  for (const std::string_view name : {kAutoKillValue, kSkipFloopyValue, kAutoImmunizeValue}) {
+    registry = FakeRegistry();
+    programFiles.clear();
+    registry.Set(kSettingsKey, name, std::string("\1\0\0\0", 4), testing::kRegDword);
+    registry.Set(kCurrentVersionKey, kProgramFilesValue, "D:\\Apps");
+    try {
+      Read();
+      FAIL() << "a number where text belongs must end the handler: " << name;
+    } catch (const RegistryError& error) {
+      EXPECT_EQ(error.what(), "Invalid data type for '" + std::string(name) + "'");
+    }
+    EXPECT_TRUE(programFiles.empty()) << "nothing after the bad value is read";
+    EXPECT_EQ(registry.openKeys, 0);
   }
-  EXPECT_TRUE(programFiles.empty()) << "nothing after the bad value is read";
-  EXPECT_EQ(registry.openKeys, 0);
 }
 
 TEST(StoreValue, WritesDeletesAndSkipsAKeyThatCannotBeOpened) {

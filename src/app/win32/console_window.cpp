@@ -303,6 +303,16 @@ void ConsoleWindow::CreateControls() {
   item(trayMenu_, IDM_CONFIGAPP, "設定(&C)...", -1);
   item(trayMenu_, IDM_UPDATEAPP, "更新軟體(&U)", -1);
   item(trayMenu_, IDM_KESTRIXABOUT, "關於Kestrix(&A)", 1);
+  // Its drives are filled in each time the menu opens.
+  vaccineMenu_ = CreatePopupMenu();
+  std::wstring vaccineCaption = Widen(kVaccineMenuCaption);
+  MENUITEMINFOW vaccine{};
+  vaccine.cbSize = sizeof vaccine;
+  vaccine.fMask = MIIM_ID | MIIM_STRING | MIIM_SUBMENU;
+  vaccine.wID = IDM_VACCINE;
+  vaccine.hSubMenu = vaccineMenu_;
+  vaccine.dwTypeData = vaccineCaption.data();
+  InsertMenuItemW(trayMenu_, GetMenuItemCount(trayMenu_), TRUE, &vaccine);
   AppendMenuW(trayMenu_, MF_SEPARATOR, 0, nullptr);
   item(trayMenu_, IDM_EXITAPP, "離開(&X)", 2);
 
@@ -657,6 +667,10 @@ void ConsoleWindow::Command(int id) {
       Dispatch([&] { logic.thisattrClick(); });
       break;
     default:
+      if (id >= IDM_VACCINE_A && id <= IDM_VACCINE_Z) {
+        const char letter = static_cast<char>('A' + (id - IDM_VACCINE_A));
+        Dispatch([&] { logic.VaccineDriveClick(letter); });
+      }
       break;
   }
 }
@@ -779,8 +793,20 @@ void ConsoleWindow::PopUpTrayMenu() {
     TranslateMessage(&pending);
     DispatchMessageW(&pending);
   }
+  FillVaccineMenu();
   PopUpMenu(trayMenu_, trayWindow_);
   PostMessageW(window_, WM_NULL, 0, 0);
+}
+
+void ConsoleWindow::FillVaccineMenu() {
+  while (GetMenuItemCount(vaccineMenu_) > 0) DeleteMenu(vaccineMenu_, 0, MF_BYPOSITION);
+  std::vector<VaccineDrive> drives;
+  Dispatch([&] { drives = logic_->VaccineMenuDrives(); });
+  if (drives.empty()) AppendMenuW(vaccineMenu_, MF_STRING | MF_GRAYED, 0, Widen(kNoVaccineDrive).c_str());
+  for (const VaccineDrive& drive : drives) {
+    AppendMenuW(vaccineMenu_, MF_STRING | (drive.immunized ? MF_CHECKED : MF_UNCHECKED),
+                static_cast<UINT_PTR>(IDM_VACCINE_A + (drive.letter - 'A')), Widen(drive.caption).c_str());
+  }
 }
 
 LRESULT ConsoleWindow::OnTrayMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -110,6 +110,8 @@ class ConsoleWindow final : public ConsoleView,
   // At `at` on the screen; without it, at the mouse pointer.
   void PopUpMenu(HMENU menu, HWND owner, std::optional<POINT> at = std::nullopt);
   void PopUpTrayMenu();
+  // The 保護隨身碟 submenu's drives as they are now.
+  void FillVaccineMenu();
   void Dispatch(const std::function<void()>& handler);
 
   HINSTANCE instance_;
@@ -130,6 +132,7 @@ class ConsoleWindow final : public ConsoleView,
   int dpi_ = kDesignDpi;
   HMENU trayMenu_ = nullptr;
   HMENU listMenu_ = nullptr;
+  HMENU vaccineMenu_ = nullptr;
   UINT taskbarCreated_ = 0;
   bool shownOnce_ = false;
   int progress_ = 0;

@@ -24,6 +24,12 @@
 #define IDM_KESTRIXABOUT 2004
 #define IDM_EXITAPP 2005
 
+// The tray menu's 保護隨身碟 submenu: the submenu itself, then one command
+// per drive letter, A: to Z:.
+#define IDM_VACCINE 2200
+#define IDM_VACCINE_A 2201
+#define IDM_VACCINE_Z 2226
+
 // The list's menu.
 #define IDM_STARTSEARCH 2101
 #define IDM_KILLSELECTED 2102
@@ -43,6 +49,7 @@
 #define IDC_FLATBUTTON1 3008
 #define IDC_STATUSBAR 3009
 #define IDC_MANAGEDNOTICE 3010
+#define IDC_AUTOIMMUNIZE 3011
 
 // Window classes.
 #define KESTRIX_MAIN_CLASS L"Tconsole"

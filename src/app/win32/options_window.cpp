@@ -102,7 +102,7 @@ OptionsWindow::OptionsWindow(HINSTANCE instance, ConsoleWindow& console, Registr
   logic_.emplace(registry, *this, console.Logic().autokillv, console.ExecutablePath());
   for (auto [box, id] :
        {std::pair{&logic_->autokill, IDC_AUTOKILL}, std::pair{&logic_->autostart, IDC_AUTOSTART},
-        std::pair{&logic_->SkipFloopy, IDC_SKIPFLOOPY}}) {
+        std::pair{&logic_->SkipFloopy, IDC_SKIPFLOOPY}, std::pair{&logic_->autoimmunize, IDC_AUTOIMMUNIZE}}) {
     HWND control = GetDlgItem(window_, id);
     box->OnPaint = [control](bool checked) {
       SendMessageW(control, BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
@@ -136,6 +136,9 @@ void OptionsWindow::CreateControls() {
   add(L"BUTTON", "自動啟動(&S)", BS_CHECKBOX | BS_FLAT | WS_TABSTOP, IDC_AUTOSTART, places.autostart);
   add(L"BUTTON", "完成(&C)", BS_PUSHBUTTON | BS_FLAT | WS_TABSTOP, IDC_FLATBUTTON1, places.flatButton1);
   add(L"BUTTON", "不檢查A,B磁碟(&F)", BS_CHECKBOX | BS_FLAT | WS_TABSTOP, IDC_SKIPFLOOPY, places.skipFloopy);
+  // Two lines where the text is wider than the box.
+  add(L"BUTTON", "掃描後自動保護乾淨的隨身碟(&V)", BS_CHECKBOX | BS_FLAT | BS_MULTILINE | WS_TABSTOP,
+      IDC_AUTOIMMUNIZE, places.autoimmunize);
   HWND status = add(STATUSCLASSNAMEW, "", 0, IDC_STATUSBAR, places.statusBar);
   SetPicture();
   SetStatusParts();
@@ -185,7 +188,7 @@ void OptionsWindow::OnDpiChanged(int dpi, const RECT& suggested) {
         std::pair{IDC_GROUPBOX2, places.groupBox2}, std::pair{IDC_STATICTEXT1, places.staticText1},
         std::pair{IDC_AUTOKILL, places.autokill}, std::pair{IDC_AUTOSTART, places.autostart},
         std::pair{IDC_FLATBUTTON1, places.flatButton1}, std::pair{IDC_SKIPFLOOPY, places.skipFloopy},
-        std::pair{IDC_MANAGEDNOTICE, places.notice}}) {
+        std::pair{IDC_AUTOIMMUNIZE, places.autoimmunize}, std::pair{IDC_MANAGEDNOTICE, places.notice}}) {
     if (HWND control = GetDlgItem(window_, id)) PlaceControl(control, place);
   }
   SetPicture();
@@ -274,6 +277,9 @@ LRESULT OptionsWindow::OnMessage(HWND window, UINT message, WPARAM wParam, LPARA
           break;
         case IDC_SKIPFLOOPY:
           console.Dispatch([&] { logic.SkipFloopy.Click(); });
+          break;
+        case IDC_AUTOIMMUNIZE:
+          console.Dispatch([&] { logic.autoimmunize.Click(); });
           break;
         case IDC_FLATBUTTON1:
         case IDCANCEL:
