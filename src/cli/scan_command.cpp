@@ -139,7 +139,8 @@ int RunQuarantineCommand(const ScanOptions& options, const ScanMachine& machine,
     std::string reason;
     if (!restoring) {
       if (!quarantine.Purge(record)) action.failure = "its files could not be removed from the store";
-    } else if (const auto refusal = RestoreRefusal(guarded, all, options.force, action.path, "--force puts it back")) {
+    } else if (const auto refusal =
+                   RestoreRefusal(guarded, all, options.force, action.path, "--force puts it back")) {
       action.failure = refusal;
     } else if (!quarantine.Restore(record, options.restoreTo, options.force, reason)) {
       action.failure = reason;

@@ -61,8 +61,9 @@ int Run(HINSTANCE instance) {
   std::optional<kestrix::win32::Win32StoreFolder> otherStore;
   if (const auto otherFolder = kestrix::win32::OtherQuarantineFolder()) otherStore.emplace(*otherFolder);
   std::optional<kestrix::Quarantine> other;
-  if (otherStore) other.emplace(kestrix::QuarantineServices{machine, machine, *otherStore, hashing},
-                                kestrix::ReadQuarantineLimit(registry));
+  if (otherStore)
+    other.emplace(kestrix::QuarantineServices{machine, machine, *otherStore, hashing},
+                  kestrix::ReadQuarantineLimit(registry));
   kestrix::win32::QuarantineWindow quarantineWindow(instance, console, machine, quarantine,
                                                     other ? &*other : nullptr, &eventLog);
   console.AttachQuarantine(quarantineWindow);
