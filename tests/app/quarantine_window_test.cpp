@@ -101,27 +101,6 @@ TEST_F(QuarantineWindowTest, ListsBothStoresNewestFirstWithReasonOrDamage) {
                           "Autorun.inf open=E:\\setup.exe"));
 }
 
-TEST_F(QuarantineWindowTest, FollowsTheStoreKeepingTheSelectionAndRedrawsOnlyOnChange) {
-  Keep(own, store, "E:\\a.exe", "a", "2026-12-07T10:00:00Z");
-  Keep(own, store, "E:\\b.exe", "b", "2026-12-07T11:00:00Z");
-  window.ShowClick();
-  view.selected = {1};  // a.exe
-  window.TimerTick();
-  EXPECT_EQ(view.shows, 1);
-  // Another program keeps a newer file: a.exe moves down and stays selected.
-  Keep(own, store, "E:\\c.exe", "c", "2026-12-07T12:00:00Z");
-  window.TimerTick();
-  EXPECT_EQ(view.shows, 2);
-  EXPECT_EQ(view.rows[view.selected.at(0)].record.path, "E:\\a.exe");
-  // Hidden, it reads nothing until it is shown or activated.
-  view.visible = false;
-  Keep(own, store, "E:\\d.exe", "d", "2026-12-07T13:00:00Z");
-  window.TimerTick();
-  EXPECT_EQ(view.rows.size(), 3u);
-  window.Activated();
-  EXPECT_EQ(view.rows.size(), 4u);
-}
-
 TEST_F(QuarantineWindowTest, RestoreAsksBeforeReplacingAFileThatIsThere) {
   struct Case {
     std::optional<std::string> there;  // the file found at the path
