@@ -134,6 +134,13 @@ def test_quarantine_window_from_the_keyboard(desktop, stick):
     assert wait_until(lambda: stick.find("setup.exe") is not None), "Enter did not restore"
     desktop.keys(target, "alt+d")
     desktop.drive("answer-box", TITLE, "no", why="Alt+D did not ask")
+    # Alt+T opens the shell's folder picker ("Select Folder" under Wine); Escape cancels it.
+    (stick.path / "setup.exe").unlink()
+    desktop.keys(target, "alt+t")
+    desktop.keys("window:Select Folder", "escape")
+    desktop.drive("quarantine-wait", "visible")
+    assert wait_until(lambda: not desktop.try_drive("wait-window", "Select Folder", 0)[0]), "the picker stays open"
+    assert not desktop.try_drive("wait-box", TITLE, 1000)[0] and not stick.find("setup.exe"), "a cancel restored"
     desktop.keys(target, "escape")
     desktop.drive("quarantine-wait", "hidden", why="Escape left the window shown")
 
