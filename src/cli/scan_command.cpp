@@ -112,17 +112,6 @@ std::vector<KeptFile> KeptFiles(const std::vector<SuspectEntry>& before, const S
   return kept;
 }
 
-// Why a kept file is not put back although its record is sound: `all`
-// leaves out what would start a worm again, and a protected Windows file
-// goes back only with --force.
-std::optional<std::string> RestoreRefusal(const ScanOptions& options, const ProtectedList& guarded, bool all,
-                                          const std::string& path) {
-  if (all && IsDriveRootAutorun(path))
-    return "an Autorun.inf goes back to a drive's root only when its id is named";
-  if (!options.force && guarded.IsProtected(path)) return "a protected Windows file; --force puts it back";
-  return std::nullopt;
-}
-
 // --quarantine-list, --restore or --purge.
 int RunQuarantineCommand(const ScanOptions& options, const ScanMachine& machine, Quarantine& quarantine,
                          EventReports* reports) {
@@ -150,7 +139,8 @@ int RunQuarantineCommand(const ScanOptions& options, const ScanMachine& machine,
     std::string reason;
     if (!restoring) {
       if (!quarantine.Purge(record)) action.failure = "its files could not be removed from the store";
-    } else if (const auto refusal = RestoreRefusal(options, guarded, all, action.path)) {
+    } else if (const auto refusal =
+                   RestoreRefusal(guarded, all, options.force, action.path, "--force puts it back")) {
       action.failure = refusal;
     } else if (!quarantine.Restore(record, options.restoreTo, options.force, reason)) {
       action.failure = reason;

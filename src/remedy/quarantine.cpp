@@ -11,6 +11,7 @@
 #include <random>
 
 #include "platform/common/text_file.h"
+#include "remedy/protected_list.h"
 
 namespace kestrix {
 
@@ -224,6 +225,14 @@ bool IsDriveRootAutorun(std::string_view path) {
          std::equal(kName.begin(), kName.end(), path.begin() + 1, [](char expected, char c) {
            return expected == ((c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c);
          });
+}
+
+std::optional<std::string> RestoreRefusal(const ProtectedList& guarded, bool all, bool force,
+                                          std::string_view path, std::string_view forceHint) {
+  if (all && IsDriveRootAutorun(path))
+    return "an Autorun.inf goes back to a drive's root only when its id is named";
+  if (!force && guarded.IsProtected(path)) return "a protected Windows file; " + std::string(forceHint);
+  return std::nullopt;
 }
 
 Quarantine::Quarantine(QuarantineServices services, std::uint64_t limitBytes)

@@ -72,6 +72,15 @@ std::string RestorePath(const QuarantineRecord& record, const std::optional<std:
 // leaves out: put back, it would start a worm again.
 bool IsDriveRootAutorun(std::string_view path);
 
+class ProtectedList;
+
+// Why a kept file is not put back to `path` although its record is sound:
+// restoring `all` leaves out what would start a worm again, and a protected
+// Windows file goes back only with `force`; `forceHint` tells the user how
+// to give it.
+std::optional<std::string> RestoreRefusal(const ProtectedList& guarded, bool all, bool force,
+                                          std::string_view path, std::string_view forceHint);
+
 class Quarantine {
  public:
   // `limitBytes` bounds the kept bytes (each content counted once); the

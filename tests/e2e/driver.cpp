@@ -30,7 +30,7 @@
 //   activate                              brings the main window to the front, as a click on it would
 //   keys TARGET KEY...                    once TARGET is in front with the keyboard focus, presses keys:
 //                                         tab, shift+tab, alt+k, enter, escape, space, f10, apps (the
-//                                         menu key), a letter. TARGET is
+//                                         menu key), delete, a letter. TARGET is
 //                                         main, dialog, menu (an open pop-up menu of kestrix), or
 //                                         window:CAPTION (a shown window whose caption holds CAPTION)
 //   focus                                 the id of kestrix's control with the keyboard focus (0: a window)
@@ -51,6 +51,12 @@
 //   vaccine-submenu open|closed [ms]      the tray menu's 保護隨身碟 submenu, open beside the menu; prints
 //                                         its place and size, "X,Y WxH"
 //   vaccine-balloon [ms]                  a balloon of the notification area; prints its text
+//   quarantine-wait visible|hidden [ms]   the quarantine window's state
+//   quarantine-rows                       each row of its list: time, path, size, category, why
+//   quarantine-wait-rows N [ms]           until its list holds N rows
+//   quarantine-select N [N...]            selects these rows (1 is the first) and no other
+//   quarantine-selected                   the selected rows' numbers, on one line
+//   quarantine-click ID [ms]              presses a button of the shown quarantine window
 //
 // Texts are printed with carriage returns and line feeds as \r and \n, so
 // that each result stays on one line.
@@ -220,8 +226,7 @@ HWND VirusList() {
   return main != nullptr ? GetDlgItem(main, IDC_VIRUSLIST) : nullptr;
 }
 
-int RowCount() {
-  HWND list = VirusList();
+int RowCount(HWND list = VirusList()) {
   DWORD_PTR count = 0;
   if (list == nullptr ||
       !SendMessageTimeoutW(list, LVM_GETITEMCOUNT, 0, 0, SMTO_ABORTIFHUNG, kSendTimeout, &count)) {
@@ -230,16 +235,15 @@ int RowCount() {
   return static_cast<int>(count);
 }
 
-bool ReadRows(std::vector<std::wstring>& rows) {
-  HWND list = VirusList();
-  const int count = RowCount();
+bool ReadRows(std::vector<std::wstring>& rows, HWND list = VirusList(), int columns = kListColumns) {
+  const int count = RowCount(list);
   if (count < 0) return false;
   constexpr std::size_t kTextUnits = 1024;
   RemoteBuffer buffer(list, sizeof(LVITEMW) + kTextUnits * sizeof(wchar_t));
   if (!buffer.Valid()) return false;
   for (int row = 0; row < count; ++row) {
     std::wstring line;
-    for (int column = 0; column < kListColumns; ++column) {
+    for (int column = 0; column < columns; ++column) {
       LVITEMW item{};
       item.iSubItem = column;
       item.pszText = reinterpret_cast<wchar_t*>(buffer.Address() + sizeof(LVITEMW));
@@ -634,6 +638,8 @@ bool PressKey(const std::wstring& chord) {
     key = VK_DOWN;
   } else if (rest == L"up") {
     key = VK_UP;
+  } else if (rest == L"delete") {
+    key = VK_DELETE;
   } else if (rest.size() == 1 && iswalnum(rest[0])) {
     key = static_cast<WORD>(towupper(rest[0]));
   } else {
@@ -1022,6 +1028,91 @@ int VaccineBalloon(const Arguments& args) {
   return 0;
 }
 
+// The quarantine window.
+
+HWND QuarantineWindow() { return FindWindowW(KESTRIX_QUARANTINE_CLASS, nullptr); }
+
+HWND QuarantineList() {
+  HWND window = QuarantineWindow();
+  return window != nullptr ? GetDlgItem(window, IDC_QUARANTINELIST) : nullptr;
+}
+
+int QuarantineWait(const Arguments& args) {
+  const bool visible = args.At(0) == L"visible";
+  if (!visible && args.At(0) != L"hidden") return 2;
+  if (!WaitFor([&] { return (IsWindowVisible(QuarantineWindow()) != FALSE) == visible; }, args.Timeout(1)))
+    return Fail(L"the quarantine window is not " + args.At(0));
+  return 0;
+}
+
+int QuarantineRows(const Arguments&) {
+  std::vector<std::wstring> rows;
+  if (!ReadRows(rows, QuarantineList(), 5)) return Fail(L"cannot read the quarantine's list");
+  for (const std::wstring& row : rows) Print(row);
+  return 0;
+}
+
+int QuarantineWaitRows(const Arguments& args) {
+  const int wanted = args.Id(0);
+  if (!WaitFor([&] { return RowCount(QuarantineList()) == wanted; }, args.Timeout(1)))
+    return Fail(L"the quarantine's list holds " + std::to_wstring(RowCount(QuarantineList())) + L" rows");
+  return 0;
+}
+
+// LVM_SETITEMSTATE with its record in kestrix's memory; row -1 is every row.
+bool SetRowState(HWND list, int row, UINT state, UINT mask) {
+  RemoteBuffer buffer(list, sizeof(LVITEMW));
+  LVITEMW item{};
+  item.state = state;
+  item.stateMask = mask;
+  DWORD_PTR done = 0;
+  return buffer.Valid() && buffer.Write(0, &item, sizeof item) &&
+         SendMessageTimeoutW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(row),
+                             reinterpret_cast<LPARAM>(buffer.Address()), SMTO_ABORTIFHUNG, kSendTimeout,
+                             &done) &&
+         done != 0;
+}
+
+int QuarantineSelect(const Arguments& args) {
+  HWND list = QuarantineList();
+  if (list == nullptr || !SetRowState(list, -1, 0, LVIS_SELECTED)) return Fail(L"no quarantine list");
+  for (std::size_t i = 0; i < args.Count(); ++i) {
+    const UINT state = LVIS_SELECTED | (i == 0 ? LVIS_FOCUSED : 0);
+    if (!SetRowState(list, args.Id(i) - 1, state, state)) return Fail(L"no row " + args.At(i));
+  }
+  return 0;
+}
+
+int QuarantineSelected(const Arguments&) {
+  HWND list = QuarantineList();
+  std::wstring line;
+  const int count = RowCount(list);
+  for (int row = 0; row < count; ++row) {
+    DWORD_PTR state = 0;
+    SendMessageTimeoutW(list, LVM_GETITEMSTATE, static_cast<WPARAM>(row), LVIS_SELECTED, SMTO_ABORTIFHUNG,
+                        kSendTimeout, &state);
+    if (state & LVIS_SELECTED) line += (line.empty() ? L"" : L" ") + std::to_wstring(row + 1);
+  }
+  Print(line);
+  return 0;
+}
+
+// Posted, as a click: the button may open a modal box.
+int QuarantineClick(const Arguments& args) {
+  HWND button = nullptr;
+  if (!WaitFor(
+          [&] {
+            HWND window = QuarantineWindow();
+            button = window != nullptr && IsWindowVisible(window) ? GetDlgItem(window, args.Id(0)) : nullptr;
+            return button != nullptr && IsWindowEnabled(button) && IsWindowEnabled(window);
+          },
+          args.Timeout(1))) {
+    return Fail(L"no button " + args.At(0) + L" to press");
+  }
+  PostMessageW(button, BM_CLICK, 0, 0);
+  return 0;
+}
+
 struct Action {
   const wchar_t* name;
   std::size_t requiredArguments;
@@ -1073,6 +1164,12 @@ constexpr Action kActions[] = {
     {L"layout", 1, Layout},
     {L"vaccine-submenu", 1, VaccineSubmenu},
     {L"vaccine-balloon", 0, VaccineBalloon},
+    {L"quarantine-wait", 1, QuarantineWait},
+    {L"quarantine-rows", 0, QuarantineRows},
+    {L"quarantine-wait-rows", 1, QuarantineWaitRows},
+    {L"quarantine-select", 1, QuarantineSelect},
+    {L"quarantine-selected", 0, QuarantineSelected},
+    {L"quarantine-click", 1, QuarantineClick},
 };
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "app/win32/control_ids.h"
 #include "app/win32/options_window.h"
+#include "app/win32/quarantine_window.h"
 #include "app/win32/win32_ui.h"
 #include "resource_ids.h"
 
@@ -205,6 +206,8 @@ void ConsoleWindow::Create() {
 
 void ConsoleWindow::AttachOptions(OptionsWindow& options) { logic_->AttachOptionsDialog(options.Logic()); }
 
+void ConsoleWindow::AttachQuarantine(QuarantineWindow& quarantine) { quarantine_ = &quarantine; }
+
 void ConsoleWindow::Dispatch(const std::function<void()>& handler) {
   if (logic_) logic_->Dispatch(handler);
 }
@@ -303,6 +306,7 @@ void ConsoleWindow::CreateControls() {
   item(trayMenu_, IDM_CONFIGAPP, "設定(&C)...", -1);
   item(trayMenu_, IDM_UPDATEAPP, "更新軟體(&U)", -1);
   item(trayMenu_, IDM_KESTRIXABOUT, "關於Kestrix(&A)", 1);
+  item(trayMenu_, IDM_QUARANTINE, "隔離區(&Q)...", -1);
   // Its drives are filled in each time the menu opens.
   vaccineMenu_ = CreatePopupMenu();
   std::wstring vaccineCaption = Widen(kVaccineMenuCaption);
@@ -325,6 +329,8 @@ void ConsoleWindow::CreateControls() {
   item(listMenu_, IDM_CONFIGSOFT, "設定(&C)..", -1);
   AppendMenuW(listMenu_, MF_SEPARATOR, 0, nullptr);
   item(listMenu_, IDM_ABOUTSOFT, "關於(&A)", 1);
+  AppendMenuW(listMenu_, MF_SEPARATOR, 0, nullptr);
+  item(listMenu_, IDM_LISTQUARANTINE, "隔離區(&Q)...", -1);
 }
 
 // ConsoleView
@@ -653,6 +659,10 @@ void ConsoleWindow::Command(int id) {
       break;
     case IDM_EXITAPP:
       Dispatch([&] { logic.exitappClick(); });
+      break;
+    case IDM_QUARANTINE:
+    case IDM_LISTQUARANTINE:
+      if (quarantine_ != nullptr) Dispatch([this] { quarantine_->Logic().ShowClick(); });
       break;
     case IDM_STARTSEARCH:
       Dispatch([&] { logic.startsearchClick(); });

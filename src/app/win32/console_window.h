@@ -17,6 +17,7 @@
 namespace kestrix::win32 {
 
 class OptionsWindow;
+class QuarantineWindow;
 
 class ConsoleWindow final : public ConsoleView,
                             public TrayWindow,
@@ -35,12 +36,15 @@ class ConsoleWindow final : public ConsoleView,
   void Start(Win32Machine& machine, Win32ProcessTable& processes, Win32Registry& registry,
              Quarantine& quarantine, EventLog& eventLog);
   void AttachOptions(OptionsWindow& options);
+  // The window the tray menu's and the list menu's 隔離區 entries show.
+  void AttachQuarantine(QuarantineWindow& quarantine);
   // Runs the logic's start-up: the tray icon, the settings, the repairs. An
   // error box it shows runs the timers, so the options dialog must exist.
   void Create();
   Tconsole& Logic() { return *logic_; }
   HWND Handle() const { return window_; }
   HICON BigIcon() const { return bigIcon_; }
+  HICON SmallIcon() const { return smallIcon_; }
 
   // ConsoleView
   void SetCurrentVirus(std::string_view text) override;
@@ -137,6 +141,7 @@ class ConsoleWindow final : public ConsoleView,
   bool shownOnce_ = false;
   int progress_ = 0;
   std::optional<Tconsole> logic_;
+  QuarantineWindow* quarantine_ = nullptr;
 };
 
 }  // namespace kestrix::win32

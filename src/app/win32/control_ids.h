@@ -23,6 +23,7 @@
 #define IDM_UPDATEAPP 2003
 #define IDM_KESTRIXABOUT 2004
 #define IDM_EXITAPP 2005
+#define IDM_QUARANTINE 2006
 
 // The tray menu's 保護隨身碟 submenu: the submenu itself, then one command
 // per drive letter, A: to Z:.
@@ -37,6 +38,7 @@
 #define IDM_THISATTR 2104
 #define IDM_CONFIGSOFT 2105
 #define IDM_ABOUTSOFT 2106
+#define IDM_LISTQUARANTINE 2107
 
 // Options dialog.
 #define IDC_IMAGE1 3001
@@ -51,7 +53,15 @@
 #define IDC_MANAGEDNOTICE 3010
 #define IDC_AUTOIMMUNIZE 3011
 
+// The quarantine window.
+#define IDC_QUARANTINELIST 4001
+#define IDC_QUARANTINERESTORE 4002
+#define IDC_QUARANTINERESTORETO 4003
+#define IDC_QUARANTINEDELETE 4004
+#define IDC_QUARANTINECLOSE 4005
+
 // Window classes.
 #define KESTRIX_MAIN_CLASS L"Tconsole"
 #define KESTRIX_TRAY_CLASS L"TTrayIconHandler"
 #define KESTRIX_OPTIONS_CLASS L"TConfigKestrix"
+#define KESTRIX_QUARANTINE_CLASS L"TQuarantine"

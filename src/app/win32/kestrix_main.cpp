@@ -4,12 +4,14 @@
 
 #include <objbase.h>
 
+#include <optional>
 #include <string>
 
 #include "app/main_window.h"
 #include "app/win32/console_window.h"
 #include "app/win32/control_ids.h"
 #include "app/win32/options_window.h"
+#include "app/win32/quarantine_window.h"
 #include "platform/win32/win32_event_log.h"
 #include "platform/win32/win32_machine.h"
 #include "platform/win32/win32_store.h"
@@ -54,12 +56,25 @@ int Run(HINSTANCE instance) {
   // box of the start-up runs the timers, and the settings need the dialog.
   kestrix::win32::OptionsWindow options(instance, console, registry);
   console.AttachOptions(options);
+  // The quarantine window lists the other store as well where it can be
+  // read: an elevated program its user's, a standard user's program none.
+  std::optional<kestrix::win32::Win32StoreFolder> otherStore;
+  if (const auto otherFolder = kestrix::win32::OtherQuarantineFolder()) otherStore.emplace(*otherFolder);
+  std::optional<kestrix::Quarantine> other;
+  if (otherStore)
+    other.emplace(kestrix::QuarantineServices{machine, machine, *otherStore, hashing},
+                  kestrix::ReadQuarantineLimit(registry));
+  kestrix::win32::QuarantineWindow quarantineWindow(instance, console, machine, quarantine,
+                                                    other ? &*other : nullptr, &eventLog);
+  console.AttachQuarantine(quarantineWindow);
   console.Create();
 
   MSG message;
   while (GetMessageW(&message, nullptr, 0, 0) > 0) {
     // The main window's keys: Tab, the Alt letters, Enter and Escape.
     if (IsDialogMessageW(console.Handle(), &message)) continue;
+    // The quarantine window's: Tab, the Alt letters, Enter and Escape.
+    if (IsDialogMessageW(quarantineWindow.Handle(), &message)) continue;
     TranslateMessage(&message);
     DispatchMessageW(&message);
   }
