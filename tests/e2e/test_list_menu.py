@@ -14,6 +14,7 @@ def test_list_menu_ignores_scans_and_cleans_the_selected_rows(desktop, stick):
         desktop.drive("click-rows", *rows)
         desktop.drive("right-click-row", rows[-1])
         desktop.drive("wait-menu", "open", why="a right click on a row opened no menu")
+        assert desktop.drive("selected") == " ".join(map(str, rows)), "the right click changed the selection"
         desktop.keys("menu", key)
         desktop.drive("wait-menu", "closed")
 
