@@ -24,11 +24,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool IsAsciiLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-
-// Drive roots are written "E:\", though "E:" and "E:/" name them as well.
+// Drive roots are written "E:\", though "E:" and "E:/" name them as well;
+// the drive map knows no letter but A to Z.
 std::optional<char> RootLetter(std::string_view root) {
-  if (root.size() < 2 || root.size() > 3 || !IsAsciiLetter(root[0]) || root[1] != ':') return std::nullopt;
+  if (root.size() < 2 || root.size() > 3 || root[1] != ':') return std::nullopt;
   if (root.size() == 3 && root[2] != '\\' && root[2] != '/') return std::nullopt;
   return AsciiUpper(root[0]);
 }
