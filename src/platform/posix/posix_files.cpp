@@ -21,6 +21,13 @@ FileDescriptor::~FileDescriptor() {
 
 std::string ErrorText(int error) { return std::generic_category().message(error); }
 
+std::string DescriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+FileIdentity IdentityOf(const struct stat& info) {
+  return {.volume = static_cast<std::uint64_t>(info.st_dev),
+          .index = static_cast<std::uint64_t>(info.st_ino)};
+}
+
 std::optional<std::size_t> DescriptorReader::Read(std::span<char> buffer, std::string& reason) {
   if (left_ == 0u) return 0;
   for (;;) {

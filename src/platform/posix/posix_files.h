@@ -2,6 +2,10 @@
 // POSIX backend: reading one as a stream, writing a file whole.
 #pragma once
 
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -39,6 +43,19 @@ class FileDescriptor {
 
 // The system's text for an errno value.
 std::string ErrorText(int error);
+
+// The file an O_PATH descriptor holds, for the calls that take no descriptor
+// of that kind; /proc hands out exactly the opened file, never a name.
+std::string DescriptorPath(int fd);
+
+// Which file a status is of: its device and inode.
+FileIdentity IdentityOf(const struct stat& info);
+
+struct FileIdentityHash {
+  std::size_t operator()(const FileIdentity& identity) const {
+    return std::hash<std::uint64_t>()(identity.index * 0x9E3779B97F4A7C15ULL ^ identity.volume);
+  }
+};
 
 // Reads an open file from where it stands.
 class DescriptorReader final : public ByteReader {

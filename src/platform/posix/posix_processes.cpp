@@ -117,8 +117,7 @@ class PosixProcessHandle final : public ProcessHandle {
     if (::stat(ProcPath(pid_, "exe").c_str(), &running) != 0) return std::nullopt;
     // Checked last, as above: the answer was the process's own.
     if (!StillRunning()) return std::nullopt;
-    return FileIdentity{.volume = static_cast<std::uint64_t>(running.st_dev),
-                        .index = static_cast<std::uint64_t>(running.st_ino)};
+    return IdentityOf(running);
   }
 
   // The signal is delivered at the process's leisure; the file it runs stays
