@@ -14,7 +14,7 @@ std::string MenuText(std::string_view text) {
   return escaped;
 }
 
-// Why not, after "無法保護 E:：" or "無法取消 E: 的保護：".
+// Why not, after "無法保護 E:，" or "無法取消 E: 的保護：".
 std::string Reason(bool immunizing, const std::string& drive, const VaccineResult& result) {
   switch (result.status) {
     case VaccineStatus::kNoDrive:
@@ -70,7 +70,7 @@ VaccineBalloon SayVaccineResult(bool immunizing, char letter, const VaccineResul
   const std::string drive{letter, ':'};
   switch (result.status) {
     case VaccineStatus::kMade:
-      return {"已保護 " + drive + "：建立了 " + result.path + " 資料夾，病毒無法再寫入 Autorun.inf。",
+      return {"已保護 " + drive + "，建立了 " + result.path + " 資料夾，病毒無法再寫入 Autorun.inf。",
               BalloonKind::kInfo};
     case VaccineStatus::kAlready:
       return {drive + " 已經受到保護。", BalloonKind::kInfo};
@@ -82,7 +82,7 @@ VaccineBalloon SayVaccineResult(bool immunizing, char letter, const VaccineResul
     default:
       break;
   }
-  const std::string refused = immunizing ? "無法保護 " + drive + "：" : "無法取消 " + drive + " 的保護：";
+  const std::string refused = immunizing ? "無法保護 " + drive + "，" : "無法取消 " + drive + " 的保護：";
   return {refused + Reason(immunizing, drive, result), BalloonKind::kWarning};
 }
 

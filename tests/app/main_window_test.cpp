@@ -333,15 +333,15 @@ TEST_F(Program, ChoosingADriveImmunizesItOrTakesTheVaccineAwayAndABalloonSaysWha
     bool immunizedAfter;
   };
   const Case cases[] = {
-      {"a clean stick", [] {}, u"已保護 E:：建立了 E:\\Autorun.inf 資料夾，病毒無法再寫入 Autorun.inf。",
+      {"a clean stick", [] {}, u"已保護 E:，建立了 E:\\Autorun.inf 資料夾，病毒無法再寫入 Autorun.inf。",
        BalloonKind::kInfo, true},
       {"an immunized stick", [&] { Immunize(machine, machine, 'E'); },
        u"已取消 E: 的保護：移除了 Kestrix 建立的 E:\\Autorun.inf 資料夾。", BalloonKind::kInfo, false},
       {"a worm's Autorun.inf", [&] { machine.AddFile("E:\\Autorun.inf", "open=worm.exe"); },
-       u"無法保護 E:：E:\\Autorun.inf 是檔案，可能是病毒寫入的，請先掃毒並清除。", BalloonKind::kWarning,
+       u"無法保護 E:，E:\\Autorun.inf 是檔案，可能是病毒寫入的，請先掃毒並清除。", BalloonKind::kWarning,
        false},
       {"another's folder", [&] { machine.AddFolder("E:\\Autorun.inf"); },
-       u"無法保護 E:：E:\\Autorun.inf 是別的程式建立的資料夾，一樣能擋住病毒，保持原樣。",
+       u"無法保護 E:，E:\\Autorun.inf 是別的程式建立的資料夾，一樣能擋住病毒，保持原樣。",
        BalloonKind::kWarning, false},
       {"the user's file in Kestrix's folder",
        [&] {
@@ -351,9 +351,9 @@ TEST_F(Program, ChoosingADriveImmunizesItOrTakesTheVaccineAwayAndABalloonSaysWha
        u"無法取消 E: 的保護：E:\\Autorun.inf 中有不是 Kestrix 放入的檔案，保持原樣。", BalloonKind::kWarning,
        true},
       {"a write-protected stick", [&] { machine.readOnlyReason = "write-protected"; },
-       u"無法保護 E:：E: 無法寫入，可能是唯讀或有防寫保護。", BalloonKind::kWarning, false},
+       u"無法保護 E:，E: 無法寫入，可能是唯讀或有防寫保護。", BalloonKind::kWarning, false},
       {"a CD-ROM", [&] { machine.drives['E'].type = DriveType::kCdRom; },
-       u"無法保護 E:：這是光碟機，光碟無法更改。", BalloonKind::kWarning, false},
+       u"無法保護 E:，這是光碟機，光碟無法更改。", BalloonKind::kWarning, false},
   };
   Start();
   for (const Case& c : cases) {

@@ -9,9 +9,9 @@ from kestrix_e2e import (DBT_DEVICEARRIVAL, IDC_KILLVIRUS, SETTINGS_KEY, wait_un
 IDC_AUTOIMMUNIZE = 3011
 DESKTOP_KEY = r"HKCU\Control Panel\Desktop"
 
-MADE = "已保護 E:：建立了 E:\\Autorun.inf 資料夾，病毒無法再寫入 Autorun.inf。"
+MADE = "已保護 E:，建立了 E:\\Autorun.inf 資料夾，病毒無法再寫入 Autorun.inf。"
 REMOVED = "已取消 E: 的保護：移除了 Kestrix 建立的 E:\\Autorun.inf 資料夾。"
-REFUSED = "無法保護 E:：E:\\Autorun.inf 是檔案，可能是病毒寫入的，請先掃毒並清除。"
+REFUSED = "無法保護 E:，E:\\Autorun.inf 是檔案，可能是病毒寫入的，請先掃毒並清除。"
 AUTO = "掃描後已自動保護乾淨的隨身碟 E:。"
 CLEANED = "成功清除 3 個病毒.\n已將 3 個檔案保存在隔離區，可以從「隔離區」還原。"
 
