@@ -102,8 +102,11 @@ void Tconsole::SweepFinished() {
 
   std::vector<char> immunized;
   for (const char letter : clean) {
-    // A drive immunized already is left as it is.
+    // A drive immunized already is left as it is, and so is one the user
+    // took the vaccine from.
     if (IsImmunized(services_.files, letter)) continue;
+    if (const auto volume = services_.volumes.VolumeIdentity(letter); volume && unimmunized_.contains(*volume))
+      continue;
     if (Immunize(services_.files, services_.volumes, letter).done) immunized.push_back(letter);
   }
   if (!immunized.empty() && !cleaning)
@@ -263,6 +266,14 @@ void Tconsole::VaccineDriveClick(char letter) {
   const bool immunizing = !IsImmunized(services_.files, letter);
   const VaccineResult result = immunizing ? Immunize(services_.files, services_.volumes, letter)
                                           : Unimmunize(services_.files, services_.volumes, letter);
+  // A volume the user took the vaccine from keeps it off while this program runs.
+  if (const auto volume = services_.volumes.VolumeIdentity(letter); volume && result.done) {
+    if (immunizing) {
+      unimmunized_.erase(*volume);
+    } else {
+      unimmunized_.insert(*volume);
+    }
+  }
   const VaccineBalloon said = SayVaccineResult(immunizing, letter, result);
   CoolTrayIcon1.ShowBalloon(title_, said.text, said.kind, kBalloonSeconds);
 }

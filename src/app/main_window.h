@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -208,6 +209,7 @@ class Tconsole final : private SuspectListView, private RemovalView {
   OneShotTimer scanDispach_;
   OneShotTimer freshonetime_;
   TConfigKestrix* dialog_ = nullptr;
+  std::set<std::string> unimmunized_;  // volumes the user took the vaccine from
 };
 
 }  // namespace kestrix

@@ -10,6 +10,9 @@ namespace {
 
 constexpr std::string_view kReplaceQuestion = "「%s」已經存在。\r要以隔離區中的檔案取代它嗎？";
 constexpr std::string_view kNotRestored = "下列檔案沒有還原：";
+constexpr std::string_view kProtectedQuestion = "「%s」是受保護的 Windows 檔案。\r仍要還原它嗎？";
+constexpr std::string_view kNewerRestored = "已還原同一位置較新的一份";
+constexpr std::string_view kAutorunAlone = "磁碟根目錄的 Autorun.inf 只在單獨選取時還原";
 constexpr std::string_view kDeleteQuestion = "要從隔離區永久刪除選取的 %d 個檔案嗎？";
 constexpr std::string_view kNotDeleted = "下列檔案無法從隔離區刪除：";
 
@@ -116,30 +119,43 @@ void QuarantineWindow::Restore(const std::optional<std::string>& folder) {
   ProtectedList guarded(services_.files, services_.folding);
   guarded.BuildProtectedList(services_.volumes.WindowsDirectory() + "\\");
   std::vector<std::pair<std::string, std::string>> failed;  // path, why
+  std::vector<std::string> restored;
+  const auto ask = [&](std::string_view question, std::string_view target, unsigned style) {
+    return services_.boxes.ShowMessage(Replace(question, "%s", target), kQuarantineTitle, style) == kAnswerYes;
+  };
   for (const QuarantineRow& row : selected) {
     const std::string target = RestorePath(row.record, folder);
-    // Chosen one by one, as an id is named on the command line.
-    const std::optional<std::string> refusal = RestoreRefusal(
-        guarded, false, false, target, "kestrix-scan --restore " + row.record.id + " --force puts it back");
-    if (!row.record.damage.empty() || refusal) {
-      failed.emplace_back(target, refusal ? *refusal : row.record.damage);
+    if (!row.record.damage.empty()) {
+      failed.emplace_back(target, row.record.damage);
       continue;
     }
+    // Rows come newest first: an older copy of a file just put back stays kept.
+    if (std::ranges::find(restored, target) != restored.end()) {
+      failed.emplace_back(target, kNewerRestored);
+      continue;
+    }
+    // Put back among others, a drive's Autorun.inf would start a worm again.
+    if (selected.size() > 1 && IsDriveRootAutorun(target)) {
+      failed.emplace_back(target, kAutorunAlone);
+      continue;
+    }
+    // No keeps what is there, or leaves the Windows file deleted: the user
+    // chose, nothing failed.
+    if (guarded.IsProtected(target) && !ask(kProtectedQuestion, target, kQuestionYesNoDefaultNo)) continue;
     bool replace = false;
     if (services_.files.FileExists(target)) {
-      // No keeps the file that is there: the user chose, nothing failed.
-      if (services_.boxes.ShowMessage(Replace(kReplaceQuestion, "%s", target), kQuarantineTitle,
-                                      kQuestionYesNo) != kAnswerYes)
-        continue;
+      if (!ask(kReplaceQuestion, target, kQuestionYesNo)) continue;
       replace = true;
     }
     Quarantine& quarantine = StoreOf(row);
     std::string reason;
     if (!quarantine.Restore(row.record, folder, replace, reason)) {
       failed.emplace_back(target, reason);
-    } else if (services_.eventLog != nullptr) {
-      EventReports(*services_.eventLog, quarantine.StoreLocation()).FileRestored(row.record, target);
+      continue;
     }
+    restored.push_back(target);
+    if (services_.eventLog != nullptr)
+      EventReports(*services_.eventLog, quarantine.StoreLocation()).FileRestored(row.record, target);
   }
   if (!failed.empty())
     services_.boxes.ShowMessage(FailureText(kNotRestored, failed), kQuarantineTitle, kQuarantineNotice);

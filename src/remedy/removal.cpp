@@ -102,8 +102,8 @@ bool Removal::DeleteListedFile(const SuspectEntry& entry) {
 
 bool Removal::AskAboutLeftovers(std::string_view balloonFormat, std::string_view questionFormat,
                                 int remaining) {
-  services_.balloons.ShowBalloon(title_, FormatText(balloonFormat, remaining), BalloonKind::kWarning,
-                                 kBalloonSeconds);
+  services_.balloons.ShowBalloon(title_, WithKeptLine(FormatText(balloonFormat, remaining)),
+                                 BalloonKind::kWarning, kBalloonSeconds);
   const std::string question = FormatText(questionFormat, remaining) + "\r" + std::string(kTerminateQuestion);
   return services_.boxes.ShowMessage(question, title_, kQuestionYesNoSystemModal) == kAnswerYes;
 }

@@ -405,6 +405,11 @@ TEST_F(Program, WithTheOptionOnASweepImmunizesEachRemovableDriveItFoundClean) {
     ASSERT_FALSE(area.balloons.empty()) << c.name;
     EXPECT_EQ(area.balloons.back().info, c.lastBalloon) << c.name;
   }
+  // The vaccine the user took away stays away at the next sweep.
+  console->VaccineDriveClick('E');
+  console->startsearchClick();
+  Tick(kScanDispachTimer);
+  EXPECT_FALSE(IsImmunized(machine, 'E'));
 }
 
 TEST(FormResizeLayout, FollowsTheWindowWithHalfTheGrowthTruncatedTowardZero) {

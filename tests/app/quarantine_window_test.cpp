@@ -142,7 +142,9 @@ TEST_F(QuarantineWindowTest, SaysWhichFilesCouldNotBeRestoredAndWhy) {
     std::string path;
     std::function<void(QuarantineWindowTest&)> spoil;
     std::optional<std::string> folder;  // 還原到 with this folder
-    std::string said;                   // in the notice; empty: restored, no notice
+    std::string said;                   // in the notice; empty: no notice
+    std::deque<int> answers = {};       // to the questions asked before
+    bool restored = true;               // without a notice
   };
   const Case cases[] = {
       {"E:\\setup.exe", nullptr, std::nullopt, ""},
@@ -152,8 +154,9 @@ TEST_F(QuarantineWindowTest, SaysWhichFilesCouldNotBeRestoredAndWhy) {
       {"E:\\setup.exe",
        [](QuarantineWindowTest& t) { t.store.files.erase(t.own.List().front().sha256 + ".bin"); },
        std::nullopt, "E:\\setup.exe：its kept bytes are missing"},
-      {"C:\\WINDOWS\\explorer.exe", nullptr, std::nullopt,
-       "C:\\WINDOWS\\explorer.exe：a protected Windows file; kestrix-scan --restore ID --force puts it back"},
+      // A protected Windows file goes back when the user says so.
+      {"C:\\WINDOWS\\explorer.exe", nullptr, std::nullopt, "", {kAnswerYes}},
+      {"C:\\WINDOWS\\explorer.exe", nullptr, std::nullopt, "", {kAnswerNo}, false},
       // An Autorun.inf the user chose goes back.
       {"E:\\Autorun.inf", nullptr, std::nullopt, ""},
   };
@@ -163,6 +166,7 @@ TEST_F(QuarantineWindowTest, SaysWhichFilesCouldNotBeRestoredAndWhy) {
     Keep(own, store, c.path, "MZ");
     if (c.spoil) c.spoil(*this);
     desktop.questions.clear();
+    desktop.answers = c.answers;
     view.folder = c.folder;
     window.ShowClick();
     view.selected = {0};
@@ -173,14 +177,11 @@ TEST_F(QuarantineWindowTest, SaysWhichFilesCouldNotBeRestoredAndWhy) {
     }
     const std::string target = c.folder ? *c.folder + c.path.substr(c.path.rfind('\\')) : c.path;
     if (c.said.empty()) {
-      EXPECT_THAT(desktop.questions, IsEmpty()) << c.path;
-      EXPECT_TRUE(machine.FileExists(target)) << target;
+      EXPECT_EQ(desktop.questions.size(), c.answers.size()) << c.path;
+      EXPECT_EQ(machine.FileExists(target), c.restored) << target;
     } else {
       ASSERT_EQ(desktop.questions.size(), 1u) << c.said;
-      std::string said = c.said;
-      if (const auto id = said.find("ID"); id != std::string::npos)
-        said.replace(id, 2, view.rows[0].record.id);
-      EXPECT_EQ(desktop.questions[0].text, "下列檔案沒有還原：\r" + said);
+      EXPECT_EQ(desktop.questions[0].text, "下列檔案沒有還原：\r" + c.said);
       EXPECT_EQ(desktop.questions[0].style, kQuarantineNotice);
     }
   }
@@ -189,6 +190,24 @@ TEST_F(QuarantineWindowTest, SaysWhichFilesCouldNotBeRestoredAndWhy) {
   machine.files.clear();
   window.RestoreToClick();
   EXPECT_FALSE(machine.FileExists("E:\\Autorun.inf"));
+}
+
+TEST_F(QuarantineWindowTest, AmongSeveralTheDrivesAutorunAndOlderCopiesStayKept) {
+  Empty();
+  machine.drives['E'] = {};
+  Keep(own, store, "E:\\Autorun.inf", "[autorun]");
+  Keep(own, store, "E:\\setup.exe", "MZ old", "2026-12-07T12:00:00Z");
+  Keep(own, store, "E:\\setup.exe", "MZ new", "2026-12-08T12:00:00Z");
+  desktop.questions.clear();
+  window.ShowClick();
+  view.selected = {0, 1, 2};
+  window.RestoreClick();
+  EXPECT_FALSE(machine.FileExists("E:\\Autorun.inf"));
+  ASSERT_NE(machine.Find("E:\\setup.exe"), nullptr);
+  EXPECT_EQ(machine.Find("E:\\setup.exe")->content, "MZ new");
+  ASSERT_EQ(desktop.questions.size(), 1u) << "no question about the file just put back";
+  EXPECT_THAT(desktop.questions[0].text, HasSubstr("E:\\setup.exe：已還原同一位置較新的一份"));
+  EXPECT_THAT(desktop.questions[0].text, HasSubstr("E:\\Autorun.inf：磁碟根目錄的 Autorun.inf 只在單獨選取時還原"));
 }
 
 TEST_F(QuarantineWindowTest, DeleteAsksThenForgetsTheSelectedFiles) {

@@ -63,7 +63,8 @@ def test_running_worm_is_ended_on_yes(desktop, stick):
         "還有 1 個未清除的病毒,可能已經執行.\\r是否終止並清除它們?"
     assert desktop.rows() == "2\tE:\\RavMonE.exe\t危险"
     assert stick.find("RavMonE.exe") and not stick.find("autorun.inf"), "the wrong file was deleted"
-    desktop.drive("wait-balloon", "還有 1 個病毒未清除,請重試.", why="no balloon about the leftover")
+    desktop.drive("wait-balloon", "還有 1 個病毒未清除,請重試.\n已將 1 個檔案保存在隔離區，可以從「隔離區」還原。",
+                  why="no balloon about the leftover")
     desktop.shot("leftover-question")
     desktop.drive("answer-box", "Kestrix", "yes")
     desktop.drive("wait-process", "RavMonE.exe", "gone", why="the worm still runs")

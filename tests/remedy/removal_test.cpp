@@ -181,7 +181,7 @@ TEST_F(RemovalFixture, YesTerminatesTheRunningWormAndTheRepeatedPassDeletesIt) {
 
 // The success balloon says, on a line of its own, how many files the pass
 // kept; the balloon about files left over stays as it was.
-TEST_F(RemovalFixture, TheSuccessBalloonCountsTheFilesThePassKept) {
+TEST_F(RemovalFixture, TheCleansBalloonCountsTheFilesThePassKept) {
   struct Case {
     std::string_view name;
     bool quarantine;
@@ -202,7 +202,7 @@ TEST_F(RemovalFixture, TheSuccessBalloonCountsTheFilesThePassKept) {
        true,
        {"E:\\a.exe", "E:\\b.exe", "E:\\running.exe"},
        {kAnswerNo},
-       {"還有 1 個病毒未清除,請重試."}},
+       {"還有 1 個病毒未清除,請重試." + keptTwo}},
   };
   for (const Case& c : cases) {
     Removal counting{{machine, machine.folding, machine, desktop, desktop, processes,

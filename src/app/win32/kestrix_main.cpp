@@ -57,7 +57,8 @@ int Run(HINSTANCE instance) {
   kestrix::win32::OptionsWindow options(instance, console, registry);
   console.AttachOptions(options);
   // The quarantine window lists the other store as well where it can be
-  // read: an elevated program its user's, a standard user's program none.
+  // read: an elevated program its user's; a program that is not elevated
+  // the machine's, which lists nothing unless this user may read it.
   std::optional<kestrix::win32::Win32StoreFolder> otherStore;
   if (const auto otherFolder = kestrix::win32::OtherQuarantineFolder()) otherStore.emplace(*otherFolder);
   std::optional<kestrix::Quarantine> other;
