@@ -57,6 +57,14 @@ LRESULT CALLBACK ForwardMessages(HWND window, UINT message, WPARAM wParam, LPARA
                          : DefWindowProcW(window, message, wParam, lParam);
 }
 
+// Registers a window class with the arrow cursor and the dialog colour.
+void RegisterWindowClass(HINSTANCE instance, const wchar_t* name, WNDPROC procedure, HICON icon = nullptr,
+                         HICON smallIcon = nullptr);
+
+// Lets the message reach the window from processes of a lower integrity
+// level, which Windows filters out while Kestrix runs elevated.
+void AllowFromLowerIntegrity(HWND window, UINT message);
+
 // Adds a tooltip for a control.
 void AddHint(HWND tooltip, HWND control, std::string_view hint);
 
