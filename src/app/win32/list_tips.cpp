@@ -4,6 +4,7 @@
 #include <windowsx.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "app/win32/win32_ui.h"
 #include "platform/win32/win32_machine.h"
