@@ -1,5 +1,5 @@
-// Small pieces the two windows share: fonts, images with a magenta key,
-// placing controls.
+// Small pieces the program's windows share: fonts, images with a magenta key,
+// placing controls, window classes.
 #pragma once
 
 #include <windows.h>
