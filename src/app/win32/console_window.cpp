@@ -2,14 +2,15 @@
 
 #include <commctrl.h>
 #include <shellapi.h>
-#include <windowsx.h>
 
 #include <algorithm>
 
+#include "app/quarantine_window.h"
+#include "app/win32/console_menus.h"
 #include "app/win32/control_ids.h"
-#include "app/win32/options_window.h"
-#include "app/win32/quarantine_window.h"
+#include "app/win32/progress_bar.h"
 #include "app/win32/win32_ui.h"
+#include "platform/win32/message_loop.h"
 #include "resource_ids.h"
 
 namespace kestrix::win32 {
@@ -21,64 +22,11 @@ UINT StateImage(const SuspectEntry& entry) {
   return entry.image >= 0 && entry.image <= 3 ? INDEXTOSTATEIMAGEMASK(entry.image + 1) : 0;
 }
 
-constexpr wchar_t kProgressClass[] = L"KestrixFlatProgress";
-constexpr UINT kSetProgress = WM_USER + 1;
-constexpr COLORREF kProgressBorder = 10070191;  // red 175, green 168, blue 153
 constexpr COLORREF kTotalNumberColour = RGB(255, 0, 0);
 constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW;
 constexpr DWORD kExStyle = WS_EX_APPWINDOW;
-constexpr UINT kTrayIconId = 1;
 // Posted when the list has handled a key: the focused row may have moved.
 constexpr UINT kListKeyHandled = WM_APP + 1;
-constexpr UINT_PTR kRowTipId = 1;
-constexpr int kRowTipWidth = 400;  // design pixels; longer tips wrap
-constexpr std::string_view kListHint = "病毒清單,按Ctrl或Shift複選。";
-
-void Register(HINSTANCE instance, const wchar_t* name, WNDPROC procedure, HICON icon, HICON smallIcon) {
-  WNDCLASSEXW windowClass{};
-  windowClass.cbSize = sizeof windowClass;
-  windowClass.lpfnWndProc = procedure;
-  windowClass.hInstance = instance;
-  windowClass.hIcon = icon;
-  windowClass.hIconSm = smallIcon;
-  windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-  windowClass.lpszClassName = name;
-  RegisterClassExW(&windowClass);
-}
-
-// Copies text into a fixed field of the shell's record, NUL-terminated.
-template <std::size_t N>
-void CopyField(wchar_t (&field)[N], const std::u16string& text) {
-  const std::size_t length = std::min(text.size(), N - 1);
-  std::copy_n(text.begin(), length, field);
-  field[length] = L'\0';
-}
-
-// Lets the message reach the window from processes of a lower integrity
-// level, which Windows filters out while Kestrix runs elevated. Bound at run
-// time: systems before Windows 7 lack the call.
-void AllowFromLowerIntegrity(HWND window, UINT message) {
-  using Allow = BOOL(WINAPI*)(HWND, UINT, DWORD, void*);
-  constexpr DWORD kAllow = 1;  // MSGFLT_ALLOW
-  static const auto allow = reinterpret_cast<Allow>(reinterpret_cast<void (*)()>(
-      GetProcAddress(GetModuleHandleW(L"user32.dll"), "ChangeWindowMessageFilterEx")));
-  if (allow != nullptr && window != nullptr && message != 0) allow(window, message, kAllow, nullptr);
-}
-
-// Where a menu opened from the keyboard goes: below the focused row, or at
-// the list's top left corner when no row has the focus.
-POINT KeyboardMenuPoint(HWND list) {
-  POINT point{};
-  const int focused = ListView_GetNextItem(list, -1, LVNI_FOCUSED);
-  RECT row{};
-  if (focused >= 0) {
-    ListView_EnsureVisible(list, focused, FALSE);
-    if (ListView_GetItemRect(list, focused, &row, LVIR_LABEL)) point = {std::max(row.left, 0L), row.bottom};
-  }
-  ClientToScreen(list, &point);
-  return point;
-}
 
 }  // namespace
 
@@ -96,17 +44,10 @@ ConsoleWindow::ConsoleWindow(HINSTANCE instance) : instance_(instance) {
   bigIcon_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_KESTRIX), IMAGE_ICON,
                                            GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0));
 
-  Register(instance, KESTRIX_MAIN_CLASS, ForwardMessages<ConsoleWindow, &ConsoleWindow::OnMessage>, bigIcon_,
-           smallIcon_);
-  Register(instance, KESTRIX_TRAY_CLASS, ForwardMessages<ConsoleWindow, &ConsoleWindow::OnTrayMessage>,
-           nullptr, nullptr);
-  Register(instance, kProgressClass, ProgressProc, nullptr, nullptr);
-  taskbarCreated_ = RegisterWindowMessageW(L"TaskbarCreated");
-
-  // The tray icon's handler: hidden, but a real top-level window so that
-  // the "TaskbarCreated" broadcast reaches it.
-  trayWindow_ = CreateWindowExW(WS_EX_TOOLWINDOW, KESTRIX_TRAY_CLASS, L"", WS_POPUP, 0, 0, 0, 0, nullptr,
-                                nullptr, instance, this);
+  RegisterWindowClass(instance, KESTRIX_MAIN_CLASS, ForwardMessages<ConsoleWindow, &ConsoleWindow::OnMessage>,
+                      bigIcon_, smallIcon_);
+  RegisterProgressBar(instance);
+  tray_.emplace(instance, smallIcon_);
   // Sized by its client area, which holds the design's 422 x 335 pixels at
   // any scale, whatever the frame around it.
   const SIZE outer = DesignOuterSize();
@@ -120,9 +61,7 @@ ConsoleWindow::ConsoleWindow(HINSTANCE instance) : instance_(instance) {
     const SIZE scaled = DesignOuterSize();
     SetWindowPos(window_, nullptr, 0, 0, scaled.cx, scaled.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
-  // Explorer restarted while Kestrix runs elevated, and a second start
-  // without elevation, must still reach it.
-  AllowFromLowerIntegrity(trayWindow_, taskbarCreated_);
+  // A second start without elevation must still reach it.
   AllowFromLowerIntegrity(window_, WM_COPYDATA);
   CreateControls();
 }
@@ -167,10 +106,7 @@ void ConsoleWindow::OnDpiChanged(int dpi, const RECT& suggested) {
   CreateFonts();
   SetChildFonts(window_, font_);
   SendMessageW(Control(IDC_TOTALNUMBER), WM_SETFONT, reinterpret_cast<WPARAM>(boldFont_), TRUE);
-  SendMessageW(tooltip_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
-  SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0, ScaleForDpi(kRowTipWidth, dpi_));
-  SendMessageW(rowTip_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
-  SendMessageW(rowTip_, TTM_SETMAXTIPWIDTH, 0, ScaleForDpi(kRowTipWidth, dpi_));
+  tips_.SetFont(font_, dpi_);
   LoadImages();
   // Columns 0 and 2 keep their design width at the new scale.
   const MainWindowPlaces places = PlaceMainWindow(0, 0, dpi_);
@@ -182,7 +118,7 @@ void ConsoleWindow::OnDpiChanged(int dpi, const RECT& suggested) {
 }
 
 ConsoleWindow::~ConsoleWindow() {
-  if (trayWindow_ != nullptr) DestroyWindow(trayWindow_);
+  tray_.reset();
   if (window_ != nullptr) DestroyWindow(window_);
   for (HIMAGELIST images : {categoryImages_, glyphImages_}) {
     if (images != nullptr) ImageList_Destroy(images);
@@ -194,8 +130,9 @@ ConsoleWindow::~ConsoleWindow() {
 void ConsoleWindow::Start(Win32Machine& machine, Win32ProcessTable& processes, Win32Registry& registry,
                           Quarantine& quarantine, EventLog& eventLog) {
   logic_.emplace(ConsoleServices{machine, machine, machine, machine, *this, *this, processes, registry, *this,
-                                 *this, *this, *this, &quarantine, &eventLog},
+                                 *this, *tray_, *this, &quarantine, &eventLog},
                  *this);
+  tray_->Attach(*logic_);
   logic_->CoolTrayIcon1.OnPopupMenu = [this] { PopUpTrayMenu(); };
 }
 
@@ -204,9 +141,7 @@ void ConsoleWindow::Create() {
   LayOut();
 }
 
-void ConsoleWindow::AttachOptions(OptionsWindow& options) { logic_->AttachOptionsDialog(options.Logic()); }
-
-void ConsoleWindow::AttachQuarantine(QuarantineWindow& quarantine) { quarantine_ = &quarantine; }
+void ConsoleWindow::AttachQuarantine(kestrix::QuarantineWindow& quarantine) { quarantine_ = &quarantine; }
 
 void ConsoleWindow::Dispatch(const std::function<void()>& handler) {
   if (logic_) logic_->Dispatch(handler);
@@ -232,7 +167,7 @@ void ConsoleWindow::CreateControls() {
   add(0, L"STATIC", "掃描完畢.", SS_LEFT | SS_NOPREFIX | SS_ENDELLIPSIS, IDC_CURRENTVIRUS,
       at(76, 16, 185, 13));
   add(0, L"STATIC", "進度：", kLabel, IDC_LABEL3, at(17, 36, 60, 13));
-  add(0, kProgressClass, "", 0, IDC_TOTALPROGRESS, at(76, 35, 183, 16));
+  add(0, kProgressBarClass, "", 0, IDC_TOTALPROGRESS, at(76, 35, 183, 16));
   // The count overlaps its caption's label by a few pixels: it goes first,
   // so that it lies above it.
   HWND total = add(0, L"STATIC", "0", kLabel, IDC_TOTALNUMBER, at(330, 36, 41, 13));
@@ -272,65 +207,12 @@ void ConsoleWindow::CreateControls() {
     SetWindowPos(Control(banner), HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
   }
 
-  tooltip_ =
-      CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT,
-                      CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, window_, nullptr, instance_, nullptr);
-  SendMessageW(tooltip_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
-  SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0, ScaleForDpi(kRowTipWidth, dpi_));
-  AddHint(tooltip_, list, "");
-  AddHint(tooltip_, Control(IDC_AUTOKILLV), "自動清除病毒");
-  // The list's hint is asked for each time it shows (ListHint): a row's
-  // reason under the pointer, the list's own hint elsewhere.
-  TOOLINFOW listTool{};
-  listTool.cbSize = sizeof listTool;
-  listTool.hwnd = window_;
-  listTool.uId = reinterpret_cast<UINT_PTR>(list);
-  listTool.lpszText = LPSTR_TEXTCALLBACKW;
-  SendMessageW(tooltip_, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&listTool));
-  SetWindowSubclass(list, ListProc, 0, reinterpret_cast<DWORD_PTR>(this));
-  CreateRowTip();
+  tips_.Create(instance_, window_, list, font_, dpi_,
+               [this](std::size_t row) { return logic_ ? logic_->RowTip(row) : std::string(); });
+  tips_.AddHint(Control(IDC_AUTOKILLV), "自動清除病毒");
 
-  const auto item = [&](HMENU menu, int id, std::string_view caption, int image) {
-    std::wstring text = Widen(caption);
-    MENUITEMINFOW info{};
-    info.cbSize = sizeof info;
-    info.fMask = MIIM_ID | MIIM_STRING | (image >= 0 ? MIIM_BITMAP : 0);
-    info.wID = static_cast<UINT>(id);
-    info.dwTypeData = text.data();
-    if (image >= 0) info.hbmpItem = MenuImage(instance_, IDB_MENU, image);
-    InsertMenuItemW(menu, GetMenuItemCount(menu), TRUE, &info);
-  };
-  trayMenu_ = CreatePopupMenu();
-  item(trayMenu_, IDM_SHOWMAIN, "顯示掃毒結果(&M)", 0);
-  AppendMenuW(trayMenu_, MF_SEPARATOR, 0, nullptr);
-  item(trayMenu_, IDM_CONFIGAPP, "設定(&C)...", -1);
-  item(trayMenu_, IDM_UPDATEAPP, "更新軟體(&U)", -1);
-  item(trayMenu_, IDM_KESTRIXABOUT, "關於Kestrix(&A)", 1);
-  item(trayMenu_, IDM_QUARANTINE, "隔離區(&Q)...", -1);
-  // Its drives are filled in each time the menu opens.
-  vaccineMenu_ = CreatePopupMenu();
-  std::wstring vaccineCaption = Widen(kVaccineMenuCaption);
-  MENUITEMINFOW vaccine{};
-  vaccine.cbSize = sizeof vaccine;
-  vaccine.fMask = MIIM_ID | MIIM_STRING | MIIM_SUBMENU;
-  vaccine.wID = IDM_VACCINE;
-  vaccine.hSubMenu = vaccineMenu_;
-  vaccine.dwTypeData = vaccineCaption.data();
-  InsertMenuItemW(trayMenu_, GetMenuItemCount(trayMenu_), TRUE, &vaccine);
-  AppendMenuW(trayMenu_, MF_SEPARATOR, 0, nullptr);
-  item(trayMenu_, IDM_EXITAPP, "離開(&X)", 2);
-
-  listMenu_ = CreatePopupMenu();
-  item(listMenu_, IDM_STARTSEARCH, "掃毒(&F)", 0);
-  item(listMenu_, IDM_KILLSELECTED, "清除病毒(&K)", -1);
-  AppendMenuW(listMenu_, MF_SEPARATOR, 0, nullptr);
-  item(listMenu_, IDM_PASSIT, "忽略(&P)", -1);
-  item(listMenu_, IDM_THISATTR, "內容(&S)..", -1);
-  item(listMenu_, IDM_CONFIGSOFT, "設定(&C)..", -1);
-  AppendMenuW(listMenu_, MF_SEPARATOR, 0, nullptr);
-  item(listMenu_, IDM_ABOUTSOFT, "關於(&A)", 1);
-  AppendMenuW(listMenu_, MF_SEPARATOR, 0, nullptr);
-  item(listMenu_, IDM_LISTQUARANTINE, "隔離區(&Q)...", -1);
+  trayMenu_ = CreateTrayMenu(instance_, vaccineMenu_);
+  listMenu_ = CreateListMenu(instance_);
 }
 
 // ConsoleView
@@ -340,8 +222,7 @@ void ConsoleWindow::SetCurrentVirus(std::string_view text) {
 }
 
 void ConsoleWindow::SetTotalProgress(int position) {
-  progress_ = std::clamp(position, 0, 100);
-  SendMessageW(Control(IDC_TOTALPROGRESS), kSetProgress, static_cast<WPARAM>(progress_), 0);
+  SetProgressBarPosition(Control(IDC_TOTALPROGRESS), std::clamp(position, 0, 100));
 }
 
 void ConsoleWindow::SetKillVirusEnabled(bool enabled) { EnableWindow(Control(IDC_KILLVIRUS), enabled); }
@@ -349,7 +230,7 @@ void ConsoleWindow::SetKillVirusEnabled(bool enabled) { EnableWindow(Control(IDC
 void ConsoleWindow::SetCaption(std::string_view caption) { SetWindowTextW(window_, Widen(caption).c_str()); }
 
 void ConsoleWindow::ListCleared() {
-  HideRowTip();
+  tips_.HideRowTip();
   ListView_DeleteAllItems(Control(IDC_VIRUSLIST));
 }
 
@@ -378,7 +259,7 @@ void ConsoleWindow::ListChanged(std::size_t index, const SuspectEntry& entry) {
 }
 
 void ConsoleWindow::ListDeleted(std::size_t index) {
-  HideRowTip();
+  tips_.HideRowTip();
   ListView_DeleteItem(Control(IDC_VIRUSLIST), static_cast<int>(index));
 }
 
@@ -434,26 +315,8 @@ void ConsoleWindow::Show() {
 void ConsoleWindow::BringToFront() { SetForegroundWindow(window_); }
 
 void ConsoleWindow::Hide() {
-  HideRowTip();
+  tips_.HideRowTip();
   ShowWindow(window_, SW_HIDE);
-}
-
-// NotificationArea
-
-bool ConsoleWindow::Notify(NotifyAction action, const IconRecord& record) {
-  NOTIFYICONDATAW data{};
-  data.cbSize = NOTIFYICONDATAW_V2_SIZE;
-  data.hWnd = trayWindow_;
-  data.uID = kTrayIconId;
-  data.uFlags = record.flags;
-  data.uCallbackMessage = kTrayCallbackMessage;
-  data.hIcon = smallIcon_;
-  CopyField(data.szTip, record.tip);
-  CopyField(data.szInfo, record.info);
-  CopyField(data.szInfoTitle, record.infoTitle);
-  data.uTimeout = record.timeoutOrVersion;
-  data.dwInfoFlags = record.infoFlags;
-  return Shell_NotifyIconW(static_cast<DWORD>(action), &data) != FALSE;
 }
 
 // MessageBoxes and Shell
@@ -579,17 +442,12 @@ LRESULT ConsoleWindow::OnMessage(HWND window, UINT message, WPARAM wParam, LPARA
       Command(LOWORD(wParam));
       return 0;
     case WM_NOTIFY:
-      if (auto* tip = reinterpret_cast<NMTTDISPINFOW*>(lParam);
-          tip->hdr.hwndFrom == tooltip_ && tip->hdr.code == TTN_GETDISPINFOW) {
-        listHint_ = ListHint();
-        tip->lpszText = listHint_.data();
-        return 0;
-      }
+      if (tips_.AnswerTextRequest(*reinterpret_cast<NMHDR*>(lParam))) return 0;
       return OnNotify(*reinterpret_cast<const NMHDR*>(lParam));
     case kListKeyHandled:
       if (const int focused = ListView_GetNextItem(Control(IDC_VIRUSLIST), -1, LVNI_FOCUSED);
           focused != static_cast<int>(wParam)) {
-        ShowRowTip(focused);
+        tips_.ShowRowTip(focused);
       }
       return 0;
     case WM_CONTEXTMENU:
@@ -662,7 +520,7 @@ void ConsoleWindow::Command(int id) {
       break;
     case IDM_QUARANTINE:
     case IDM_LISTQUARANTINE:
-      if (quarantine_ != nullptr) Dispatch([this] { quarantine_->Logic().ShowClick(); });
+      if (quarantine_ != nullptr) Dispatch([this] { quarantine_->ShowClick(); });
       break;
     case IDM_STARTSEARCH:
       Dispatch([&] { logic.startsearchClick(); });
@@ -698,84 +556,13 @@ LRESULT ConsoleWindow::OnNotify(const NMHDR& header) {
     Dispatch([this] { logic_->thisattrClick(); });
   } else if (header.code == LVN_KEYDOWN) {
     // Sent before the list moves its focus: the tip follows once it has.
-    HideRowTip();
+    tips_.HideRowTip();
     const int focused = ListView_GetNextItem(header.hwndFrom, -1, LVNI_FOCUSED);
     PostMessageW(window_, kListKeyHandled, static_cast<WPARAM>(focused), 0);
   } else if (header.code == NM_KILLFOCUS || header.code == NM_CLICK || header.code == NM_RCLICK) {
-    HideRowTip();
+    tips_.HideRowTip();
   }
   return 0;
-}
-
-std::wstring ConsoleWindow::ListHint() const {
-  HWND list = Control(IDC_VIRUSLIST);
-  LVHITTESTINFO hit{};
-  if (!GetCursorPos(&hit.pt) || !ScreenToClient(list, &hit.pt)) return {};
-  const int row = ListView_HitTest(list, &hit);
-  std::wstring text = row >= 0 && logic_ ? Widen(logic_->RowTip(static_cast<std::size_t>(row))) : L"";
-  return text.empty() ? Widen(kListHint) : text;
-}
-
-// The list's hint shows again when the pointer moves to another row, with
-// that row's text.
-LRESULT CALLBACK ConsoleWindow::ListProc(HWND list, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
-                                         DWORD_PTR self) {
-  auto& console = *reinterpret_cast<ConsoleWindow*>(self);
-  if (message == WM_MOUSEMOVE) {
-    LVHITTESTINFO hit{};
-    hit.pt = {GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
-    if (const int row = ListView_HitTest(list, &hit); row != console.hintRow_) {
-      console.hintRow_ = row;
-      SendMessageW(console.tooltip_, TTM_POP, 0, 0);
-    }
-  } else if (message == WM_NCDESTROY) {
-    RemoveWindowSubclass(list, ListProc, 0);
-  }
-  return DefSubclassProc(list, message, wParam, lParam);
-}
-
-void ConsoleWindow::CreateRowTip() {
-  rowTip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_NOPREFIX | TTS_ALWAYSTIP,
-                            CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, window_, nullptr,
-                            instance_, nullptr);
-  SendMessageW(rowTip_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
-  SendMessageW(rowTip_, TTM_SETMAXTIPWIDTH, 0, ScaleForDpi(kRowTipWidth, dpi_));
-  TOOLINFOW tool{};
-  tool.cbSize = sizeof tool;
-  tool.uFlags = TTF_TRACK | TTF_ABSOLUTE;
-  tool.hwnd = window_;
-  tool.uId = kRowTipId;
-  tool.lpszText = const_cast<wchar_t*>(L"");
-  SendMessageW(rowTip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
-}
-
-// A row reached from the keyboard gets its reason in a tip just below it.
-void ConsoleWindow::ShowRowTip(int row) {
-  HideRowTip();
-  HWND list = Control(IDC_VIRUSLIST);
-  if (row < 0 || !logic_ || GetFocus() != list) return;
-  std::wstring text = Widen(logic_->RowTip(static_cast<std::size_t>(row)));
-  RECT bounds{};
-  if (text.empty() || !ListView_GetItemRect(list, row, &bounds, LVIR_BOUNDS)) return;
-  POINT below{std::max(bounds.left, 0L), bounds.bottom};
-  ClientToScreen(list, &below);
-  TOOLINFOW tool{};
-  tool.cbSize = sizeof tool;
-  tool.hwnd = window_;
-  tool.uId = kRowTipId;
-  tool.lpszText = text.data();
-  SendMessageW(rowTip_, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&tool));
-  SendMessageW(rowTip_, TTM_TRACKPOSITION, 0, MAKELPARAM(below.x, below.y));
-  SendMessageW(rowTip_, TTM_TRACKACTIVATE, TRUE, reinterpret_cast<LPARAM>(&tool));
-}
-
-void ConsoleWindow::HideRowTip() {
-  if (rowTip_ == nullptr) return;
-  TOOLINFOW tool{};
-  tool.cbSize = sizeof tool;
-  tool.hwnd = window_;
-  tool.uId = kRowTipId;
-  SendMessageW(rowTip_, TTM_TRACKACTIVATE, FALSE, reinterpret_cast<LPARAM>(&tool));
 }
 
 void ConsoleWindow::PopUpMenu(HMENU menu, HWND owner, std::optional<POINT> at) {
@@ -793,82 +580,13 @@ void ConsoleWindow::PopUpMenu(HMENU menu, HWND owner, std::optional<POINT> at) {
 void ConsoleWindow::PopUpTrayMenu() {
   // The foreground step and the WM_NULL afterwards make the menu close
   // when the user clicks elsewhere.
-  SetForegroundWindow(trayWindow_);
-  MSG pending;
-  while (PeekMessageW(&pending, nullptr, 0, 0, PM_REMOVE)) {
-    if (pending.message == WM_QUIT) {
-      PostQuitMessage(static_cast<int>(pending.wParam));
-      return;
-    }
-    TranslateMessage(&pending);
-    DispatchMessageW(&pending);
-  }
-  FillVaccineMenu();
-  PopUpMenu(trayMenu_, trayWindow_);
-  PostMessageW(window_, WM_NULL, 0, 0);
-}
-
-void ConsoleWindow::FillVaccineMenu() {
-  while (GetMenuItemCount(vaccineMenu_) > 0) DeleteMenu(vaccineMenu_, 0, MF_BYPOSITION);
+  SetForegroundWindow(tray_->Handle());
+  if (!DispatchPendingMessages()) return;
   std::vector<VaccineDrive> drives;
   Dispatch([&] { drives = logic_->VaccineMenuDrives(); });
-  if (drives.empty()) AppendMenuW(vaccineMenu_, MF_STRING | MF_GRAYED, 0, Widen(kNoVaccineDrive).c_str());
-  for (const VaccineDrive& drive : drives) {
-    AppendMenuW(vaccineMenu_, MF_STRING | (drive.immunized ? MF_CHECKED : MF_UNCHECKED),
-                static_cast<UINT_PTR>(IDM_VACCINE_A + (drive.letter - 'A')), Widen(drive.caption).c_str());
-  }
-}
-
-LRESULT ConsoleWindow::OnTrayMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_NCCREATE) trayWindow_ = window;
-  if (message == kTrayCallbackMessage) {
-    Dispatch([&] { logic_->CoolTrayIcon1.HandleCallback(static_cast<std::uint32_t>(lParam)); });
-    return 0;
-  }
-  if (message == taskbarCreated_ && taskbarCreated_ != 0) {
-    Dispatch([this] { logic_->CoolTrayIcon1.TaskbarCreated(); });
-    return 0;
-  }
-  switch (message) {
-    // Never holds up a log-off or shutdown.
-    case WM_QUERYENDSESSION:
-    case WM_ENDSESSION:
-    case WM_CLOSE:
-    case WM_DESTROY:
-    case WM_NCDESTROY:
-    case WM_QUIT:
-      return 1;
-    default:
-      return DefWindowProcW(trayWindow_, message, wParam, lParam);
-  }
-}
-
-LRESULT CALLBACK ConsoleWindow::ProgressProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  switch (message) {
-    case kSetProgress:
-      SetWindowLongPtrW(window, GWLP_USERDATA, static_cast<LONG_PTR>(wParam));
-      InvalidateRect(window, nullptr, FALSE);
-      return 0;
-    case WM_PAINT: {
-      PAINTSTRUCT paint;
-      HDC dc = BeginPaint(window, &paint);
-      RECT bounds{};
-      GetClientRect(window, &bounds);
-      const auto position = static_cast<int>(GetWindowLongPtrW(window, GWLP_USERDATA));
-      HBRUSH border = CreateSolidBrush(kProgressBorder);
-      FrameRect(dc, &bounds, border);
-      DeleteObject(border);
-      RECT inside{bounds.left + 1, bounds.top + 1, bounds.right - 1, bounds.bottom - 1};
-      FillRect(dc, &inside, GetSysColorBrush(COLOR_WINDOW));
-      RECT bar = inside;
-      bar.right = bar.left + (inside.right - inside.left) * position / 100;
-      FillRect(dc, &bar, GetSysColorBrush(COLOR_HIGHLIGHT));
-      EndPaint(window, &paint);
-      return 0;
-    }
-    default:
-      return DefWindowProcW(window, message, wParam, lParam);
-  }
+  FillVaccineMenu(vaccineMenu_, drives);
+  PopUpMenu(trayMenu_, tray_->Handle());
+  PostMessageW(window_, WM_NULL, 0, 0);
 }
 
 }  // namespace kestrix::win32

@@ -1,7 +1,6 @@
-// The main window "Tconsole" on Windows: its controls, its tray icon's
-// hidden handler window and menus, and every desktop service the portable
-// logic asks for. Messages become calls on Tconsole; Tconsole's requests
-// become Win32 calls.
+// The main window "Tconsole" on Windows: its controls and menus, and the
+// desktop services the portable logic asks for. Messages become calls on
+// Tconsole; Tconsole's requests become Win32 calls.
 #pragma once
 
 #include <windows.h>
@@ -12,16 +11,18 @@
 #include <string>
 
 #include "app/main_window.h"
+#include "app/win32/list_tips.h"
+#include "app/win32/tray_handler_window.h"
 #include "platform/win32/win32_machine.h"
+
+namespace kestrix {
+class QuarantineWindow;
+}
 
 namespace kestrix::win32 {
 
-class OptionsWindow;
-class QuarantineWindow;
-
 class ConsoleWindow final : public ConsoleView,
                             public TrayWindow,
-                            public NotificationArea,
                             public MessageBoxes,
                             public Shell,
                             public Application,
@@ -35,9 +36,8 @@ class ConsoleWindow final : public ConsoleView,
   // Creates the logic on the finished window; nothing runs yet.
   void Start(Win32Machine& machine, Win32ProcessTable& processes, Win32Registry& registry,
              Quarantine& quarantine, EventLog& eventLog);
-  void AttachOptions(OptionsWindow& options);
   // The window the tray menu's and the list menu's 隔離區 entries show.
-  void AttachQuarantine(QuarantineWindow& quarantine);
+  void AttachQuarantine(kestrix::QuarantineWindow& quarantine);
   // Runs the logic's start-up: the tray icon, the settings, the repairs. An
   // error box it shows runs the timers, so the options dialog must exist.
   void Create();
@@ -68,9 +68,6 @@ class ConsoleWindow final : public ConsoleView,
   void BringToFront() override;
   void Hide() override;
 
-  // NotificationArea
-  bool Notify(NotifyAction action, const IconRecord& record) override;
-
   // MessageBoxes and Shell
   int ShowMessage(std::string_view text, std::string_view caption, unsigned style) override;
   void ShowProperties(std::string_view path) override;
@@ -88,9 +85,7 @@ class ConsoleWindow final : public ConsoleView,
   void StopTimer(int id) override;
 
  private:
-  static LRESULT CALLBACK ProgressProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT OnMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-  LRESULT OnTrayMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   void CreateControls();
   // Fonts, images and sizes at the window's pixels per inch.
   void CreateFonts();
@@ -102,29 +97,14 @@ class ConsoleWindow final : public ConsoleView,
   void Command(int id);
   void FocusControl();
   LRESULT OnNotify(const NMHDR& header);
-  // The list's hint under the pointer: why the row there is listed, or
-  // what the list is for.
-  std::wstring ListHint() const;
-  static LRESULT CALLBACK ListProc(HWND list, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
-                                   DWORD_PTR self);
-  // The tip that follows the focused row when the keyboard moves it.
-  void CreateRowTip();
-  void ShowRowTip(int row);
-  void HideRowTip();
   // At `at` on the screen; without it, at the mouse pointer.
   void PopUpMenu(HMENU menu, HWND owner, std::optional<POINT> at = std::nullopt);
   void PopUpTrayMenu();
-  // The 保護隨身碟 submenu's drives as they are now.
-  void FillVaccineMenu();
   void Dispatch(const std::function<void()>& handler);
 
   HINSTANCE instance_;
   HWND window_ = nullptr;
-  HWND trayWindow_ = nullptr;
-  HWND tooltip_ = nullptr;
-  HWND rowTip_ = nullptr;
-  std::wstring listHint_;  // the text the hint shows now
-  int hintRow_ = -1;       // the row under the pointer
+  ListTips tips_;
   HWND focus_ = nullptr;
   HFONT font_ = nullptr;
   HFONT boldFont_ = nullptr;
@@ -137,11 +117,11 @@ class ConsoleWindow final : public ConsoleView,
   HMENU trayMenu_ = nullptr;
   HMENU listMenu_ = nullptr;
   HMENU vaccineMenu_ = nullptr;
-  UINT taskbarCreated_ = 0;
   bool shownOnce_ = false;
-  int progress_ = 0;
+  // Made with the window; the logic keeps it as its notification area.
+  std::optional<TrayHandlerWindow> tray_;
   std::optional<Tconsole> logic_;
-  QuarantineWindow* quarantine_ = nullptr;
+  kestrix::QuarantineWindow* quarantine_ = nullptr;
 };
 
 }  // namespace kestrix::win32

@@ -54,8 +54,9 @@ int Run(HINSTANCE instance) {
   console.Start(machine, processes, registry, quarantine, eventLog);
   // Both windows exist before anything can run the message loop: an error
   // box of the start-up runs the timers, and the settings need the dialog.
-  kestrix::win32::OptionsWindow options(instance, console, registry);
-  console.AttachOptions(options);
+  kestrix::win32::OptionsWindow options(instance, console.Handle(), console.BigIcon(), console.Logic(),
+                                        registry);
+  console.Logic().AttachOptionsDialog(options.Logic());
   // The quarantine window lists the other store as well where it can be
   // read: an elevated program its user's; a program that is not elevated
   // the machine's, which lists nothing unless this user may read it.
@@ -65,9 +66,10 @@ int Run(HINSTANCE instance) {
   if (otherStore)
     other.emplace(kestrix::QuarantineServices{machine, machine, *otherStore, hashing},
                   kestrix::ReadQuarantineLimit(registry));
-  kestrix::win32::QuarantineWindow quarantineWindow(instance, console, machine, quarantine,
+  kestrix::win32::QuarantineWindow quarantineWindow(instance, console.BigIcon(), console.SmallIcon(),
+                                                    console.Logic(), machine, quarantine,
                                                     other ? &*other : nullptr, &eventLog);
-  console.AttachQuarantine(quarantineWindow);
+  console.AttachQuarantine(quarantineWindow.Logic());
   console.Create();
 
   MSG message;

@@ -6,7 +6,6 @@
 #include <span>
 
 #include "app/jpeg_picture.h"
-#include "app/win32/console_window.h"
 #include "app/win32/control_ids.h"
 #include "app/win32/win32_ui.h"
 #include "platform/win32/win32_machine.h"
@@ -72,25 +71,18 @@ constexpr DWORD kExStyle = WS_EX_DLGMODALFRAME | WS_EX_CONTEXTHELP;
 
 }  // namespace
 
-OptionsWindow::OptionsWindow(HINSTANCE instance, ConsoleWindow& console, Registry& registry)
-    : instance_(instance), console_(console) {
-  WNDCLASSEXW windowClass{};
-  windowClass.cbSize = sizeof windowClass;
-  windowClass.lpfnWndProc = ForwardMessages<OptionsWindow, &OptionsWindow::OnMessage>;
-  windowClass.hInstance = instance;
-  windowClass.hIcon = console.BigIcon();
-  windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-  windowClass.lpszClassName = KESTRIX_OPTIONS_CLASS;
-  RegisterClassExW(&windowClass);
+OptionsWindow::OptionsWindow(HINSTANCE instance, HWND owner, HICON icon, Tconsole& console,
+                             Registry& registry)
+    : instance_(instance), owner_(owner), console_(console) {
+  RegisterWindowClass(instance, KESTRIX_OPTIONS_CLASS,
+                      ForwardMessages<OptionsWindow, &OptionsWindow::OnMessage>, icon);
 
   dpi_ = SystemDpi();
   font_ = CreateTahoma(false, dpi_);
   const SIZE outer = OuterSize(ScaleForDpi(kOptionsClientWidth, dpi_),
                                ScaleForDpi(kOptionsClientHeight, dpi_), kStyle, kExStyle, dpi_);
-  window_ =
-      CreateWindowExW(kExStyle, KESTRIX_OPTIONS_CLASS, Widen("Kestrix選項").c_str(), kStyle, CW_USEDEFAULT,
-                      CW_USEDEFAULT, outer.cx, outer.cy, console.Handle(), nullptr, instance, this);
+  window_ = CreateWindowExW(kExStyle, KESTRIX_OPTIONS_CLASS, Widen("Kestrix選項").c_str(), kStyle,
+                            CW_USEDEFAULT, CW_USEDEFAULT, outer.cx, outer.cy, owner, nullptr, instance, this);
   // Its monitor may have another scale than the system's.
   if (const int dpi = DpiOf(window_); dpi != dpi_) {
     RECT bounds{};
@@ -99,7 +91,7 @@ OptionsWindow::OptionsWindow(HINSTANCE instance, ConsoleWindow& console, Registr
                                   ScaleForDpi(kOptionsClientHeight, dpi), kStyle, kExStyle, dpi);
     OnDpiChanged(dpi, {bounds.left, bounds.top, bounds.left + scaled.cx, bounds.top + scaled.cy});
   }
-  logic_.emplace(registry, *this, console.Logic().autokillv, console.ExecutablePath());
+  logic_.emplace(registry, *this, console.autokillv, ExecutablePath());
   for (auto [box, id] :
        {std::pair{&logic_->autokill, IDC_AUTOKILL}, std::pair{&logic_->autostart, IDC_AUTOSTART},
         std::pair{&logic_->SkipFloopy, IDC_SKIPFLOOPY}, std::pair{&logic_->autoimmunize, IDC_AUTOIMMUNIZE}}) {
@@ -221,7 +213,7 @@ void OptionsWindow::ShowManagedNotice(std::string_view text) {
 }
 
 void OptionsWindow::ShowModal() {
-  HWND owner = console_.Handle();
+  HWND owner = owner_;
   RECT bounds{};
   GetWindowRect(window_, &bounds);
   RECT work{};
@@ -267,7 +259,7 @@ LRESULT OptionsWindow::OnMessage(HWND window, UINT message, WPARAM wParam, LPARA
     case WM_COMMAND: {
       if (!logic_) return 0;
       TConfigKestrix& logic = *logic_;
-      Tconsole& console = console_.Logic();
+      Tconsole& console = console_;
       switch (LOWORD(wParam)) {
         case IDC_AUTOKILL:
           console.Dispatch([&] { logic.autokill.Click(); });

@@ -6,15 +6,16 @@
 
 #include <optional>
 
+#include "app/main_window.h"
 #include "settings/options_dialog.h"
 
 namespace kestrix::win32 {
 
-class ConsoleWindow;
-
 class OptionsWindow final : public OptionsDialogView {
  public:
-  OptionsWindow(HINSTANCE instance, ConsoleWindow& console, Registry& registry);
+  // Owned by the main window `owner`, whose logic `console` runs the
+  // dialog's handlers.
+  OptionsWindow(HINSTANCE instance, HWND owner, HICON icon, Tconsole& console, Registry& registry);
   ~OptionsWindow() override;
   OptionsWindow(const OptionsWindow&) = delete;
   OptionsWindow& operator=(const OptionsWindow&) = delete;
@@ -37,7 +38,8 @@ class OptionsWindow final : public OptionsDialogView {
   void OnDpiChanged(int dpi, const RECT& suggested);
 
   HINSTANCE instance_;
-  ConsoleWindow& console_;
+  HWND owner_;
+  Tconsole& console_;
   HWND window_ = nullptr;
   HWND tooltip_ = nullptr;
   HFONT font_ = nullptr;

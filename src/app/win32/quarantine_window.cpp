@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cwchar>
 
-#include "app/win32/console_window.h"
 #include "app/win32/control_ids.h"
 #include "app/win32/win32_ui.h"
 
@@ -48,19 +47,12 @@ void SetText(HWND list, int row, int column, const std::string& text) {
 
 }  // namespace
 
-QuarantineWindow::QuarantineWindow(HINSTANCE instance, ConsoleWindow& console, Win32Machine& machine,
-                                   Quarantine& own, Quarantine* other, EventLog* eventLog)
+QuarantineWindow::QuarantineWindow(HINSTANCE instance, HICON bigIcon, HICON smallIcon, Tconsole& console,
+                                   Win32Machine& machine, Quarantine& own, Quarantine* other,
+                                   EventLog* eventLog)
     : instance_(instance), console_(console) {
-  WNDCLASSEXW windowClass{};
-  windowClass.cbSize = sizeof windowClass;
-  windowClass.lpfnWndProc = ForwardMessages<QuarantineWindow, &QuarantineWindow::OnMessage>;
-  windowClass.hInstance = instance;
-  windowClass.hIcon = console.BigIcon();
-  windowClass.hIconSm = console.SmallIcon();
-  windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-  windowClass.lpszClassName = KESTRIX_QUARANTINE_CLASS;
-  RegisterClassExW(&windowClass);
+  RegisterWindowClass(instance, KESTRIX_QUARANTINE_CLASS,
+                      ForwardMessages<QuarantineWindow, &QuarantineWindow::OnMessage>, bigIcon, smallIcon);
 
   dpi_ = SystemDpi();
   font_ = CreateTahoma(false, dpi_);
@@ -140,7 +132,7 @@ void QuarantineWindow::OnDpiChanged(int dpi, const RECT& suggested) {
   LayOut();
 }
 
-void QuarantineWindow::Dispatch(const std::function<void()>& handler) { console_.Logic().Dispatch(handler); }
+void QuarantineWindow::Dispatch(const std::function<void()>& handler) { console_.Dispatch(handler); }
 
 // QuarantineView
 

@@ -7,18 +7,18 @@
 
 #include <optional>
 
+#include "app/main_window.h"
 #include "app/quarantine_window.h"
 #include "platform/win32/win32_machine.h"
 
 namespace kestrix::win32 {
 
-class ConsoleWindow;
-
 class QuarantineWindow final : public QuarantineView, public MessageBoxes {
  public:
-  // `other` is the store this program does not keep in, or null.
-  QuarantineWindow(HINSTANCE instance, ConsoleWindow& console, Win32Machine& machine, Quarantine& own,
-                   Quarantine* other, EventLog* eventLog);
+  // `other` is the store this program does not keep in, or null; the main
+  // window's logic `console` runs the handlers.
+  QuarantineWindow(HINSTANCE instance, HICON bigIcon, HICON smallIcon, Tconsole& console,
+                   Win32Machine& machine, Quarantine& own, Quarantine* other, EventLog* eventLog);
   ~QuarantineWindow() override;
   QuarantineWindow(const QuarantineWindow&) = delete;
   QuarantineWindow& operator=(const QuarantineWindow&) = delete;
@@ -48,7 +48,7 @@ class QuarantineWindow final : public QuarantineView, public MessageBoxes {
   HWND Control(int id) const { return GetDlgItem(window_, id); }
 
   HINSTANCE instance_;
-  ConsoleWindow& console_;
+  Tconsole& console_;
   HWND window_ = nullptr;
   HWND focus_ = nullptr;
   HFONT font_ = nullptr;

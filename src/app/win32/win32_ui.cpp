@@ -161,4 +161,27 @@ void AddHint(HWND tooltip, HWND control, std::string_view hint) {
   SendMessageW(tooltip, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
 }
 
+void RegisterWindowClass(HINSTANCE instance, const wchar_t* name, WNDPROC procedure, HICON icon,
+                         HICON smallIcon) {
+  WNDCLASSEXW windowClass{};
+  windowClass.cbSize = sizeof windowClass;
+  windowClass.lpfnWndProc = procedure;
+  windowClass.hInstance = instance;
+  windowClass.hIcon = icon;
+  windowClass.hIconSm = smallIcon;
+  windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  windowClass.lpszClassName = name;
+  RegisterClassExW(&windowClass);
+}
+
+// Bound at run time: systems before Windows 7 lack the call.
+void AllowFromLowerIntegrity(HWND window, UINT message) {
+  using Allow = BOOL(WINAPI*)(HWND, UINT, DWORD, void*);
+  constexpr DWORD kAllow = 1;  // MSGFLT_ALLOW
+  static const auto allow = reinterpret_cast<Allow>(reinterpret_cast<void (*)()>(
+      GetProcAddress(GetModuleHandleW(L"user32.dll"), "ChangeWindowMessageFilterEx")));
+  if (allow != nullptr && window != nullptr && message != 0) allow(window, message, kAllow, nullptr);
+}
+
 }  // namespace kestrix::win32

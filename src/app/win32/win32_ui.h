@@ -1,5 +1,5 @@
-// Small pieces the two windows share: fonts, images with a magenta key,
-// placing controls.
+// Small pieces the program's windows share: fonts, images with a magenta key,
+// placing controls, window classes.
 #pragma once
 
 #include <windows.h>
@@ -56,6 +56,14 @@ LRESULT CALLBACK ForwardMessages(HWND window, UINT message, WPARAM wParam, LPARA
   return self != nullptr ? (self->*Handler)(window, message, wParam, lParam)
                          : DefWindowProcW(window, message, wParam, lParam);
 }
+
+// Registers a window class with the arrow cursor and the dialog colour.
+void RegisterWindowClass(HINSTANCE instance, const wchar_t* name, WNDPROC procedure, HICON icon = nullptr,
+                         HICON smallIcon = nullptr);
+
+// Lets the message reach the window from processes of a lower integrity
+// level, which Windows filters out while Kestrix runs elevated.
+void AllowFromLowerIntegrity(HWND window, UINT message);
 
 // Adds a tooltip for a control.
 void AddHint(HWND tooltip, HWND control, std::string_view hint);

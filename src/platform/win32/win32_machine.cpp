@@ -14,6 +14,7 @@
 
 #include "platform/common/shell_link.h"
 #include "platform/common/text_file.h"
+#include "platform/win32/message_loop.h"
 #include "platform/win32/win32_files.h"
 
 namespace kestrix::win32 {
@@ -634,18 +635,6 @@ char32_t Win32Machine::ToLower(char32_t c) const {
   return 0x10000 + ((char32_t{units[0]} - 0xD800) << 10) + (char32_t{units[1]} - 0xDC00);
 }
 
-void Win32Machine::PumpMessages() {
-  MSG message{};
-  while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-    if (message.message == WM_QUIT) {
-      // Taking WM_QUIT off the queue would swallow it; the main loop must
-      // still see it to end the program.
-      ::PostQuitMessage(static_cast<int>(message.wParam));
-      return;
-    }
-    ::TranslateMessage(&message);
-    ::DispatchMessageW(&message);
-  }
-}
+void Win32Machine::PumpMessages() { DispatchPendingMessages(); }
 
 }  // namespace kestrix::win32

@@ -699,36 +699,6 @@ TEST(Win32Hashing, BcryptGivesTheKnownDigests) {
   EXPECT_EQ(digest({}), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
 }
 
-int handledMessages = 0;
-
-LRESULT CALLBACK CountingProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_APP) ++handledMessages;
-  return ::DefWindowProcW(window, message, wParam, lParam);
-}
-
-TEST(Win32Messages, PumpHandlesPendingMessagesAndLeavesQuitToTheMainLoop) {
-  WNDCLASSW windowClass{};
-  windowClass.lpfnWndProc = CountingProcedure;
-  windowClass.hInstance = ::GetModuleHandleW(nullptr);
-  windowClass.lpszClassName = L"KestrixPumpTest";
-  ASSERT_NE(::RegisterClassW(&windowClass), 0);
-  const HWND window = ::CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                        nullptr, windowClass.hInstance, nullptr);
-  ASSERT_NE(window, nullptr);
-  ::PostMessageW(window, WM_APP, 0, 0);
-  ::PostMessageW(window, WM_APP, 0, 0);
-  ::PostQuitMessage(7);
-
-  Win32Machine().PumpMessages();
-  EXPECT_EQ(handledMessages, 2);
-  MSG message{};
-  ASSERT_TRUE(::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE));
-  EXPECT_EQ(message.message, static_cast<UINT>(WM_QUIT));
-  EXPECT_EQ(message.wParam, 7u);
-  ::DestroyWindow(window);
-  ::UnregisterClassW(windowClass.lpszClassName, windowClass.hInstance);
-}
-
 // The test key, removed before and after each test.
 class RegistryKeyTest : public ::testing::Test {
  protected:
