@@ -2,19 +2,16 @@
 
 #include <windows.h>
 
-#include <winioctl.h>
-
 #include <algorithm>
 #include <array>
 #include <climits>
 #include <cstddef>
-#include <cstdio>
-#include <cstring>
 #include <span>
 
 #include "platform/common/shell_link.h"
 #include "platform/common/text_file.h"
 #include "platform/win32/message_loop.h"
+#include "platform/win32/system_path.h"
 #include "platform/win32/win32_files.h"
 
 namespace kestrix::win32 {
@@ -34,55 +31,6 @@ std::wstring DecodeToWide(UINT codePage, std::string_view bytes) {
   const int written = ::MultiByteToWideChar(codePage, 0, bytes.data(), length, wide.data(), needed);
   wide.resize(static_cast<std::size_t>(std::max(written, 0)));
   return wide;
-}
-
-// A path with a NUL in it would name the shorter path before the NUL: a
-// different file from the one the caller means.
-std::optional<std::wstring> WidePath(std::string_view path) {
-  if (path.find('\0') != std::string_view::npos) return std::nullopt;
-  return Widen(path);
-}
-
-// Absolute, with ".", "..", doubled separators and trailing dots and blanks
-// resolved; empty when the path cannot be completed.
-std::wstring FullWidePath(const std::wstring& path) {
-  const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-  if (needed == 0) return {};
-  std::wstring full(needed, L'\0');
-  const DWORD length = ::GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
-  if (length == 0 || length >= needed) return {};
-  full.resize(length);
-  return full;
-}
-
-// Short names (EXPLOR~1.EXE) in their long form; the path as given when it
-// names nothing that exists. The names Windows makes short all hold a tilde,
-// so a path without one is left alone: asking costs a directory search per
-// name (under Wine, a tenth of a millisecond each).
-std::wstring LongWidePath(const std::wstring& path) {
-  if (path.find(L'~') == std::wstring::npos) return path;
-  const auto expand = [](const std::wstring& shortPath) -> std::optional<std::wstring> {
-    const DWORD needed = ::GetLongPathNameW(shortPath.c_str(), nullptr, 0);
-    if (needed == 0) return std::nullopt;
-    std::wstring expanded(needed, L'\0');
-    const DWORD length = ::GetLongPathNameW(shortPath.c_str(), expanded.data(), needed);
-    if (length == 0 || length >= needed) return std::nullopt;
-    expanded.resize(length);
-    return expanded;
-  };
-  if (auto expanded = expand(path)) return *expanded;
-  // A path of MAX_PATH or more is expanded only in its unlimited form.
-  if (path.size() < MAX_PATH) return path;
-  const auto expanded = expand(ExtendedPath(path));
-  return expanded ? PlainPath(*expanded) : path;
-}
-
-// The path as the system calls take it: in full, short names spelled out,
-// and in the form without a length limit; empty when it cannot be completed.
-std::wstring SystemPath(std::string_view path) {
-  const auto wide = WidePath(path);
-  const std::wstring full = wide ? FullWidePath(*wide) : std::wstring();
-  return full.empty() ? full : ExtendedPath(LongWidePath(full));
 }
 
 DWORD Attributes(std::string_view path) {
@@ -114,87 +62,6 @@ bool IsExistingFile(DWORD attributes) {
 }
 
 std::wstring_view LastName(std::wstring_view path) { return path.substr(path.find_last_of(L"\\/") + 1); }
-
-// For calls that fill a buffer and, when it is too small, answer with the
-// size they need: one retry with that size.
-template <typename Query>
-std::string QueryText(Query query) {
-  std::wstring buffer(MAX_PATH + 1, L'\0');
-  DWORD length = query(static_cast<DWORD>(buffer.size()), buffer.data());
-  if (length >= buffer.size()) {
-    buffer.assign(length + 1, L'\0');
-    length = query(static_cast<DWORD>(buffer.size()), buffer.data());
-  }
-  if (length == 0 || length >= buffer.size()) return {};
-  buffer.resize(length);
-  return Narrow(buffer);
-}
-
-std::optional<char> DriveLetter(char letter) {
-  if (letter >= 'a' && letter <= 'z') return static_cast<char>(letter - 'a' + 'A');
-  if (letter >= 'A' && letter <= 'Z') return letter;
-  return std::nullopt;
-}
-
-// The first extent as the volume itself reports it: all zero for a volume
-// of more extents than fit the answer; nullopt when the volume cannot be
-// opened, when its kind of drive takes no such question (a network drive, a
-// SUBST letter) or when it names no disk (Wine's folder drives).
-std::optional<DiskExtent> VolumeExtent(wchar_t letter) {
-  const std::wstring device = std::wstring(L"\\\\.\\") + letter + L':';
-  // No access rights: asking for any would take an administrator, and the
-  // question needs none.
-  const ScopedHandle volume(::CreateFileW(device.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                          OPEN_EXISTING, 0, nullptr));
-  if (!volume.Valid()) return std::nullopt;
-  // Room for ten extents; a volume of more spans disks no stick has.
-  alignas(VOLUME_DISK_EXTENTS) std::array<unsigned char, 260> buffer{};
-  DWORD returned = 0;
-  if (!::DeviceIoControl(volume.Get(), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, buffer.data(),
-                         static_cast<DWORD>(buffer.size()), &returned, nullptr)) {
-    if (::GetLastError() == ERROR_MORE_DATA) return DiskExtent{};
-    return std::nullopt;
-  }
-  VOLUME_DISK_EXTENTS extents{};
-  if (returned < sizeof(extents)) return std::nullopt;
-  std::memcpy(&extents, buffer.data(), sizeof(extents));
-  if (extents.NumberOfDiskExtents == 0) return std::nullopt;
-  DiskExtent result;
-  result.DiskNumber = extents.Extents[0].DiskNumber;
-  result.StartingOffset = extents.Extents[0].StartingOffset.QuadPart;
-  result.ExtentLength = extents.Extents[0].ExtentLength.QuadPart;
-  return result;
-}
-
-// A drive whose volume tells no extent counts as holding media when its root
-// answers; its size stands in for the extent's length. An empty card reader
-// answers nothing, and the system is told not to ask the user for a disk.
-DiskExtent RootExtent(wchar_t letter) {
-  const std::wstring root{letter, L':', L'\\'};
-  DWORD previousMode = 0;
-  const bool quiet = ::SetThreadErrorMode(SEM_FAILCRITICALERRORS, &previousMode) != 0;
-  ULARGE_INTEGER total{};
-  const bool answered = ::GetDiskFreeSpaceExW(root.c_str(), nullptr, &total, nullptr) != 0;
-  if (quiet) ::SetThreadErrorMode(previousMode, nullptr);
-  DiskExtent result;
-  if (answered)
-    result.ExtentLength = static_cast<std::int64_t>(std::min<ULONGLONG>(total.QuadPart, LLONG_MAX));
-  return result;
-}
-
-// The drive letter a path names, also behind the prefixes Windows accepts
-// before it (\\?\E:\x, \\.\E:\x, \??\E:\x); none for UNC and relative paths.
-std::optional<wchar_t> NamedDriveLetter(std::wstring_view path) {
-  const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
-  if (path.size() >= 4 && separator(path[0]) && (separator(path[1]) || path[1] == L'?') &&
-      (path[2] == L'?' || path[2] == L'.') && separator(path[3])) {
-    path.remove_prefix(4);
-  }
-  if (path.size() < 2 || path[1] != L':') return std::nullopt;
-  const wchar_t letter = path[0];
-  if ((letter >= L'a' && letter <= L'z') || (letter >= L'A' && letter <= L'Z')) return letter;
-  return std::nullopt;
-}
 
 // Whether an opened file lies on the volume of drive `letter`, told by
 // volume serial numbers. The drive letter of the file's final path
@@ -557,65 +424,6 @@ std::optional<FileIdentity> Win32Machine::IdentifyFile(std::string_view path) {
       OpenListedFile(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                      FILE_FLAG_OPEN_REPARSE_POINT, error);
   return file ? std::optional(IdentityOf(file->handle.Get(), file->info)) : std::nullopt;
-}
-
-std::string Win32Machine::WindowsDirectory() {
-  return QueryText([](DWORD size, wchar_t* buffer) { return ::GetWindowsDirectoryW(buffer, size); });
-}
-
-std::string Win32Machine::TempDirectory() {
-  return QueryText([](DWORD size, wchar_t* buffer) { return ::GetTempPathW(size, buffer); });
-}
-
-DriveType Win32Machine::QueryDriveType(std::string_view root) {
-  const auto wide = WidePath(root);
-  if (!wide) return DriveType::kNoRootDir;
-  switch (::GetDriveTypeW(wide->c_str())) {
-    case DRIVE_NO_ROOT_DIR:
-      return DriveType::kNoRootDir;
-    case DRIVE_REMOVABLE:
-      return DriveType::kRemovable;
-    case DRIVE_FIXED:
-      return DriveType::kFixed;
-    case DRIVE_REMOTE:
-      return DriveType::kRemote;
-    case DRIVE_CDROM:
-      return DriveType::kCdRom;
-    case DRIVE_RAMDISK:
-      return DriveType::kRamDisk;
-    default:
-      return DriveType::kUnknown;
-  }
-}
-
-DiskExtent Win32Machine::GetFirstDiskExtent(char letter) {
-  const auto drive = DriveLetter(letter);
-  if (!drive) return {};
-  const auto extent = VolumeExtent(static_cast<wchar_t>(*drive));
-  return extent ? *extent : RootExtent(static_cast<wchar_t>(*drive));
-}
-
-std::optional<std::string> Win32Machine::VolumeIdentity(char letter) {
-  const auto drive = DriveLetter(letter);
-  if (!drive) return std::nullopt;
-  const wchar_t root[] = {static_cast<wchar_t>(*drive), L':', L'\\', L'\0'};
-  DWORD serial = 0;
-  if (!::GetVolumeInformationW(root, nullptr, 0, &serial, nullptr, nullptr, nullptr, 0)) return std::nullopt;
-  char text[16];
-  std::snprintf(text, sizeof text, "%08lX", static_cast<unsigned long>(serial));
-  return text;
-}
-
-std::string Win32Machine::VolumeLabel(char letter) {
-  const auto drive = DriveLetter(letter);
-  if (!drive) return {};
-  const wchar_t root[] = {static_cast<wchar_t>(*drive), L':', L'\\', L'\0'};
-  std::array<wchar_t, MAX_PATH + 1> label{};
-  if (!::GetVolumeInformationW(root, label.data(), static_cast<DWORD>(label.size()), nullptr, nullptr,
-                               nullptr, nullptr, 0)) {
-    return {};
-  }
-  return Narrow(label.data());
 }
 
 char32_t Win32Machine::ToLower(char32_t c) const {
