@@ -10,8 +10,8 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
+#include "findings/protected_list.h"
 #include "platform/common/text_file.h"
-#include "remedy/protected_list.h"
 
 namespace kestrix {
 
