@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "detect/command_line.h"
 #include "fakes/fake_machine.h"
 #include "support/shell_link_bytes.h"
 
@@ -17,34 +16,6 @@ using testing::LinkFields;
 using testing::ShellLinkBytes;
 
 constexpr std::string_view kCmd = "C:\\WINDOWS\\system32\\cmd.exe";
-
-TEST(SplitArguments, SplitsAsWindowsProgramsDo) {
-  const std::pair<std::string_view, std::vector<std::string>> cases[] = {
-      {"/c start x.vbs", {"/c", "start", "x.vbs"}},
-      {"  a\t b  ", {"a", "b"}},
-      {"\"E:\\ \\run.js\" //B", {"E:\\ \\run.js", "//B"}},
-      {"a\"b c\"d", {"ab cd"}},
-      {"\"\"", {""}},
-      {"a\\\\b \\\"q\\\" c\\\\\"d e\"", {"a\\\\b", "\"q\"", "c\\d e"}},
-      {"\"say \"\"hi\"\"\"", {"say \"hi\""}},
-      {"x.dll,Entry", {"x.dll,Entry"}},
-      {"", {}},
-  };
-  for (const auto& [line, arguments] : cases) EXPECT_EQ(SplitArguments(line), arguments) << line;
-}
-
-TEST(InterpreterOf, KnowsTheHostsWhateverTheirSpelling) {
-  const testing::FakeFolding folding;
-  for (const std::string_view name : {"cmd.exe", "C:\\WINDOWS\\system32\\CMD.EXE", "WScript.exe", "cscript",
-                                      "RuNdLl32.eXe", "%windir%\\system32\\mshta.exe", "powershell.exe", "%ComSpec%", "cmd.exe. ",
-                                      "\"C:\\Windows\\System32\\WindowsPowerShell\\v1.0\\powershell.exe\""}) {
-    EXPECT_NE(InterpreterOf(folding, name), Interpreter::kNone) << name;
-  }
-  for (const std::string_view name :
-       {"notepad.exe", "cmd.exe.lnk", "xcmd.exe", "explorer.exe", "", "E:\\cmd\\"}) {
-    EXPECT_EQ(InterpreterOf(folding, name), Interpreter::kNone) << name;
-  }
-}
 
 // Plants "PATH" or "PATH|MARKS" (h hidden, s system, r read-only; a path
 // ending in "\\" is a folder); a file without "|" gets `marks`.
