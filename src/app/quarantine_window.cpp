@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "remedy/protected_list.h"
+#include "findings/protected_list.h"
 
 namespace kestrix {
 

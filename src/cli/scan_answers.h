@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "cli/scan_report.h"
+#include "findings/suspect_list.h"
 #include "platform/platform.h"
 #include "remedy/removal.h"
-#include "remedy/virus_list.h"
 
 namespace kestrix {
 

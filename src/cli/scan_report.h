@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "findings/suspect_list.h"
 #include "remedy/quarantine.h"
-#include "remedy/virus_list.h"
 
 namespace kestrix {
 

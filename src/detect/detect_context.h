@@ -1,7 +1,7 @@
 #pragma once
 
+#include "findings/suspect_list.h"
 #include "platform/platform.h"
-#include "remedy/virus_list.h"
 
 namespace kestrix {
 

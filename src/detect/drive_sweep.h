@@ -8,10 +8,10 @@
 #include <string>
 #include <string_view>
 
+#include "findings/protected_list.h"
+#include "findings/shortcut_recovery.h"
+#include "findings/suspect_list.h"
 #include "platform/platform.h"
-#include "remedy/protected_list.h"
-#include "remedy/shortcut_recovery.h"
-#include "remedy/virus_list.h"
 
 namespace kestrix {
 

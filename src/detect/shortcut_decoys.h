@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "detect/detect_context.h"
-#include "remedy/shortcut_recovery.h"
+#include "findings/shortcut_recovery.h"
 
 namespace kestrix {
 

@@ -14,10 +14,10 @@
 #include <string_view>
 #include <vector>
 
+#include "findings/suspect_list.h"
 #include "platform/platform.h"
 #include "remedy/quarantine.h"
 #include "remedy/removal.h"
-#include "remedy/virus_list.h"
 
 namespace kestrix {
 

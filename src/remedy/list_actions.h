@@ -4,8 +4,8 @@
 
 #include <string>
 
+#include "findings/suspect_list.h"
 #include "platform/platform.h"
-#include "remedy/virus_list.h"
 
 namespace kestrix {
 

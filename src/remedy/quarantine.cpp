@@ -10,8 +10,8 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
+#include "findings/protected_list.h"
 #include "platform/common/text_file.h"
-#include "remedy/protected_list.h"
 
 namespace kestrix {
 
@@ -148,17 +148,6 @@ std::optional<QuarantineRecord> ParseRecord(std::string_view text, std::uint64_t
   }
 }
 
-// The file whole, up to a bound (past it the text is cut, and no record
-// parses); false when reading fails.
-bool ReadAll(ByteReader& reader, std::string& text, std::string& reason) {
-  std::array<char, 4096> chunk;
-  while (const auto got = reader.Read(chunk, reason)) {
-    if (*got == 0 || text.size() > kMaxRecordBytes) return true;
-    text.append(chunk.data(), *got);
-  }
-  return false;
-}
-
 // Reads `source` through the key, hashing the plain side (the source when
 // keeping, the result when restoring), and fails at the end unless the
 // plain bytes had the size and hash expected.
@@ -274,7 +263,8 @@ Quarantine::Read Quarantine::ReadStore(bool writing) {
     std::string text;
     std::string reason;
     const auto reader = services_.store.Open(name, reason);
-    if (!reader || !ReadAll(*reader, text, reason)) {
+    // Past the bound the text is cut, and no record parses.
+    if (!reader || !ReadUpTo(*reader, kMaxRecordBytes + 1, text, reason)) {
       record.damage = "its record cannot be read: " + reason;
     } else if (auto parsed = ParseRecord(text, *id)) {
       record = std::move(*parsed);

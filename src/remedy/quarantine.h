@@ -26,8 +26,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "findings/suspect_list.h"
 #include "platform/platform.h"
-#include "remedy/virus_list.h"
 
 namespace kestrix {
 

@@ -11,11 +11,11 @@
 #include <string_view>
 #include <vector>
 
+#include "findings/protected_list.h"
+#include "findings/shortcut_recovery.h"
+#include "findings/suspect_list.h"
 #include "platform/platform.h"
-#include "remedy/protected_list.h"
 #include "remedy/quarantine.h"
-#include "remedy/shortcut_recovery.h"
-#include "remedy/virus_list.h"
 
 namespace kestrix {
 

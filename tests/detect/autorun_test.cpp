@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "detect/command_line.h"
 #include "detect/file_tests.h"
 #include "fakes/fake_machine.h"
 
@@ -89,28 +88,6 @@ TEST(AnalyseAutorun, ListsTheFileAndEveryExistingLaunchTarget) {
     listed.erase(listed.begin());
     EXPECT_EQ(listed, c.listed) << c.name;
   }
-}
-
-TEST(SplitCommandLine, SplitsAsWindowsSplitsACommandLine) {
-  const std::pair<std::string_view, std::vector<std::string>> cases[] = {
-      {"", {}},
-      {"  \t ", {}},
-      {"wscript.exe .\\x.vbs", {"wscript.exe", ".\\x.vbs"}},
-      {"  a  b\tc ", {"a", "b", "c"}},
-      {"\"C:\\Program Files\\x.exe\" \"my file.vbs\" z", {"C:\\Program Files\\x.exe", "my file.vbs", "z"}},
-      // The program name knows no escapes and ends at its closing quote.
-      {"\"a\\\"b c", {"a\\", "b", "c"}},
-      {"\"a b\"c d", {"a b", "c", "d"}},
-      {"p \"unclosed quote", {"p", "unclosed quote"}},
-      {"p a\\\\b", {"p", "a\\\\b"}},
-      {"p a\\\\\"b c\"", {"p", "a\\b c"}},
-      {"p a\\\\\\\"b", {"p", "a\\\"b"}},
-      {"p \"a\"\"b\" c", {"p", "a\"b", "c"}},
-      {"p \"\" x", {"p", "", "x"}},
-      {"p x\\", {"p", "x\\"}},
-      {"p ab\"c d\"e", {"p", "abc de"}},
-  };
-  for (const auto& [line, arguments] : cases) EXPECT_EQ(SplitCommandLine(line), arguments) << line;
 }
 
 // Worms' launch lines run their payload through a program every Windows has.

@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "detect/command_line.h"
 #include "fakes/fake_machine.h"
 #include "support/shell_link_bytes.h"
 
@@ -17,34 +16,6 @@ using testing::LinkFields;
 using testing::ShellLinkBytes;
 
 constexpr std::string_view kCmd = "C:\\WINDOWS\\system32\\cmd.exe";
-
-TEST(SplitArguments, SplitsAsWindowsProgramsDo) {
-  const std::pair<std::string_view, std::vector<std::string>> cases[] = {
-      {"/c start x.vbs", {"/c", "start", "x.vbs"}},
-      {"  a\t b  ", {"a", "b"}},
-      {"\"E:\\ \\run.js\" //B", {"E:\\ \\run.js", "//B"}},
-      {"a\"b c\"d", {"ab cd"}},
-      {"\"\"", {""}},
-      {"a\\\\b \\\"q\\\" c\\\\\"d e\"", {"a\\\\b", "\"q\"", "c\\d e"}},
-      {"\"say \"\"hi\"\"\"", {"say \"hi\""}},
-      {"x.dll,Entry", {"x.dll,Entry"}},
-      {"", {}},
-  };
-  for (const auto& [line, arguments] : cases) EXPECT_EQ(SplitArguments(line), arguments) << line;
-}
-
-TEST(InterpreterOf, KnowsTheHostsWhateverTheirSpelling) {
-  const testing::FakeFolding folding;
-  for (const std::string_view name : {"cmd.exe", "C:\\WINDOWS\\system32\\CMD.EXE", "WScript.exe", "cscript",
-                                      "RuNdLl32.eXe", "%windir%\\system32\\mshta.exe", "powershell.exe", "%ComSpec%", "cmd.exe. ",
-                                      "\"C:\\Windows\\System32\\WindowsPowerShell\\v1.0\\powershell.exe\""}) {
-    EXPECT_NE(InterpreterOf(folding, name), Interpreter::kNone) << name;
-  }
-  for (const std::string_view name :
-       {"notepad.exe", "cmd.exe.lnk", "xcmd.exe", "explorer.exe", "", "E:\\cmd\\"}) {
-    EXPECT_EQ(InterpreterOf(folding, name), Interpreter::kNone) << name;
-  }
-}
 
 // Plants "PATH" or "PATH|MARKS" (h hidden, s system, r read-only; a path
 // ending in "\\" is a folder); a file without "|" gets `marks`.
@@ -244,7 +215,7 @@ struct RecoveryCase {
   std::vector<std::string> recovered;
 };
 
-TEST(ShortcutRecovery, ShowsWhatDecoysStandForAndNothingWindowsKeepsHidden) {
+TEST(FindShortcutDecoys, NotesWhatDecoysStandForAndNothingWindowsKeepsHidden) {
   const LinkFields startX{.target = std::string(kCmd), .arguments = "/c start x.vbs&exit"};
   const RecoveryCase cases[] = {
       {"a document whose decoy dropped its extension",
@@ -297,6 +268,13 @@ TEST(ShortcutRecovery, ShowsWhatDecoysStandForAndNothingWindowsKeepsHidden) {
        "KEEPASS",
        {},
        {}},
+      {"folders and a file hidden behind decoys, beside the user's own hidden folder",
+       {{"E:\\Photos.lnk", startX}, {"E:\\Thesis.doc.lnk", startX}, {"E:\\Music.lnk", startX}},
+       {"E:\\x.vbs", "E:\\Photos\\|hs", "E:\\\xC2\xA0\\|hs", "E:\\Private\\|h", "E:\\Music\\|",
+        "E:\\Thesis.doc|hs"},
+       "",
+       {"E:\\Music.lnk 危险", "E:\\x.vbs 病毒", "E:\\Photos.lnk 危险", "E:\\Thesis.doc.lnk 危险"},
+       {"E:\\Photos", "E:\\Thesis.doc", "E:\\\xC2\xA0"}},
   };
   for (const RecoveryCase& c : cases) {
     FakeEngine engine;
@@ -308,38 +286,6 @@ TEST(ShortcutRecovery, ShowsWhatDecoysStandForAndNothingWindowsKeepsHidden) {
     for (const SuspectEntry& entry : engine.list.Entries()) engine.machine.RemoveFile(entry.path);
     EXPECT_EQ(recovery.Recover(engine.machine), c.recovered) << c.name;
   }
-}
-
-TEST(ShortcutRecovery, ShowsWhatTheWormHidOnceItsDecoysAreGone) {
-  FakeEngine engine;
-  testing::FakeMachine& machine = engine.machine;
-  const std::uint32_t hiddenSystem = kAttributeHidden | kAttributeSystem;
-  machine.AddFolder("E:\\Photos", hiddenSystem);
-  machine.AddFolder("E:\\\xC2\xA0", hiddenSystem);     // a no-break space
-  machine.AddFolder("E:\\Private", kAttributeHidden);  // the user's own, with no decoy
-  machine.AddFolder("E:\\Music", 0);
-  testing::FakeFile& thesis = machine.AddFile("E:\\Thesis.doc", "text");
-  thesis.hidden = thesis.system = true;
-  Plant(machine, "E:\\x.vbs");
-  for (const std::string_view decoy : {"E:\\Photos.lnk", "E:\\Thesis.doc.lnk", "E:\\Music.lnk"}) {
-    machine.AddFile(decoy, ShellLinkBytes({.target = std::string(kCmd), .arguments = "/c start x.vbs"}));
-  }
-  ShortcutRecovery recovery;
-  FindShortcutDecoys(engine.context, "E:\\", DriveType::kRemovable, "", &recovery);
-  EXPECT_EQ(engine.list.Count(), 4u);
-
-  EXPECT_THAT(recovery.Recover(machine), IsEmpty()) << "decoys are still there";
-  machine.RemoveFile("E:\\Photos.lnk");
-  machine.RemoveFile("E:\\Thesis.doc.lnk");
-  EXPECT_THAT(recovery.Recover(machine), IsEmpty()) << "one decoy is still there";
-  machine.RemoveFile("E:\\Music.lnk");
-  EXPECT_THAT(recovery.Recover(machine), ElementsAre("E:\\Photos", "E:\\Thesis.doc", "E:\\\xC2\xA0"));
-  EXPECT_EQ(machine.folderAttributes["e:\\photos"], 0u);
-  EXPECT_EQ(machine.folderAttributes["e:\\\xC2\xA0"], 0u);
-  EXPECT_FALSE(machine.Find("E:\\Thesis.doc")->hidden || machine.Find("E:\\Thesis.doc")->system);
-  EXPECT_EQ(machine.folderAttributes["e:\\private"], kAttributeHidden);
-  EXPECT_THAT(recovery.Recover(machine), IsEmpty()) << "once per drive";
-  EXPECT_EQ(recovery.Recovered().size(), 3u);
 }
 
 }  // namespace

@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "detect/detect_context.h"
+#include "findings/suspect_list.h"
 #include "platform/common/shell_link.h"
 #include "platform/common/text_file.h"
 #include "platform/common/windows_path.h"
 #include "platform/platform.h"
-#include "remedy/virus_list.h"
 
 namespace kestrix::testing {
 

@@ -2,10 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
-
-#include "platform/common/case_text.h"
 
 namespace kestrix {
 namespace {
@@ -37,6 +38,47 @@ std::string Utf16(std::u16string_view text, bool bigEndian) {
     bytes += bigEndian ? low : high;
   }
   return bytes;
+}
+
+// Fills `chunks` buffers, then fails.
+struct FailingAfter final : ByteReader {
+  std::optional<std::size_t> Read(std::span<char> buffer, std::string& reason) override {
+    if (chunks-- == 0) {
+      reason = "gone";
+      return std::nullopt;
+    }
+    std::ranges::fill(buffer, 'x');
+    return buffer.size();
+  }
+  int chunks;
+};
+
+TEST(ReadUpTo, ReadsToTheEndOrPastTheBoundAndFailsOnAFailedRead) {
+  const struct {
+    std::size_t size;
+    int failAfter;  // chunks given before a read fails; -1: `size` bytes, then the end
+    std::size_t bound;
+    std::optional<std::size_t> held;  // nullopt: ReadUpTo fails
+  } cases[] = {
+      {0, -1, 10, 0},
+      {3, -1, 10, 3},
+      {10000, -1, 4096, 4096},
+      {10000, -1, 4097, 8192},
+      {10000, -1, 20000, 10000},
+      {0, 2, 4097, 8192},
+      {0, 0, 10, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const std::string bytes(c.size, 'x');
+    MemoryByteReader memory(bytes);
+    FailingAfter failing;
+    failing.chunks = c.failAfter;
+    ByteReader& reader = c.failAfter < 0 ? static_cast<ByteReader&>(memory) : failing;
+    std::string held;
+    std::string reason;
+    const bool read = ReadUpTo(reader, c.bound, held, reason);
+    EXPECT_EQ(read ? std::optional(held.size()) : std::nullopt, c.held) << c.size << " up to " << c.bound;
+  }
 }
 
 TEST(TextFileLines, SplitsDecodesAndStopsAtNul) {
@@ -72,37 +114,6 @@ TEST(TextFileLines, SplitsDecodesAndStopsAtNul) {
   const Lines repaired = TextFileLines("\xF5\x83", [](std::string_view bytes) { return std::string(bytes); });
   ASSERT_EQ(repaired.size(), 1u);
   EXPECT_TRUE(IsValidUtf8(repaired[0]));
-}
-
-// Folds Latin-1 capitals and the Kelvin sign, whose lower case is shorter in UTF-8.
-struct LatinFolding final : CaseFolding {
-  char32_t ToLower(char32_t c) const override {
-    if (c == 0x212A) return U'k';
-    if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return c + 0x20;
-    return c;
-  }
-};
-
-TEST(FindNoCase, FoldsNonAsciiAndAnswersByteOffsetsOfTheText) {
-  const LatinFolding folding;
-  const struct {
-    std::string_view text, pattern;
-    std::size_t from;
-    std::optional<std::pair<std::size_t, std::size_t>> match;
-  } cases[] = {
-      {"xÉcole", "éCOLE", 0, {{1, 7}}},  {"été", "ÉTÉ", 0, {{0, 5}}}, {"abÉ abé", "ABé", 1, {{5, 9}}},
-      {"\u212Aey", "KEY", 0, {{0, 5}}},   // Kelvin sign: 3 bytes for one 'k'
-      {"café", "cafe", 0, std::nullopt},  // folding case keeps accents
-      {"ab\xE9", "é", 0, std::nullopt},   // a stray byte is no letter
-  };
-  for (const auto& c : cases) {
-    const auto found = FindNoCase(folding, c.text, c.pattern, c.from);
-    ASSERT_EQ(found.has_value(), c.match.has_value()) << c.text;
-    if (found) {
-      EXPECT_EQ(found->begin, c.match->first) << c.text;
-      EXPECT_EQ(found->end, c.match->second) << c.text;
-    }
-  }
 }
 
 }  // namespace

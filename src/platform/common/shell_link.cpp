@@ -323,14 +323,8 @@ std::optional<ShellLink> ParseShellLink(std::string_view text, const AnsiDecoder
 
 std::optional<ShellLink> ReadShellLink(ByteReader& reader, const AnsiDecoder& decodeAnsi) {
   std::string bytes;
-  std::array<char, 4096> chunk;
   std::string reason;
-  while (bytes.size() < kMaxShellLinkBytes) {
-    const auto got = reader.Read(chunk, reason);
-    if (!got) return std::nullopt;
-    if (*got == 0) break;
-    bytes.append(chunk.data(), *got);
-  }
+  if (!ReadUpTo(reader, kMaxShellLinkBytes, bytes, reason)) return std::nullopt;
   return ParseShellLink(bytes, decodeAnsi);
 }
 

@@ -185,6 +185,17 @@ std::optional<std::size_t> MemoryByteReader::Read(std::span<char> buffer, std::s
   return count;
 }
 
+bool ReadUpTo(ByteReader& reader, std::size_t bound, std::string& bytes, std::string& reason) {
+  std::array<char, 4096> chunk;
+  while (bytes.size() < bound) {
+    const auto got = reader.Read(chunk, reason);
+    if (!got) return false;
+    if (*got == 0) break;
+    bytes.append(chunk.data(), *got);
+  }
+  return true;
+}
+
 bool IsValidUtf8(std::string_view bytes) { return utf8::is_valid(bytes.begin(), bytes.end()); }
 
 bool ReadTextLines(ByteReader& reader, const AnsiDecoder& decodeAnsi, const TextLineSink& onLine,

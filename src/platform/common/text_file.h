@@ -27,6 +27,11 @@ class MemoryByteReader final : public ByteReader {
   std::size_t position_ = 0;
 };
 
+// Reads `reader` to its end, or until `bound` bytes or more are held (the
+// last chunk read may take them past it), appending to `bytes`. False when a
+// read fails, with its reason.
+bool ReadUpTo(ByteReader& reader, std::size_t bound, std::string& bytes, std::string& reason);
+
 // How Windows reads a text file: a byte-order mark (UTF-8, UTF-16 LE or BE)
 // decides; without one the text is ANSI, and a line that is valid UTF-8 as
 // well is given in both readings, the ANSI one first (once where they read

@@ -65,6 +65,11 @@ locale_t Utf8Locale() {
   return locale;
 }
 
+// Reads ANSI bytes in `codePage`, for the shortcuts and text files of every drive.
+AnsiDecoder CodePageDecoder(int codePage) {
+  return [codePage](std::string_view ansi) { return DecodeAnsi(ansi, codePage); };
+}
+
 }  // namespace
 
 PosixMachine::PosixMachine(DriveMap drives, int codePage) : drives_(std::move(drives)), codePage_(codePage) {}
@@ -261,18 +266,12 @@ bool PosixMachine::SetPermissions(std::string_view path, std::uint32_t bits) {
 std::optional<ShellLink> PosixMachine::ReadShortcut(std::string_view path) {
   std::string reason;
   const auto reader = OpenForReading(path, reason);
-  const int codePage = codePage_;
-  return reader ? ReadShellLink(*reader,
-                                [codePage](std::string_view ansi) { return DecodeAnsi(ansi, codePage); })
-                : std::nullopt;
+  return reader ? ReadShellLink(*reader, CodePageDecoder(codePage_)) : std::nullopt;
 }
 
 bool PosixMachine::ReadTextLines(std::string_view path, const TextLineSink& onLine, std::string& reason) {
   const auto reader = OpenForReading(path, reason);
-  const int codePage = codePage_;
-  return reader && kestrix::ReadTextLines(
-                       *reader, [codePage](std::string_view ansi) { return DecodeAnsi(ansi, codePage); }, onLine,
-                       reason);
+  return reader && kestrix::ReadTextLines(*reader, CodePageDecoder(codePage_), onLine, reason);
 }
 
 std::int32_t PosixMachine::QueryFileSize(std::string_view path) {

@@ -5,7 +5,6 @@
 
 #include <string>
 
-#include "platform/posix/ansi_decoder.h"
 #include "platform/posix/posix_sandbox.h"
 #include "support/shell_link_bytes.h"
 
@@ -185,18 +184,6 @@ TEST_F(Sandbox, ReadTextLinesStreamsAFileOfAnySize) {
   ASSERT_EQ(lines->size(), 3u);
   EXPECT_EQ((*lines)[1], longLine.substr(0, kMaxTextLineBytes));
   EXPECT_EQ((*lines)[2], "open=worm.exe");
-}
-
-TEST(DecodeAnsi, SurvivesAnyBytesInEveryCodePage) {
-  std::string junk;
-  for (int round = 0; round < 64; ++round) {
-    for (int byte = 1; byte < 256; ++byte) junk += static_cast<char>(byte);
-  }
-  junk += std::string(1 << 20, '\x81');  // a megabyte of errors, each its own restart
-  for (const int codePage : {1252, 936, 950, 932, 949, 1251, 65001, 0, -5}) {
-    const std::string text = DecodeAnsi(junk, codePage);
-    EXPECT_GE(text.size(), junk.size()) << codePage;  // every byte leaves at least one
-  }
 }
 
 }  // namespace

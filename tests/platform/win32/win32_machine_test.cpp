@@ -14,12 +14,12 @@
 #include <utility>
 #include <vector>
 
+#include "findings/protected_list.h"
 #include "platform/common/case_text.h"
 #include "platform/common/shell_link.h"
 #include "platform/common/text_file.h"
 #include "platform/win32/folder_listing.h"
 #include "platform/win32/win32_store.h"
-#include "remedy/protected_list.h"
 #include "remedy/removal.h"
 #include "settings/registry_values.h"
 #include "support/shell_link_bytes.h"

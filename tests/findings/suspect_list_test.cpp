@@ -1,4 +1,4 @@
-#include "remedy/virus_list.h"
+#include "findings/suspect_list.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "remedy/shortcut_recovery.h"
+#include "findings/shortcut_recovery.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "remedy/protected_list.h"
+#include "findings/protected_list.h"
 
 #include <gtest/gtest.h>
 
