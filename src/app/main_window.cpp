@@ -105,7 +105,8 @@ void Tconsole::SweepFinished() {
     // A drive immunized already is left as it is, and so is one the user
     // took the vaccine from.
     if (IsImmunized(services_.files, letter)) continue;
-    if (const auto volume = services_.volumes.VolumeIdentity(letter); volume && unimmunized_.contains(*volume))
+    if (const auto volume = services_.volumes.VolumeIdentity(letter);
+        volume && unimmunized_.contains(*volume))
       continue;
     if (Immunize(services_.files, services_.volumes, letter).done) immunized.push_back(letter);
   }

@@ -121,7 +121,8 @@ void QuarantineWindow::Restore(const std::optional<std::string>& folder) {
   std::vector<std::pair<std::string, std::string>> failed;  // path, why
   std::vector<std::string> restored;
   const auto ask = [&](std::string_view question, std::string_view target, unsigned style) {
-    return services_.boxes.ShowMessage(Replace(question, "%s", target), kQuarantineTitle, style) == kAnswerYes;
+    return services_.boxes.ShowMessage(Replace(question, "%s", target), kQuarantineTitle, style) ==
+           kAnswerYes;
   };
   for (const QuarantineRow& row : selected) {
     const std::string target = RestorePath(row.record, folder);

@@ -45,7 +45,8 @@ void ProtectedList::BuildProtectedList(std::string_view directory) {
   if (windowsDirectory.size() <= 3) return;
   const std::string root = windowsDirectory.substr(0, 3);
   paths_.clear();
-  for (const std::string_view name : kRootFiles) paths_.push_back(ComparableSpelling(root + std::string(name)));
+  for (const std::string_view name : kRootFiles)
+    paths_.push_back(ComparableSpelling(root + std::string(name)));
   for (const std::string_view name : kWindowsFiles) {
     paths_.push_back(ComparableSpelling(windowsDirectory + "\\" + std::string(name)));
   }

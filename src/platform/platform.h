@@ -99,7 +99,8 @@ class Files {
   // a NUL byte ends the text), reading the file as a stream, so that a file
   // of any size takes bounded memory. False when the file cannot be opened
   // or read, with the system's reason in `reason`.
-  [[nodiscard]] virtual bool ReadTextLines(std::string_view path, const TextLineSink& onLine, std::string& reason) = 0;
+  [[nodiscard]] virtual bool ReadTextLines(std::string_view path, const TextLineSink& onLine,
+                                           std::string& reason) = 0;
   // Size in bytes (low 32 bits, signed) of the entry the path names, of any
   // attribute (a directory gives 0); -1 when nothing is found.
   virtual std::int32_t QueryFileSize(std::string_view path) = 0;
@@ -127,7 +128,8 @@ class Files {
   // Creates the file, and any folders missing above it, with the bytes of
   // `source`. An existing file is replaced only when `replace` says so; a
   // directory never. False with the system's reason.
-  [[nodiscard]] virtual bool WriteNewFile(std::string_view path, ByteReader& source, bool replace, std::string& reason) = 0;
+  [[nodiscard]] virtual bool WriteNewFile(std::string_view path, ByteReader& source, bool replace,
+                                          std::string& reason) = 0;
   // Removes an empty folder (never a link to one); false when it is
   // missing, not empty or refused.
   [[nodiscard]] virtual bool RemoveFolder(std::string_view path) = 0;
@@ -141,9 +143,13 @@ class Files {
   [[nodiscard]] virtual std::optional<ShellLink> ReadShortcut(std::string_view path) = 0;
   // The file's permission bits where the backend has them (POSIX: the
   // mode's 07777 bits); nullopt elsewhere.
-  [[nodiscard]] virtual std::optional<std::uint32_t> Permissions(std::string_view /*path*/) { return std::nullopt; }
+  [[nodiscard]] virtual std::optional<std::uint32_t> Permissions(std::string_view /*path*/) {
+    return std::nullopt;
+  }
   // Sets them where the backend has them; true where it has none.
-  [[nodiscard]] virtual bool SetPermissions(std::string_view /*path*/, std::uint32_t /*bits*/) { return true; }
+  [[nodiscard]] virtual bool SetPermissions(std::string_view /*path*/, std::uint32_t /*bits*/) {
+    return true;
+  }
 };
 
 // A file of the store's folder, as a listing finds it.

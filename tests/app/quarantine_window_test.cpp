@@ -207,7 +207,8 @@ TEST_F(QuarantineWindowTest, AmongSeveralTheDrivesAutorunAndOlderCopiesStayKept)
   EXPECT_EQ(machine.Find("E:\\setup.exe")->content, "MZ new");
   ASSERT_EQ(desktop.questions.size(), 1u) << "no question about the file just put back";
   EXPECT_THAT(desktop.questions[0].text, HasSubstr("E:\\setup.exe：已還原同一位置較新的一份"));
-  EXPECT_THAT(desktop.questions[0].text, HasSubstr("E:\\Autorun.inf：磁碟根目錄的 Autorun.inf 只在單獨選取時還原"));
+  EXPECT_THAT(desktop.questions[0].text,
+              HasSubstr("E:\\Autorun.inf：磁碟根目錄的 Autorun.inf 只在單獨選取時還原"));
 }
 
 TEST_F(QuarantineWindowTest, DeleteAsksThenForgetsTheSelectedFiles) {

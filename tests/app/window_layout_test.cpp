@@ -68,14 +68,16 @@ TEST(PlaceMainWindow, NothingOverlapsAtTheMinimumSizeAndSomethingDoesBelowIt) {
     for (int less : {0, 1}) {
       SCOPED_TRACE(std::to_string(dpi) + " dpi, " + std::to_string(less) + " pixel narrower");
       const ClientSize minimum = MinimumMainClient(dpi);
-      const MainWindowPlaces p = PlaceMainWindow(minimum.width - less * dpi / kDesignDpi, minimum.height, dpi);
+      const MainWindowPlaces p =
+          PlaceMainWindow(minimum.width - less * dpi / kDesignDpi, minimum.height, dpi);
       // The banners frame the others; the captions left of the progress
       // line and the count's own caption overlap their values by design.
       const std::vector<Place> controls{p.kestrixIcon, p.currentVirus, p.totalProgress, p.totalNumber,
                                         p.virusList,   p.autokillv,    p.killVirus,     p.skipVirus};
       bool overlapping = Overlap(p.virusList, p.topBanner) || Overlap(p.virusList, p.bottomBanner);
       for (std::size_t i = 0; i < controls.size(); ++i) {
-        for (std::size_t j = i + 1; j < controls.size(); ++j) overlapping |= Overlap(controls[i], controls[j]);
+        for (std::size_t j = i + 1; j < controls.size(); ++j)
+          overlapping |= Overlap(controls[i], controls[j]);
       }
       EXPECT_EQ(overlapping, less == 1);
       EXPECT_GE(p.virusList.height, ScaleForDpi(72, dpi) - 1);

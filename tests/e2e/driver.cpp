@@ -826,9 +826,12 @@ int ClickRows(const Arguments& args) {
       const auto point = RowPoint(rows[i] - 1);
       if (!point) return Fail(L"no row " + std::to_wstring(rows[i]));
       if (!ClickAt(*point, MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP, i > 0)) return Fail(L"SendInput failed");
-      WaitFor([&] { return (L" " + SelectedRows(VirusList()) + L" ").find(L" " + std::to_wstring(rows[i]) + L" ") !=
-                           std::wstring::npos; },
-              kDefaultTimeout);
+      WaitFor(
+          [&] {
+            return (L" " + SelectedRows(VirusList()) + L" ").find(L" " + std::to_wstring(rows[i]) + L" ") !=
+                   std::wstring::npos;
+          },
+          kDefaultTimeout);
     }
     if (WaitFor([&] { return (selected = SelectedRows(VirusList())) == wanted; }, kPointerTimeout)) return 0;
   }
@@ -862,7 +865,8 @@ int PointRow(const Arguments& args) {
   return WaitFor(
              [&] {
                POINT now{};
-               return GetCursorPos(&now) && std::abs(now.x - point->x) <= 1 && std::abs(now.y - point->y) <= 1;
+               return GetCursorPos(&now) && std::abs(now.x - point->x) <= 1 &&
+                      std::abs(now.y - point->y) <= 1;
              },
              kPointerTimeout)
              ? 0

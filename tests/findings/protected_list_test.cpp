@@ -42,9 +42,10 @@ TEST(ProtectedList, KnowsAFileUnderEverySpellingAndName) {
   ProtectedList list(machine, machine.folding);
   list.BuildProtectedList("C:/WINDOWS");
   for (const char* spelling :
-       {"C:\\WINDOWS\\.\\explorer.exe", "C:\\WINDOWS\\regedit.exe.", "C:\\WINDOWS\\\\hh.exe", "C:\\WINDOWS/win.ini",
-        "C:\\WINDOWS\\system32\\..\\winhelp.exe", "C:\\\\boot.ini", "c:\\windows\\SYSTEM32\\.\\USERINIT.EXE ",
-        "C:/boot.ini", "C:\\WINDOWS\\..\\..\\boot.ini", "E:\\hardlink.exe"}) {
+       {"C:\\WINDOWS\\.\\explorer.exe", "C:\\WINDOWS\\regedit.exe.", "C:\\WINDOWS\\\\hh.exe",
+        "C:\\WINDOWS/win.ini", "C:\\WINDOWS\\system32\\..\\winhelp.exe", "C:\\\\boot.ini",
+        "c:\\windows\\SYSTEM32\\.\\USERINIT.EXE ", "C:/boot.ini", "C:\\WINDOWS\\..\\..\\boot.ini",
+        "E:\\hardlink.exe"}) {
     EXPECT_TRUE(list.IsProtected(spelling)) << spelling;
   }
   EXPECT_FALSE(list.IsProtected("E:\\other.exe"));
