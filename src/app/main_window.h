@@ -17,7 +17,7 @@
 #include "app/window_layout.h"
 #include "detect/drive_sweep.h"
 #include "findings/protected_list.h"
-#include "findings/suspect_list.h"
+#include "findings/listed_files.h"
 #include "platform/platform.h"
 #include "remedy/event_reports.h"
 #include "remedy/quarantine.h"

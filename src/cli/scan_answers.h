@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "cli/scan_report.h"
-#include "findings/suspect_list.h"
+#include "findings/listed_files.h"
 #include "platform/platform.h"
 #include "remedy/removal.h"
 

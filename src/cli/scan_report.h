@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "findings/suspect_list.h"
+#include "findings/listed_files.h"
 #include "remedy/quarantine.h"
 
 namespace kestrix {

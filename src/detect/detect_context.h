@@ -1,6 +1,6 @@
 #pragma once
 
-#include "findings/suspect_list.h"
+#include "findings/listed_files.h"
 #include "platform/platform.h"
 
 namespace kestrix {

@@ -10,7 +10,7 @@
 
 #include "findings/protected_list.h"
 #include "findings/shortcut_recovery.h"
-#include "findings/suspect_list.h"
+#include "findings/listed_files.h"
 #include "platform/platform.h"
 
 namespace kestrix {

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "findings/suspect_list.h"
+#include "findings/listed_files.h"
 #include "platform/platform.h"
 #include "remedy/quarantine.h"
 #include "remedy/removal.h"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "findings/suspect_list.h"
+#include "findings/listed_files.h"
 #include "platform/platform.h"
 
 namespace kestrix {

@@ -26,7 +26,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "findings/suspect_list.h"
+#include "findings/listed_files.h"
 #include "platform/platform.h"
 
 namespace kestrix {

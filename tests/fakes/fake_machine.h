@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "detect/detect_context.h"
-#include "findings/suspect_list.h"
+#include "findings/listed_files.h"
 #include "platform/common/shell_link.h"
 #include "platform/common/text_file.h"
 #include "platform/common/windows_path.h"

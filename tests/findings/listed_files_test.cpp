@@ -1,4 +1,4 @@
-#include "findings/suspect_list.h"
+#include "findings/listed_files.h"
 
 #include <gtest/gtest.h>
 
