@@ -145,12 +145,15 @@ class Desktop:
     def try_drive(self, *args):
         """Runs a driver action; whether it succeeded and its output."""
         code, out = self.wine.output(self.driver, *map(str, args), timeout=TIMEOUT + 30)
+        self.last_exit_code = code
         return code == 0, out
 
     def drive(self, *args, why=None):
         """Runs a driver action that must succeed; its output."""
         ok, out = self.try_drive(*args)
-        assert ok, f"{why or ' '.join(map(str, args))}: {out}"
+        # The exit code tells a refusal (1, with the reason) from a driver
+        # that Wine could not start or that crashed.
+        assert ok, f"{why or ' '.join(map(str, args))}: {out} (exit code {self.last_exit_code:#x})"
         return out
 
     # kestrix.exe

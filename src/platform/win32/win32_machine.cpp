@@ -33,6 +33,10 @@ std::wstring DecodeToWide(UINT codePage, std::string_view bytes) {
   return wide;
 }
 
+// Text the system keeps in the ANSI code page: Autorun.inf, a shortcut's
+// ANSI strings.
+std::string DecodeAnsi(std::string_view ansi) { return Narrow(DecodeToWide(CP_ACP, ansi)); }
+
 DWORD Attributes(std::string_view path) {
   const std::wstring system = SystemPath(path);
   return system.empty() ? INVALID_FILE_ATTRIBUTES : ::GetFileAttributesW(system.c_str());
@@ -310,9 +314,7 @@ std::vector<FolderEntry> Win32Machine::ListFolder(std::string_view folder) {
 std::optional<ShellLink> Win32Machine::ReadShortcut(std::string_view path) {
   std::string reason;
   const auto reader = OpenForReading(path, reason);
-  return reader ? ReadShellLink(*reader,
-                                [](std::string_view ansi) { return Narrow(DecodeToWide(CP_ACP, ansi)); })
-                : std::nullopt;
+  return reader ? ReadShellLink(*reader, DecodeAnsi) : std::nullopt;
 }
 
 std::unique_ptr<ByteReader> Win32Machine::OpenForReading(std::string_view path, std::string& reason) {
@@ -381,8 +383,7 @@ bool Win32Machine::ReadTextLines(std::string_view path, const TextLineSink& onLi
     return false;
   }
   HandleReader reader(std::move(file));
-  return kestrix::ReadTextLines(
-      reader, [](std::string_view ansi) { return Narrow(DecodeToWide(CP_ACP, ansi)); }, onLine, reason);
+  return kestrix::ReadTextLines(reader, DecodeAnsi, onLine, reason);
 }
 
 std::int32_t Win32Machine::QueryFileSize(std::string_view path) {
