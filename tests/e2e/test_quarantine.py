@@ -24,7 +24,7 @@ def clean_installer_stick(desktop, stick):
     read-only, cleaned with the main window's button: both files kept."""
     (stick.path / "Autorun.inf").write_bytes(b"[AutoRun]\r\nopen=setup.exe\r\n")
     (stick.path / "setup.exe").write_bytes(INSTALLER)
-    stick.wine.run("cmd", "/c", r"attrib +h E:\setup.exe & attrib +r E:\setup.exe")
+    stick.wine.attrib(r"attrib +h E:\setup.exe", r"attrib +r E:\setup.exe")
     desktop.start_kestrix()
     desktop.drive("wait-rows", 2)
     desktop.wait_first_sweep()
@@ -52,8 +52,7 @@ def installer_row(desktop):
 
 
 def attributes(stick, name):
-    _, out = stick.wine.output("cmd", "/c", rf"attrib E:\{name}")
-    return out
+    return stick.wine.attrib(rf"attrib E:\{name}")
 
 
 def test_restore_puts_the_installer_back(desktop, stick):

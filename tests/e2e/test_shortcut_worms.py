@@ -39,7 +39,7 @@ def test_shortcut_worm_is_listed_cleaned_and_the_folders_come_back(desktop, stic
         assert not (stick.path / f"{name}.lnk").exists(), f"{name}.lnk is still there"
         assert (stick.path / name / "notes.txt").is_file(), f"the user's {name} was touched"
     assert (stick.path / "Notepad.lnk").is_file() and (stick.path / "todo.txt").is_file()
-    _, attributes = desktop.wine.output("cmd", "/c", r"attrib E:\*")
+    attributes = desktop.wine.attrib(r"attrib E:\*")
     hidden = [line for line in attributes.splitlines() if any(f"E:\\{name}" == line.split()[-1] for name in DECOYS)
               and "H" in line.split("E:\\")[0]]
     assert hidden == [], f"folders still hidden:\n{attributes}"
