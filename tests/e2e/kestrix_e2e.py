@@ -5,6 +5,7 @@ registry, the stick, the notification area and the screen."""
 import hashlib
 import re
 import subprocess
+import tempfile
 import time
 from pathlib import Path
 
@@ -71,9 +72,23 @@ class Wine:
         self.log_path = log_path
 
     def run(self, *args, timeout=TIMEOUT, capture=False):
-        with open(self.log_path, "ab") as log:
-            return subprocess.run(["wine", *args], env=self.env, stdout=subprocess.PIPE if capture else log,
-                                  stderr=log, timeout=timeout)
+        """Now and then Wine fails to start a program: it ends non-zero
+        without a word, where every program the suite runs says why it
+        failed. Such a run happens once more, noted in the log."""
+        for _ in range(2):
+            # Files, not pipes: a wineserver the program starts keeps them
+            # open after it ends.
+            with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+                result = subprocess.run(["wine", *args], env=self.env, stdout=out, stderr=err, timeout=timeout)
+                out.seek(0)
+                err.seek(0)
+                result.stdout, result.stderr = out.read(), err.read()
+            with open(self.log_path, "ab") as log:
+                log.write(result.stderr if capture else result.stdout + result.stderr)
+            if result.returncode == 0 or result.stdout or result.stderr:
+                break
+            self.note(f"{' '.join(map(str, args))}: exit code {result.returncode:#x} without a word; again")
+        return result
 
     def start(self, *args):
         with open(self.log_path, "ab") as log:
@@ -161,12 +176,6 @@ class Desktop:
     def try_drive(self, *args):
         """Runs a driver action; whether it succeeded and its output."""
         code, out = self.wine.output(self.driver, *map(str, args), timeout=TIMEOUT + 30)
-        if code != 0 and not out:
-            # Every refusal of the driver says why; a silent failure is Wine
-            # failing to start it or a crash (seen once in a full run), so it
-            # runs once more, noted in the case's log.
-            self.wine.note(f"driver {' '.join(map(str, args))}: exit code {code:#x} without a word; again")
-            code, out = self.wine.output(self.driver, *map(str, args), timeout=TIMEOUT + 30)
         self.last_exit_code = code
         return code == 0, out
 
@@ -181,7 +190,13 @@ class Desktop:
     # kestrix.exe
 
     def start_kestrix(self):
-        self.kestrix = self.wine.start(KESTRIX_EXE)
+        # A kestrix.exe that Wine failed to start ends at once with code 1
+        # (see Wine.run): it is started once more.
+        for _ in range(2):
+            self.kestrix = self.wine.start(KESTRIX_EXE)
+            if self.try_drive("wait-main", "exists")[0] or self.kestrix.poll() != 1:
+                break
+            self.wine.note("kestrix.exe ended with code 1 before its window was there; again")
         self.drive("wait-main", "exists", why="kestrix.exe did not start")
 
     def wait_first_sweep(self):
