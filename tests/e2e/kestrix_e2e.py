@@ -182,8 +182,8 @@ class Desktop:
     def drive(self, *args, why=None):
         """Runs a driver action that must succeed; its output."""
         ok, out = self.try_drive(*args)
-        # The exit code tells a refusal (1, with the reason) from a driver
-        # that Wine could not start or that crashed.
+        # A refusal says why; with no reason, the exit code tells a driver
+        # that crashed from one that Wine could not start (1).
         assert ok, f"{why or ' '.join(map(str, args))}: {out} (exit code {self.last_exit_code:#x})"
         return out
 
